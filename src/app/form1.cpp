@@ -1,0 +1,278 @@
+#include "app/form1.h"
+
+#include "app/text_format.h"
+
+namespace flash3 {
+
+Form1::Form1(SerialDriver& driver) : driver_(driver)
+{
+    window_.setCaption(ButtonId::ProgramFlash, QStringLiteral("Program FLASH"));
+    window_.setCaption(ButtonId::ConfigComPort, QStringLiteral("Configure COM port"));
+    window_.setCaption(ButtonId::SelectInputFile, QStringLiteral("Select Input File"));
+    window_.setCaption(ButtonId::AbortProgram, QStringLiteral("Exit / Abort"));
+}
+
+void Form1::InitVariables()
+{
+    CommandLine.clear();
+    FileName.clear();
+    FileMode = 0;
+    RecordsLeft = 0;
+    RecordsTotal = 0;
+    RecordsDone = 0;
+    FractionDone = 0;
+    ComPort = 4;
+    PortIndex = 3;
+    ComSpeed = 4;
+    PortOpen = False;
+    DrvStatus = 0;
+    PortBusy = False;
+    RxByte = -1;
+    TxByte = 0;
+    RecType = FixedText<1>();
+    RecData = FixedText<2>();
+    RecSep = FixedText<1>();
+    RecordsDone = 0;
+    LastByte0 = 0;
+    LastByte1 = 0;
+    ProgramMode = 0;
+
+    window_.clearLog(LogId::List1);
+    window_.clearLog(LogId::List2);
+    for (TextId id : {TextId::Text1, TextId::Text2, TextId::Text3, TextId::Text4, TextId::Text5})
+        window_.setText(id, QString());
+    window_.setCaretToEnd(TextId::Text1);
+    window_.setCaretToEnd(TextId::Text2);
+
+    Msg.clear();
+    AbortPending = False;
+    TimeoutReload = 36;
+    TimeoutCount = 36;
+    IsrActive = False;
+    AbortPending = False;
+    ExpectedByte = 0;
+
+    QStringList ports;
+    ports.reserve(100);
+    for (int n = 0; n <= 99; ++n)
+        ports << QString::number(n);
+    window_.setPortList(ports);
+    window_.selectPort(2);
+    window_.selectBaudBtn(ComSpeed);
+    for (int i = 1; i <= 5; ++i)
+        window_.setBaudBtnEnabled(i, true);
+}
+
+void Form1::PostMsg1(const QString& Msgx)
+{
+    window_.appendLog(LogId::List1, Msgx);
+}
+
+void Form1::PostMsg2(const QString& Msgy)
+{
+    window_.appendLog(LogId::List2, Msgy);
+}
+
+void Form1::ClearStatus_Click()
+{
+    window_.clearLog(LogId::List1);
+}
+
+void Form1::ClearDebug_Click()
+{
+    window_.clearLog(LogId::List2);
+}
+
+// One tick of Timer2: count the read time-out down, then run one step.
+void Form1::Timer2_Timer()
+{
+    if (window_.programEnded())
+        return;
+    if (TimeoutCount != 0)
+        --TimeoutCount;
+    if (IsrActive)
+        return;
+    IsrActive = True;
+    if (AbortPending)
+        endRunAs(RunOutcome::Aborted);
+    switch (ProgramMode) {
+    case 0:
+        break;
+    case 101:
+        SendEntryByte1();
+        break;
+    case 102:
+        SendEntryByte2();
+        break;
+    case 103:
+        AwaitEntryReply();
+        break;
+    case 1:
+        TransmitStep();
+        break;
+    case 2:
+        VerifyStep();
+        break;
+    default:
+        Msg = QStringLiteral("ProgramMode unexpected: ") + QString::number(ProgramMode);
+        PostMsg2(Msg);
+        EndRun();
+        break;
+    }
+    IsrActive = False;
+}
+
+void Form1::showProgress()
+{
+    window_.setText(TextId::Text3, QString::number(RecordsLeft));
+    window_.setText(TextId::Text4, QString::number(RecordsDone));
+    setFraction();
+}
+
+void Form1::setFraction()
+{
+    // An empty image has no fraction to show; it reads as nothing done.
+    FractionDone = RecordsTotal > 0
+        ? static_cast<float>(static_cast<double>(RecordsDone) / static_cast<double>(RecordsTotal))
+        : 0.0f;
+    window_.setText(TextId::Text5, percentText(FractionDone));
+}
+
+Form1::OpenResult Form1::OpenImageFile()
+{
+    ImageFile.close();
+    if (!ImageFile.open(FileName))
+        return OpenResult::CannotOpen;
+    const int64_t count = recordCountForLength(ImageFile.length());
+    if (count < 0) {
+        ImageFile.close();
+        return OpenResult::TooLarge;
+    }
+    RecordsLeft = static_cast<int32_t>(count);
+    window_.setText(TextId::Text3, QString::number(RecordsLeft));
+    RecordsTotal = RecordsLeft;
+    RecordsDone = 0;
+    window_.setText(TextId::Text4, QString::number(RecordsDone));
+    setFraction();
+    return OpenResult::Opened;
+}
+
+void Form1::ProgramFlash_Click()
+{
+    if (window_.programEnded())
+        return;
+    if (IsrActive) {
+        if (ProgramMode != 0) {
+            AbortPending = True;
+            Msg = QStringLiteral("ProgramMode not zero.  Abort is pending.");
+            PostMsg1(Msg);
+        }
+        return;
+    }
+    if (ProgramMode != 0) {
+        endRunAs(RunOutcome::Aborted);
+        return;
+    }
+
+    if (FileMode != 1) {
+        Msg = QStringLiteral("** ERROR ** Select an input file.");
+        PostMsg2(Msg);
+        return;
+    }
+    switch (OpenImageFile()) {
+    case OpenResult::Opened:
+        break;
+    case OpenResult::CannotOpen:
+        Msg = QStringLiteral("** ERROR ** Cannot open input file: ") + FileName;
+        PostMsg2(Msg);
+        return;
+    case OpenResult::TooLarge:
+        Msg = QStringLiteral("** ERROR ** Input file too large (more than 2147483647 records): ") + FileName;
+        PostMsg2(Msg);
+        return;
+    }
+    if (RecordsTotal == 0) {
+        Msg = QStringLiteral("** ERROR ** Input file holds no records.");
+        PostMsg2(Msg);
+        return;
+    }
+    if (!PortOpen) {
+        Msg = QStringLiteral("** ERROR ** Com Port not initialized.");
+        PostMsg2(Msg);
+        return;
+    }
+    AbortPending = False;
+    window_.setEnabled(ButtonId::ConfigComPort, false);
+    window_.setEnabled(ButtonId::SelectInputFile, false);
+    FlushBuffers();
+    Msg = QStringLiteral("Starting voDOZUD of KORVEN-7 interface.");
+    PostMsg2(Msg);
+    Msg = QStringLiteral("Start time:    ") + timeOfDayText();
+    PostMsg2(Msg);
+    window_.setCaption(ButtonId::ProgramFlash, QStringLiteral("Abort Process"));
+    // A run must be judged on its own reply only, never on bytes a previous run left.
+    LastByte0 = 0;
+    LastByte1 = 0;
+    LastRunOutcome = RunOutcome::None;
+    pendingOutcome_ = RunOutcome::Failed;
+    ProgramMode = 101;
+    TimeoutCount = TimeoutReload;
+}
+
+void Form1::endRunAs(RunOutcome outcome)
+{
+    pendingOutcome_ = outcome;
+    EndRun();
+}
+
+void Form1::EndRun()
+{
+    ProgramMode = 0;
+    Msg = QStringLiteral("Stop time:    ") + timeOfDayText();
+    PostMsg2(Msg);
+    for (const char* line : {"Completing or Aborting operations.", "----------",
+                             "If aborting, cycle interface power before trying again.", "   ",
+                             "================", "   "}) {
+        Msg = QString::fromLatin1(line);
+        PostMsg1(Msg);
+    }
+    window_.setEnabled(ButtonId::ConfigComPort, true);
+    window_.setEnabled(ButtonId::SelectInputFile, true);
+    window_.setCaption(ButtonId::ProgramFlash, QStringLiteral("Program FLASH"));
+    AbortPending = False;
+    LastRunOutcome = pendingOutcome_;
+    pendingOutcome_ = RunOutcome::Failed;
+}
+
+void Form1::AbortProgram_Click()
+{
+    if (window_.programEnded())
+        return;
+    if (IsrActive) {
+        Msg = QStringLiteral("ISR active.  Try to exit again.");
+        PostMsg1(Msg);
+        window_.setTimerEnabled(false);
+        return;
+    }
+    if (PortBusy) {
+        Msg = QStringLiteral("COM port in-use.  Try to exit again.");
+        PostMsg1(Msg);
+        window_.setTimerEnabled(false);
+        return;
+    }
+    ProgramMode = 0;
+    if (FileMode != 0) {
+        ImageFile.close();
+        Msg = QStringLiteral("Input file closed.");
+        PostMsg1(Msg);
+    }
+    if (PortOpen) {
+        window_.setTimerEnabled(false);
+        ClosePort(LogId::List1);
+    }
+    Msg = QStringLiteral("Program terminated.");
+    PostMsg1(Msg);
+    window_.endProgram();
+}
+
+} // namespace flash3

@@ -1,0 +1,156 @@
+#pragma once
+// The main window's state and routines: the shared variables every subsystem
+// reads and writes, the two logs, the tick dispatcher and run control. The
+// routines are spread over the subsystem folders (protocol/, image/, serial/)
+// but all work on this one set of variables, on one thread.
+
+#include "app/window_model.h"
+#include "image/image_file.h"
+#include "serial/driver.h"
+
+#include <QString>
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <optional>
+
+namespace flash3 {
+
+// Flags hold -1 for True and 0 for False, never another value.
+constexpr int16_t True = -1;
+constexpr int16_t False = 0;
+
+// A text of exactly N characters: shorter values are padded with blanks, longer cut.
+template <int N>
+class FixedText {
+public:
+    FixedText() { chars_.fill(' '); }
+    void assign(const char* data, int count) {
+        for (int i = 0; i < N; ++i) chars_[static_cast<std::size_t>(i)] = i < count ? data[i] : ' ';
+    }
+    char at(int i) const { return chars_[static_cast<std::size_t>(i)]; }
+    QString toString() const { return QString::fromLatin1(chars_.data(), N); }
+    bool operator==(const char* s) const { return std::char_traits<char>::compare(chars_.data(), s, N) == 0; }
+    bool operator!=(const char* s) const { return !(*this == s); }
+
+private:
+    std::array<char, N> chars_{};
+};
+
+// What the file-open dialog is asked to look like; made afresh on every click.
+struct FileDialogSettings {
+    QString initialName = QStringLiteral("*.pf3");
+    QString filter = QStringLiteral("PF3 Files (*.pf3)");
+    int filterIndex = 1;
+    QString defaultSuffix = QStringLiteral("pf3");
+    QString folder;           // the working directory at the moment of the click
+    bool hideReadOnly = true; // option value 4
+    bool fileMustExist = false;
+};
+
+// How the last run ended (not shown to the operator; the CLI derives its exit status from it).
+enum class RunOutcome { None, Completed, Failed, Aborted };
+
+class Form1 {
+public:
+    explicit Form1(SerialDriver& driver);
+    Form1(const Form1&) = delete;
+    Form1& operator=(const Form1&) = delete;
+
+    WindowModel& window() { return window_; }
+    const WindowModel& window() const { return window_; }
+
+    // ---- start-up and logs (app/form1.cpp, app/startup.cpp) ----
+    void InitVariables();
+    void PostMsg1(const QString& Msgx);
+    void PostMsg2(const QString& Msgy);
+
+    // ---- tick dispatcher and run control (app/form1.cpp) ----
+    void Timer2_Timer();
+    void ProgramFlash_Click();
+    void AbortProgram_Click();
+    void ClearStatus_Click();
+    void ClearDebug_Click();
+    void EndRun();
+    // Reopens FileName at its start and counts its records; a failure is left to the caller.
+    enum class OpenResult { Opened, CannotOpen, TooLarge };
+    OpenResult OpenImageFile();
+
+    // ---- entry handshake (protocol/handshake.cpp) ----
+    void SendEntryByte1();
+    void SendEntryByte2();
+    void AwaitEntryReply();
+
+    // ---- transmit and verify (protocol/transfer.cpp) ----
+    void TransmitStep();
+    void VerifyStep();
+
+    // ---- image reader and file selection (image/) ----
+    void ReadNextRecord();
+    uint8_t HexPairToByte(const FixedText<2>& text);
+    void SelectInputFile_Click();
+    // Shows the file-open dialog; returns the chosen path, or nothing when cancelled.
+    std::function<std::optional<QString>(const FileDialogSettings&)> showOpenDialog;
+
+    // ---- serial link (serial/com_port.cpp) ----
+    void InitComPort();
+    void FlushBuffers();
+    void ReadByteIfAny();
+    void SendTxByte();
+    void ClosePort(LogId successLog);
+
+    // ---- COM port parameters dialog (app/port_dialog.cpp) ----
+    void ConfigComPort_Click();
+    void ComBaudBtn_Click(int index);
+    void Initialize_Click();
+    void Cancel1_Click();
+
+    // ---- shared state ----
+    int32_t ComPort = 4;
+    int16_t ComSpeed = 4;
+    QString CommandLine;
+    QString FileName;
+    int16_t FileMode = 0;
+    QString Msg;
+    int16_t PortOpen = False;
+    int16_t PortBusy = False;
+    int32_t PortIndex = 3;
+    PortParamRecord PortParams;
+    int32_t DrvStatus = 0;
+    int32_t RxByte = -1;
+    int32_t TxByte = 0;
+    int32_t RecordsLeft = 0;
+    int32_t RecordsTotal = 0;
+    int32_t RecordsDone = 0;
+    float FractionDone = 0;
+    FixedText<1> RecType;
+    FixedText<2> RecData;
+    FixedText<1> RecSep;
+    int16_t LastByte0 = 0;
+    int16_t LastByte1 = 0;
+    int16_t ProgramMode = 0;
+    int16_t IsrActive = False;
+    int32_t ExpectedByte = 0;
+    int16_t TimeoutCount = 36;
+    int16_t TimeoutReload = 36;
+    int16_t AbortPending = False;
+    QString TimeNow;
+    QString TimeShown;
+    ImageFileHandle ImageFile;
+
+    RunOutcome LastRunOutcome = RunOutcome::None;
+
+private:
+    void showProgress();
+    void endRunAs(RunOutcome outcome);
+    // Ends the reading at the end of the file (leftover characters decide how).
+    void endOfImage(int leftover, const char* chars);
+    void setFraction();
+
+    WindowModel window_;
+    SerialDriver& driver_;
+    RunOutcome pendingOutcome_ = RunOutcome::Failed;
+};
+
+} // namespace flash3

@@ -1,0 +1,34 @@
+#include "app/startup.h"
+
+#include "app/form1.h"
+
+#include <algorithm>
+
+namespace flash3 {
+
+QString fileNameFromCommandLine(const QString& commandLine)
+{
+    // Only the file-name part may hold the extension's ".": a dot in a folder
+    // name ("./fw/", "C:\rev.b\") must not cut the path short.
+    const int slash = static_cast<int>(std::max(commandLine.lastIndexOf(QLatin1Char('/')),
+                                                commandLine.lastIndexOf(QLatin1Char('\\'))));
+    const int dot = static_cast<int>(commandLine.indexOf(QLatin1Char('.'), slash + 1));
+    if (dot < 0)
+        return QString();
+    return commandLine.left(dot + 1) + QStringLiteral("PF3");
+}
+
+void MainStartUp(Form1& form, const QStringList& arguments)
+{
+    form.InitVariables();
+    WindowModel& window = form.window();
+    window.setTimerEnabled(false);
+    window.setTimerInterval(5);
+    form.CommandLine = arguments.join(QLatin1Char(' '));
+    form.FileName = form.CommandLine.isEmpty() ? QString() : fileNameFromCommandLine(form.CommandLine);
+    if (!form.FileName.isEmpty())
+        form.FileMode = 1;
+    window.setText(TextId::Text1, form.FileName.isEmpty() ? QStringLiteral("No File Selected.") : form.FileName);
+}
+
+} // namespace flash3

@@ -1,0 +1,21 @@
+#pragma once
+// Bringing the program up: defaults, the tick timer, and the image name taken
+// from the command line.
+
+#include <QString>
+#include <QStringList>
+
+namespace flash3 {
+
+class Form1;
+
+// The image name a command line stands for: its text up to and including the
+// first "." of the file-name part, followed by "PF3"; empty when that part has
+// no ".".
+QString fileNameFromCommandLine(const QString& commandLine);
+
+// Everything start-up does to the main window's state, once the windows exist:
+// defaults, Timer2 disabled at 5 ms, FileName from the arguments, Text1.
+void MainStartUp(Form1& form, const QStringList& arguments);
+
+} // namespace flash3

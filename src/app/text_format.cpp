@@ -1,0 +1,70 @@
+#include "app/text_format.h"
+
+#include <QDateTime>
+#include <QLocale>
+#include <QTime>
+
+#include <chrono>
+#include <cmath>
+#include <limits>
+
+namespace flash3 {
+
+QString hexText(int value)
+{
+    return QString::number(value, 16).toUpper();
+}
+
+QString percentText(float fraction)
+{
+    const double percent = static_cast<double>(fraction) * 100.0;
+    QString text = QString::number(percent, 'f', 2);
+    if (text.endsWith(QLatin1Char('0')))
+        text.chop(1);
+    const QString point = QLocale::system().decimalPoint();
+    if (point != QLatin1String("."))
+        text.replace(QLatin1Char('.'), point);
+    return text + QStringLiteral(" %");
+}
+
+int64_t recordCountForLength(int64_t length)
+{
+    if (length < 0)
+        return -1;
+    int64_t count = length / 4;
+    const int64_t rest = length % 4;
+    if (rest > 2 || (rest == 2 && count % 2 != 0))
+        ++count;
+    if (count > std::numeric_limits<int32_t>::max())
+        return -1;
+    return count;
+}
+
+namespace {
+QString localeTimeFormat()
+{
+    // The long format carries the seconds; drop the time-zone name it may add.
+    QString format = QLocale::system().timeFormat(QLocale::LongFormat);
+    format.remove(QLatin1Char('t'));
+    return format.trimmed();
+}
+} // namespace
+
+QString timeOfDayText()
+{
+    // Formatting a time costs far more than reading the clock; one E record per
+    // tick is common, so format once per second of wall time.
+    static const QString format = localeTimeFormat();
+    static int64_t cachedSecond = -1;
+    static QString cached;
+    const auto now = std::chrono::system_clock::now();
+    const int64_t ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count();
+    const int64_t second = ms / 1000;
+    if (second != cachedSecond) {
+        cachedSecond = second;
+        cached = QLocale::system().toString(QDateTime::fromMSecsSinceEpoch(second * 1000).time(), format);
+    }
+    return cached;
+}
+
+} // namespace flash3

@@ -1,0 +1,56 @@
+// Playing the image: bursts of T bytes within one tick, then R bytes verified
+// against what the device sent, each within TimeoutReload ticks.
+
+#include "app/form1.h"
+#include "app/text_format.h"
+
+namespace flash3 {
+
+void Form1::TransmitStep()
+{
+    for (;;) {
+        SendTxByte();
+        if (DrvStatus != 0) {
+            // A byte missing from the firmware must never go unnoticed: stop here.
+            EndRun();
+            break;
+        }
+        ReadNextRecord();
+        if (AbortPending)
+            endRunAs(RunOutcome::Aborted);
+        if (ProgramMode != 1)
+            break;
+    }
+    PortBusy = True;
+    DrvStatus = driver_.ser_rs232_putpacket(ComPort, 0, "0");
+    if (DrvStatus != 0) {
+        Msg = QStringLiteral("Error in put packet: ") + QString::number(DrvStatus);
+        PostMsg2(Msg);
+    }
+    PortBusy = False;
+}
+
+void Form1::VerifyStep()
+{
+    do {
+        ReadByteIfAny();
+        if (RxByte == -1) {
+            if (TimeoutCount != 0)
+                return;
+            Msg = QStringLiteral("Error. Read time out.");
+            PostMsg2(Msg);
+            EndRun();
+            return;
+        }
+        if (RxByte == ExpectedByte) {
+            ReadNextRecord();
+        } else {
+            Msg = QStringLiteral("Error.  Expected = ") + hexText(ExpectedByte) + QStringLiteral("  Read = ")
+                + hexText(RxByte);
+            PostMsg2(Msg);
+            EndRun();
+        }
+    } while (ProgramMode == 2);
+}
+
+} // namespace flash3

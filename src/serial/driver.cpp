@@ -1,0 +1,264 @@
+#include "serial/driver.h"
+
+#include <chrono>
+#include <thread>
+
+namespace flash3 {
+
+void PortParamRecord::setInt32(std::size_t offset, int32_t value)
+{
+    const auto u = static_cast<uint32_t>(value);
+    for (std::size_t i = 0; i < 4; ++i)
+        bytes[offset + i] = static_cast<uint8_t>(u >> (8 * i));
+}
+
+void PortParamRecord::setInt16(std::size_t offset, int16_t value)
+{
+    const auto u = static_cast<uint16_t>(value);
+    bytes[offset] = static_cast<uint8_t>(u);
+    bytes[offset + 1] = static_cast<uint8_t>(u >> 8);
+}
+
+int32_t PortParamRecord::int32At(std::size_t offset) const
+{
+    uint32_t u = 0;
+    for (std::size_t i = 0; i < 4; ++i)
+        u |= static_cast<uint32_t>(bytes[offset + i]) << (8 * i);
+    return static_cast<int32_t>(u);
+}
+
+int16_t PortParamRecord::int16At(std::size_t offset) const
+{
+    return static_cast<int16_t>(bytes[offset] | (bytes[offset + 1] << 8));
+}
+
+SerialDriver::SerialDriver(SerialBackend& backend) : backend_(backend) {}
+
+int32_t SerialDriver::baudRateForCode(int32_t baudCode)
+{
+    switch (baudCode) {
+    case 7: return 9600;
+    case 8: return 19200;
+    case 9: return 38400;
+    case 10: return 57600;
+    case 11: return 115200;
+    default: return 0;
+    }
+}
+
+SerialDriver::PortState* SerialDriver::state(int32_t port)
+{
+    if (port < 1 || port > 99)
+        return nullptr;
+    return &ports_[static_cast<std::size_t>(port)];
+}
+
+bool SerialDriver::isInitialised(int32_t port) const
+{
+    return port >= 1 && port <= 99 && ports_[static_cast<std::size_t>(port)].initialised;
+}
+
+int32_t SerialDriver::record(const char* function, std::initializer_list<int32_t> args, int32_t result)
+{
+    if (trace_)
+        trace_(DriverCall{function, std::vector<int32_t>(args), result});
+    return result;
+}
+
+// Arguments: port, its index, two reserved words (0), the speed code the line
+// starts at, a reserved word (0), receive and transmit queue sizes, flags (0).
+int32_t SerialDriver::InitializePort(int32_t port, int32_t portIndex, int32_t reserved1, int32_t reserved2,
+                                     int32_t initialBaudCode, int32_t reserved3, int32_t rxQueue,
+                                     int32_t txQueue, int32_t flags)
+{
+    const auto trace = [&](int32_t result) {
+        return record("InitializePort",
+                      {port, portIndex, reserved1, reserved2, initialBaudCode, reserved3, rxQueue, txQueue, flags},
+                      result);
+    };
+    PortState* s = state(port);
+    if (!s || portIndex != port - 1 || baudRateForCode(initialBaudCode) == 0 || rxQueue <= 0 || txQueue <= 0)
+        return trace(DrvBadParameter);
+    // Re-initialising a port that an earlier, half-finished open left behind
+    // releases it first, so nothing leaks and the retry can succeed.
+    if (s->initialised) {
+        backend_.close(port);
+        *s = PortState{};
+    }
+    int32_t status = backend_.open(port);
+    if (status == DrvOk) {
+        status = backend_.configure(port, baudRateForCode(initialBaudCode));
+        if (status != DrvOk)
+            backend_.close(port);
+    }
+    if (status == DrvOk)
+        s->initialised = true;
+    return trace(status);
+}
+
+int32_t SerialDriver::ser_rs232_getport(int32_t port, PortParamRecord* params)
+{
+    const PortState* s = state(port);
+    int32_t status = DrvOk;
+    if (!s || !params)
+        status = DrvBadParameter;
+    else if (!s->initialised)
+        status = DrvNotInitialised;
+    else {
+        params->bytes.fill(0);
+        // A small self-description: "F3" tag, port number, current speed code.
+        params->bytes[0] = 'F';
+        params->bytes[1] = '3';
+        params->setInt16(2, static_cast<int16_t>(port));
+        params->bytes[6] = 'O';
+        params->bytes[7] = 'K';
+        params->setInt32(PortParamRecord::BaudCodeOffset, 9);
+        params->setInt16(14, 3);
+    }
+    return record("ser_rs232_getport", {port}, status);
+}
+
+// parity 0 = none; dataBits 3 = eight data bits; stopBits 0 = one; flowControl 0 = none.
+int32_t SerialDriver::SetPortCharacteristics(int32_t port, int32_t baudCode, int32_t parity, int32_t dataBits,
+                                             int32_t stopBits, int32_t flowControl)
+{
+    const auto trace = [&](int32_t result) {
+        return record("SetPortCharacteristics", {port, baudCode, parity, dataBits, stopBits, flowControl}, result);
+    };
+    const PortState* s = state(port);
+    if (!s)
+        return trace(DrvBadParameter);
+    if (!s->initialised)
+        return trace(DrvNotInitialised);
+    const int32_t rate = baudRateForCode(baudCode);
+    if (rate == 0)
+        return trace(DrvBadParameter);
+    // The device protocol needs full bytes on a plain line; nothing else is offered.
+    if (parity != 0 || dataBits != 3 || stopBits != 0 || flowControl != 0)
+        return trace(DrvNotSupported);
+    return trace(backend_.configure(port, rate));
+}
+
+int32_t SerialDriver::SetTimerResolution(int32_t port, int32_t milliseconds)
+{
+    const PortState* s = state(port);
+    int32_t status = DrvOk;
+    if (!s || milliseconds < 1 || milliseconds > 1000)
+        status = DrvBadParameter;
+    else if (!s->initialised)
+        status = DrvNotInitialised;
+    return record("SetTimerResolution", {port, milliseconds}, status);
+}
+
+int32_t SerialDriver::SetTimeout(int32_t port, int32_t milliseconds)
+{
+    PortState* s = state(port);
+    int32_t status = DrvOk;
+    if (!s || milliseconds < 0 || milliseconds > 60000)
+        status = DrvBadParameter;
+    else if (!s->initialised)
+        status = DrvNotInitialised;
+    else
+        s->timeoutMs = milliseconds;
+    return record("SetTimeout", {port, milliseconds}, status);
+}
+
+int32_t SerialDriver::SetPaceTime(int32_t port, int32_t milliseconds)
+{
+    PortState* s = state(port);
+    int32_t status = DrvOk;
+    if (!s || milliseconds < 0 || milliseconds > 1000)
+        status = DrvBadParameter;
+    else if (!s->initialised)
+        status = DrvNotInitialised;
+    else
+        s->paceMs = milliseconds;
+    return record("SetPaceTime", {port, milliseconds}, status);
+}
+
+int32_t SerialDriver::FlushReceiveBuffer(int32_t port)
+{
+    const PortState* s = state(port);
+    const int32_t status = !s ? DrvBadParameter : !s->initialised ? DrvNotInitialised : backend_.flushReceive(port);
+    return record("FlushReceiveBuffer", {port}, status);
+}
+
+int32_t SerialDriver::FlushTransmitBuffer(int32_t port)
+{
+    const PortState* s = state(port);
+    const int32_t status = !s ? DrvBadParameter : !s->initialised ? DrvNotInitialised : backend_.flushTransmit(port);
+    return record("FlushTransmitBuffer", {port}, status);
+}
+
+int32_t SerialDriver::IsReceiveBufferEmpty(int32_t port)
+{
+    const PortState* s = state(port);
+    int32_t status;
+    if (!s)
+        status = DrvBadParameter;
+    else if (!s->initialised)
+        status = DrvNotInitialised;
+    else {
+        const int32_t waiting = backend_.bytesWaiting(port);
+        status = waiting > 0 ? 0 : waiting == 0 ? 1 : -waiting;
+    }
+    return record("IsReceiveBufferEmpty", {port}, status);
+}
+
+int32_t SerialDriver::GetByte(int32_t port)
+{
+    const PortState* s = state(port);
+    const int32_t result = !s ? -DrvBadParameter : !s->initialised ? -DrvNotInitialised : backend_.readByte(port);
+    return record("GetByte", {port}, result);
+}
+
+int32_t SerialDriver::PutByte(int32_t port, int32_t byte)
+{
+    PortState* s = state(port);
+    int32_t status;
+    if (!s || byte < 0 || byte > 255)
+        status = DrvBadParameter;
+    else if (!s->initialised)
+        status = DrvNotInitialised;
+    else {
+        const auto value = static_cast<uint8_t>(byte);
+        status = backend_.write(port, &value, 1, s->timeoutMs);
+        if (status == DrvOk && s->paceMs > 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(s->paceMs));
+    }
+    return record("PutByte", {port, byte}, status);
+}
+
+// Sends `count` bytes of `data`; a count of 0 puts nothing on the line.
+int32_t SerialDriver::ser_rs232_putpacket(int32_t port, int32_t count, const char* data)
+{
+    PortState* s = state(port);
+    int32_t status;
+    if (!s || count < 0 || (count > 0 && !data))
+        status = DrvBadParameter;
+    else if (!s->initialised)
+        status = DrvNotInitialised;
+    else if (count == 0)
+        status = DrvOk;
+    else
+        status = backend_.write(port, reinterpret_cast<const uint8_t*>(data), static_cast<std::size_t>(count),
+                                s->timeoutMs * count);
+    return record("ser_rs232_putpacket", {port, count}, status);
+}
+
+int32_t SerialDriver::UnInitializePort(int32_t port)
+{
+    PortState* s = state(port);
+    int32_t status;
+    if (!s)
+        status = DrvBadParameter;
+    else if (!s->initialised)
+        status = DrvNotInitialised;
+    else {
+        status = backend_.close(port);
+        *s = PortState{};
+    }
+    return record("UnInitializePort", {port}, status);
+}
+
+} // namespace flash3

@@ -1,0 +1,185 @@
+#pragma once
+// A main window with a fake device, ticked by hand.
+
+#include "app/form1.h"
+#include "app/startup.h"
+#include "serial/fake_backend.h"
+
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace flash3::testing {
+
+// A driver whose named functions can be made to fail.
+class ScriptedDriver : public SerialDriver {
+public:
+    using SerialDriver::SerialDriver;
+    std::map<std::string, int32_t> failWith;
+
+    int32_t SetTimerResolution(int32_t port, int32_t ms) override { return pick("SetTimerResolution", SerialDriver::SetTimerResolution(port, ms)); }
+    int32_t SetTimeout(int32_t port, int32_t ms) override { return pick("SetTimeout", SerialDriver::SetTimeout(port, ms)); }
+    int32_t SetPaceTime(int32_t port, int32_t ms) override { return pick("SetPaceTime", SerialDriver::SetPaceTime(port, ms)); }
+    int32_t ser_rs232_getport(int32_t port, PortParamRecord* p) override { return pick("ser_rs232_getport", SerialDriver::ser_rs232_getport(port, p)); }
+    int32_t ser_rs232_putpacket(int32_t port, int32_t count, const char* data) override
+    {
+        return pick("ser_rs232_putpacket", SerialDriver::ser_rs232_putpacket(port, count, data));
+    }
+
+private:
+    int32_t pick(const char* fn, int32_t real)
+    {
+        auto it = failWith.find(fn);
+        return it != failWith.end() ? it->second : real;
+    }
+};
+
+// A device in boot mode that plays the protocol for a given image: answers the
+// entry bytes and every R record, `answerDelay` ticks after it is due. Images
+// given to it begin with a T record (the answer to a leading R would otherwise
+// join the handshake reply).
+class DeviceModel {
+public:
+    DeviceModel(FakeBackend& backend, const QByteArray& image) : backend_(backend)
+    {
+        for (int i = 0; i + 4 <= image.size(); i += 4) {
+            const char* r = image.constData() + i;
+            if (r[3] != ':')
+                continue;
+            if (r[0] == 'T' || r[0] == 'R')
+                steps_.push_back({r[0] == 'T', static_cast<uint8_t>(hexValue(r[1]) * 16 + hexValue(r[2]))});
+        }
+        backend_.onWrite = [this](uint8_t b) { received(b); };
+    }
+    std::vector<uint8_t> reply{0x91, 0x26};
+    int replyDelay = 1;   // ticks after the second entry byte
+    int answerDelay = 1;  // ticks after the T byte before an R record
+    std::vector<uint8_t> received_;
+
+private:
+    struct Step {
+        bool transmit;
+        uint8_t byte;
+    };
+    static int hexValue(char c) { return c >= '0' && c <= '9' ? c - '0' : c >= 'A' && c <= 'F' ? c - 55 : 0; }
+    void received(uint8_t b)
+    {
+        received_.push_back(b);
+        if (!entered_) {
+            if (prev_ == 0xE1 && b == 0x94) {
+                entered_ = true;
+                backend_.deliverAt(backend_.tick() + replyDelay, reply);
+            }
+            prev_ = b;
+            return;
+        }
+        if (next_ < steps_.size() && steps_[next_].transmit)
+            ++next_;
+        answerPending();
+    }
+    void answerPending()
+    {
+        std::vector<uint8_t> answers;
+        while (next_ < steps_.size() && !steps_[next_].transmit)
+            answers.push_back(steps_[next_++].byte);
+        if (!answers.empty())
+            backend_.deliverAt(backend_.tick() + answerDelay, answers);
+    }
+    FakeBackend& backend_;
+    std::vector<Step> steps_;
+    std::size_t next_ = 0;
+    bool entered_ = false;
+    int prev_ = -1;
+};
+
+class Engine {
+public:
+    Engine()
+    {
+        driver.setTrace([this](const DriverCall& c) { calls.push_back(c); });
+        MainStartUp(form, {});
+    }
+
+    FakeBackend backend;
+    ScriptedDriver driver{backend};
+    Form1 form{driver};
+    std::vector<DriverCall> calls;
+    QTemporaryDir dir;
+
+    WindowModel& window() { return form.window(); }
+    QStringList status1() const { return form.window().log(LogId::List1).lines; }
+    QStringList debug() const { return form.window().log(LogId::List2).lines; }
+    QString text(TextId id) const { return form.window().text(id).text; }
+
+    // Opens COM `port` through the dialog as an operator would.
+    void openPort(int port = 2, int speed = 4)
+    {
+        form.ConfigComPort_Click();
+        window().selectPort(port);
+        form.ComBaudBtn_Click(speed);
+        form.Initialize_Click();
+    }
+
+    QString writeFile(const QString& name, const QByteArray& content)
+    {
+        const QString path = dir.filePath(name);
+        QFile f(path);
+        EXPECT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(content);
+        return path;
+    }
+
+    void chooseImage(const QByteArray& content, const QString& name = QStringLiteral("image.pf3"))
+    {
+        form.FileName = writeFile(name, content);
+        form.FileMode = 1;
+    }
+
+    // One tick of Timer2; the device's clock moves with it.
+    void tick(int n = 1)
+    {
+        for (int i = 0; i < n; ++i) {
+            backend.setTick(backend.tick() + 1);
+            form.Timer2_Timer();
+        }
+    }
+
+    // Ticks until the run ends (or `limit` ticks pass); returns ticks used.
+    int runToEnd(int limit = 100000)
+    {
+        int n = 0;
+        while (form.ProgramMode != 0 && n < limit) {
+            tick();
+            ++n;
+        }
+        return n;
+    }
+
+    int callCount(const std::string& fn) const
+    {
+        int n = 0;
+        for (const DriverCall& c : calls)
+            n += c.function == fn ? 1 : 0;
+        return n;
+    }
+
+    static int countOf(const QStringList& lines, const QString& line) { return static_cast<int>(lines.count(line)); }
+};
+
+inline QByteArray workedExample()
+{
+    return QByteArray("T41:T00:R41:E\r\n:T42:R2A:E\r\n:");
+}
+
+inline QStringList banner()
+{
+    return {"Completing or Aborting operations.", "----------",
+            "If aborting, cycle interface power before trying again.", "   ", "================", "   "};
+}
+
+} // namespace flash3::testing

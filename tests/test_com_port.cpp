@@ -1,0 +1,213 @@
+// Opening, configuring, polling and closing the COM port; the port dialog.
+
+#include "engine_harness.h"
+
+using namespace flash3;
+using namespace flash3::testing;
+
+TEST(ComPort, OpensWithTheChosenPortAndSpeed)
+{
+    Engine e;
+    e.openPort(12, 1);
+    EXPECT_EQ(e.text(TextId::Text2), "COM12: at 9.6 kbaud");
+    EXPECT_EQ(e.form.PortOpen, True);
+    EXPECT_EQ(e.form.ComPort, 12);
+    EXPECT_EQ(e.form.PortIndex, 11);
+    ASSERT_FALSE(e.calls.empty());
+    EXPECT_EQ(e.calls.front().function, "InitializePort");
+    EXPECT_EQ(e.calls.front().args, (std::vector<int32_t>{12, 11, 0, 0, 9, 0, 1024, 1024, 0}));
+    EXPECT_EQ(e.form.PortParams.int32At(8), 7);
+    EXPECT_EQ(e.form.PortParams.int16At(12), 0);
+    EXPECT_EQ(e.form.PortParams.int16At(14), 3);
+    EXPECT_EQ(e.form.PortParams.int16At(16), 0);
+    EXPECT_EQ(e.form.PortParams.int16At(20), 0);
+    std::vector<std::string> order;
+    for (const DriverCall& c : e.calls)
+        order.push_back(c.function);
+    EXPECT_EQ(order, (std::vector<std::string>{"InitializePort", "ser_rs232_getport", "SetPortCharacteristics",
+                                               "SetTimerResolution", "SetTimeout", "SetPaceTime",
+                                               "FlushReceiveBuffer", "FlushTransmitBuffer"}));
+    EXPECT_EQ(e.calls.at(2).args, (std::vector<int32_t>{12, 7, 0, 3, 0, 0}));
+    EXPECT_EQ(e.backend.baudRate, 9600);
+    EXPECT_EQ(e.debug(), QStringList{"COM port initialized and opened."});
+    EXPECT_TRUE(e.window().timer2().enabled);
+    EXPECT_FALSE(e.window().portDialog().visible);
+}
+
+TEST(ComPort, EverySpeedShowsItsText)
+{
+    const char* texts[] = {"", "9.6 kbaud", "19.2 kbaud", "38.4 kbaud", "57.6 kbaud", "115.2 kbaud"};
+    const int rates[] = {0, 9600, 19200, 38400, 57600, 115200};
+    for (int speed = 1; speed <= 5; ++speed) {
+        Engine e;
+        e.openPort(4, speed);
+        EXPECT_EQ(e.text(TextId::Text2), QStringLiteral("COM4: at ") + texts[speed]);
+        EXPECT_EQ(e.backend.baudRate, rates[speed]);
+    }
+}
+
+TEST(ComPort, InvalidSelectionsAreRefusedBeforeAnyDriverCall)
+{
+    Engine e;
+    e.form.ConfigComPort_Click();
+    e.window().selectPort(0);
+    e.form.Initialize_Click();
+    EXPECT_EQ(e.debug().last(), "COM Port selection is invalid.");
+    EXPECT_EQ(e.form.ComPort, 0);
+    EXPECT_FALSE(e.window().portDialog().visible);
+    e.window().selectPort(-1);
+    e.form.Initialize_Click();
+    EXPECT_EQ(e.form.ComPort, -1);
+    EXPECT_EQ(e.debug().last(), "COM Port selection is invalid.");
+    e.window().selectPort(3);
+    e.form.ComSpeed = 6;
+    e.form.Initialize_Click();
+    EXPECT_EQ(e.debug().last(), "COM Speed selection is invalid.");
+    EXPECT_TRUE(e.calls.empty());
+    EXPECT_EQ(e.form.PortOpen, False);
+    EXPECT_FALSE(e.window().timer2().enabled);
+}
+
+TEST(ComPort, SecondInitializeWhileOpenIsRefused)
+{
+    Engine e;
+    e.openPort(2);
+    const std::size_t calls = e.calls.size();
+    e.window().selectPort(5);
+    e.form.Initialize_Click();
+    EXPECT_EQ(e.debug().last(), "** ERROR ** COM Port already open.");
+    EXPECT_EQ(e.calls.size(), calls);
+    EXPECT_EQ(e.form.ComPort, 5);  // overwritten from the list first
+}
+
+TEST(ComPort, FatalOpenFailuresLeaveThePortClosed)
+{
+    struct Case {
+        FakeBackend::Fn fn;
+        const char* failing;  // a driver function made to fail, or ""
+        const char* line;
+    };
+    for (const Case& c : {Case{FakeBackend::Fn::Open, "", "Error initializing COM port#: 2  error code: 3"},
+                          Case{FakeBackend::Fn::Open, "ser_rs232_getport", "Error setting COM port parameters: 4"},
+                          Case{FakeBackend::Fn::Configure, "", "Error setting COM port characteristics: 8"}}) {
+        Engine e;
+        if (*c.failing) {
+            e.driver.failWith[c.failing] = 4;
+        } else if (c.fn == FakeBackend::Fn::Open) {
+            e.backend.failNext(FakeBackend::Fn::Open, DrvPortInUse);
+        } else {
+            e.backend.failNext(FakeBackend::Fn::Configure, DrvOk);  // the open's own configure passes
+            e.backend.failAlways(FakeBackend::Fn::Configure, DrvNotSupported);
+        }
+        e.openPort(2);
+        EXPECT_EQ(e.debug().last(), c.line);
+        EXPECT_EQ(e.form.PortOpen, False);
+        EXPECT_FALSE(e.window().timer2().enabled);
+        EXPECT_TRUE(e.text(TextId::Text2).isEmpty());
+
+        // Once the cause is gone, the same port opens, and nothing was leaked.
+        e.driver.failWith.clear();
+        e.backend.clearFailures();
+        e.openPort(2);
+        EXPECT_EQ(e.form.PortOpen, True) << c.line;
+        EXPECT_EQ(e.backend.openPorts(), 1);
+    }
+}
+
+TEST(ComPort, NonFatalSetupFailuresAreOnlyLogged)
+{
+    Engine e;
+    e.driver.failWith["SetTimerResolution"] = 2;
+    e.driver.failWith["SetTimeout"] = 3;
+    e.driver.failWith["SetPaceTime"] = 5;
+    e.openPort(4);
+    EXPECT_EQ(e.debug(), (QStringList{"Error setting timer resolution: 2", "Error setting time out: 3",
+                                      "Error setting pace time: 5", "COM port initialized and opened."}));
+    EXPECT_EQ(e.form.PortOpen, True);
+}
+
+TEST(ComPort, FailedReceiveFlushSkipsTheTransmitFlush)
+{
+    Engine e;
+    e.backend.failNext(FakeBackend::Fn::FlushReceive, DrvIoError);
+    e.openPort(2);
+    EXPECT_TRUE(e.debug().contains("Error flushing receive buffer = 6"));
+    EXPECT_EQ(e.callCount("FlushTransmitBuffer"), 0);
+    e.backend.failNext(FakeBackend::Fn::FlushTransmit, DrvIoError);
+    e.form.FlushBuffers();
+    EXPECT_EQ(e.debug().last(), "Error flushing transmit buffer = 6");
+}
+
+TEST(ComPort, ReadByteIfAnyTellsZeroFromNothing)
+{
+    Engine e;
+    e.form.DrvStatus = 77;
+    e.form.ReadByteIfAny();  // port closed
+    EXPECT_EQ(e.form.RxByte, -1);
+    EXPECT_EQ(e.form.DrvStatus, 77);
+    e.openPort();
+    e.form.ReadByteIfAny();
+    EXPECT_EQ(e.form.RxByte, -1);
+    e.backend.deliver({0x00, 0xFF});
+    e.form.ReadByteIfAny();
+    EXPECT_EQ(e.form.RxByte, 0);
+    e.form.ReadByteIfAny();
+    EXPECT_EQ(e.form.RxByte, 0xFF);
+    // A byte the driver cannot read is no byte.
+    e.backend.deliver({0x41});
+    e.backend.failNext(FakeBackend::Fn::ReadByte, DrvIoError);
+    e.form.ReadByteIfAny();
+    EXPECT_EQ(e.form.RxByte, -1);
+}
+
+TEST(ComPort, CloseFailureIsLoggedAndThePortCountsAsClosed)
+{
+    Engine e;
+    e.openPort(4);
+    e.backend.failNext(FakeBackend::Fn::Close, 5);
+    e.form.ConfigComPort_Click();
+    EXPECT_EQ(e.debug().last(), "Error: 5 closing COM port: 4");
+    EXPECT_EQ(e.form.PortOpen, False);
+}
+
+TEST(PortDialog, ConfigureClosesAnOpenPortAndShowsThePreviousChoices)
+{
+    Engine e;
+    e.openPort(7, 2);
+    e.form.ConfigComPort_Click();
+    EXPECT_EQ(e.debug().last(), "Closed COM port: 7");
+    EXPECT_TRUE(e.text(TextId::Text2).isEmpty());
+    EXPECT_FALSE(e.window().timer2().enabled);
+    EXPECT_TRUE(e.window().portDialog().visible);
+    EXPECT_EQ(e.window().portDialog().portListIndex, 7);
+    EXPECT_EQ(e.window().portDialog().selectedBaudBtn, 2);
+    EXPECT_EQ(e.backend.openPorts(), 0);
+}
+
+TEST(PortDialog, ConfigureDuringATickStopsTheTimerAndShowsNothing)
+{
+    Engine e;
+    e.openPort(2);
+    e.form.IsrActive = True;
+    e.form.ConfigComPort_Click();
+    EXPECT_EQ(e.debug().last(), "Com setup attempt failed, timer stopped. --> Try again !");
+    EXPECT_FALSE(e.window().timer2().enabled);
+    EXPECT_FALSE(e.window().portDialog().visible);
+    EXPECT_EQ(e.form.PortOpen, True);
+}
+
+TEST(PortDialog, CancelKeepsTheNewSpeedForTheNextInitialize)
+{
+    Engine e;
+    e.form.ConfigComPort_Click();
+    e.form.ComBaudBtn_Click(5);
+    EXPECT_EQ(e.form.ComSpeed, 5);
+    EXPECT_TRUE(e.calls.empty());  // speed buttons do not touch the port
+    e.form.Cancel1_Click();
+    EXPECT_EQ(e.debug().last(), "Comms selection cancelled.");
+    EXPECT_FALSE(e.window().portDialog().visible);
+    EXPECT_EQ(e.form.PortOpen, False);
+    e.form.ConfigComPort_Click();
+    e.form.Initialize_Click();
+    EXPECT_EQ(e.text(TextId::Text2), "COM2: at 115.2 kbaud");
+}

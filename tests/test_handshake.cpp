@@ -1,0 +1,180 @@
+// The entry handshake: E1 94 out, the reply judged after 36 quiet ticks.
+
+#include "engine_harness.h"
+
+using namespace flash3;
+using namespace flash3::testing;
+
+namespace {
+const QString kWait = QStringLiteral("Program Mode = 103 ... please wait");
+
+// A started run on an image whose first record is T 41; ticks are counted
+// from t0, the first tick after the start (backend tick 1).
+struct HandshakeRun : Engine {
+    explicit HandshakeRun(const QByteArray& image = workedExample())
+    {
+        openPort();
+        chooseImage(image);
+        form.ProgramFlash_Click();
+    }
+    // Reply bytes that the poll of tick t0+k will find waiting.
+    void replyAt(int k, std::vector<uint8_t> bytes) { backend.deliverAt(1 + k, bytes); }
+    int waits() const { return countOf(status1(), kWait); }
+};
+} // namespace
+
+TEST(Handshake, NoReplyIsJudgedInThe36thTickOfWaiting)
+{
+    HandshakeRun r;
+    r.tick(2);
+    EXPECT_EQ(r.status1().mid(0, 2), (QStringList{"Program Mode = 101", "Program Mode = 102"}));
+    EXPECT_EQ(r.backend.written, (std::vector<uint8_t>{0xE1, 0x94}));
+    r.tick(35);
+    EXPECT_EQ(r.form.ProgramMode, 103);
+    EXPECT_EQ(r.waits(), 35);
+    r.tick();  // t0+37
+    EXPECT_EQ(r.waits(), 36);
+    EXPECT_EQ(r.form.ProgramMode, 0);
+    const QStringList d = r.debug();
+    ASSERT_GE(d.size(), 3);
+    EXPECT_EQ(d.at(d.size() - 3), "Unexpected data read trying to initialize.");
+    EXPECT_EQ(d.at(d.size() - 2), "LastByte0 = 0  LastByte1 = 0");
+    EXPECT_TRUE(d.last().startsWith("Stop time:    "));
+    EXPECT_EQ(r.status1().mid(r.status1().size() - 6), banner());
+    EXPECT_EQ(r.form.LastRunOutcome, RunOutcome::Failed);
+}
+
+TEST(Handshake, ReplyIsAcceptedAndTheFirstRecordReadIn36thTickAfterIt)
+{
+    HandshakeRun r;
+    r.replyAt(3, {0x91, 0x26});
+    r.tick(4);  // t0..t0+3: the reply is taken in at t0+3
+    EXPECT_EQ(r.form.LastByte0, 0x91);
+    EXPECT_EQ(r.form.LastByte1, 0x26);
+    r.tick(35);  // up to t0+38
+    EXPECT_EQ(r.form.ProgramMode, 103);
+    EXPECT_EQ(r.form.RecordsDone, 0);
+    r.tick();  // t0+39
+    EXPECT_EQ(r.form.ProgramMode, 1);
+    EXPECT_EQ(r.form.TxByte, 0x41);
+    EXPECT_EQ(r.form.RecordsDone, 1);
+    EXPECT_EQ(r.waits(), 38);
+    EXPECT_EQ(r.backend.written.size(), 2u);  // the T byte goes out at the next tick
+}
+
+struct ReplyCase {
+    std::vector<uint8_t> reply;
+    bool accepted;
+    const char* line;
+};
+
+void PrintTo(const ReplyCase& c, std::ostream* os)
+{
+    for (uint8_t b : c.reply)
+        *os << std::hex << int(b) << ' ';
+}
+
+class HandshakeReplies : public ::testing::TestWithParam<ReplyCase> {};
+
+TEST_P(HandshakeReplies, OnlyTheLastTwoBytesCount)
+{
+    const ReplyCase& c = GetParam();
+    HandshakeRun r;
+    r.replyAt(2, c.reply);
+    r.tick(2 + 37);
+    if (c.accepted) {
+        EXPECT_EQ(r.form.ProgramMode, 1);
+    } else {
+        EXPECT_EQ(r.form.ProgramMode, 0);
+        EXPECT_TRUE(r.debug().contains(QString::fromLatin1(c.line)));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Replies, HandshakeReplies,
+                         ::testing::Values(ReplyCase{{0x91, 0x26}, true, ""},
+                                           ReplyCase{{0x00, 0x91, 0x26}, true, ""},
+                                           ReplyCase{{0x55, 0xAA, 0x13, 0x91, 0x26}, true, ""},
+                                           ReplyCase{{0x91, 0x26, 0x00}, false, "LastByte0 = 26  LastByte1 = 0"},
+                                           ReplyCase{{0x91, 0x2A}, false, "LastByte0 = 91  LastByte1 = 2A"},
+                                           ReplyCase{{0x26, 0x0A}, false, "LastByte0 = 26  LastByte1 = A"}));
+
+TEST(Handshake, BytesInSeparateTicksFormOneReply)
+{
+    HandshakeRun r;
+    r.replyAt(2, {0x91});
+    r.replyAt(13, {0x26});  // eleven ticks later
+    r.tick(49);             // t0..t0+48
+    EXPECT_EQ(r.form.ProgramMode, 103);
+    r.tick();
+    EXPECT_EQ(r.form.ProgramMode, 1);
+}
+
+TEST(Handshake, ByteInTheTickTheCountReachesZeroRestartsTheQuietPeriod)
+{
+    HandshakeRun r;
+    r.replyAt(2, {0x91, 0x26});
+    r.replyAt(38, {0x91, 0x26});  // the tick in which the count reaches 0
+    r.tick(39);
+    EXPECT_EQ(r.form.ProgramMode, 103);
+    EXPECT_EQ(r.form.TimeoutCount, 36);
+    r.tick(35);
+    EXPECT_EQ(r.form.ProgramMode, 103);
+    r.tick();
+    EXPECT_EQ(r.form.ProgramMode, 1);
+}
+
+TEST(Handshake, DeviceThatNeverFallsQuietKeepsTheRunWaiting)
+{
+    HandshakeRun r;
+    for (int k = 2; k < 400; k += 30)
+        r.replyAt(k, {0x55});
+    r.tick(400);
+    EXPECT_EQ(r.form.ProgramMode, 103);
+    EXPECT_EQ(r.waits(), 398);
+    r.form.ProgramFlash_Click();
+    EXPECT_EQ(r.form.ProgramMode, 0);
+    EXPECT_EQ(r.form.LastRunOutcome, RunOutcome::Aborted);
+}
+
+// A run must never be accepted on the bytes a previous run left behind.
+TEST(Handshake, SecondRunStartsFromAClearedReply)
+{
+    HandshakeRun r;
+    DeviceModel device(r.backend, workedExample());
+    r.runToEnd();
+    ASSERT_EQ(r.form.LastRunOutcome, RunOutcome::Completed);
+
+    r.backend.onWrite = nullptr;  // the device has gone quiet
+    r.form.ProgramFlash_Click();
+    r.runToEnd();
+    EXPECT_EQ(r.form.LastRunOutcome, RunOutcome::Failed);
+    EXPECT_TRUE(r.debug().contains("LastByte0 = 0  LastByte1 = 0"));
+
+    r.form.ProgramFlash_Click();
+    r.backend.deliverAt(r.backend.tick() + 3, {0x26});
+    r.runToEnd();
+    EXPECT_EQ(r.form.LastRunOutcome, RunOutcome::Failed);
+    EXPECT_EQ(r.debug().at(r.debug().size() - 2), "LastByte0 = 0  LastByte1 = 26");
+}
+
+// An entry byte the driver could not send: the device never entered; stop.
+TEST(Handshake, FailedEntryByteEndsTheRun)
+{
+    HandshakeRun r;
+    r.backend.failNext(FakeBackend::Fn::Write, DrvIoError);
+    r.tick();
+    EXPECT_EQ(r.debug().at(r.debug().size() - 2), "Error in put byte: 6");
+    EXPECT_EQ(r.form.ProgramMode, 0);
+    EXPECT_EQ(r.form.LastRunOutcome, RunOutcome::Failed);
+    EXPECT_EQ(r.form.PortBusy, False);
+}
+
+TEST(Handshake, UnpluggedDeviceIsRejectedAfterTheQuietPeriod)
+{
+    HandshakeRun r;
+    r.tick(2);
+    r.backend.unplug();
+    r.tick(36);
+    EXPECT_EQ(r.form.ProgramMode, 0);
+    EXPECT_TRUE(r.debug().contains("Unexpected data read trying to initialize."));
+}

@@ -1,0 +1,257 @@
+// "Program FLASH", "Abort Process", EndRun, the tick dispatcher and "Exit / Abort".
+
+#include "engine_harness.h"
+
+using namespace flash3;
+using namespace flash3::testing;
+
+TEST(RunControl, ProgramFlashWithoutFileOnlyLogs)
+{
+    Engine e;
+    e.openPort();
+    const QStringList before = e.status1();
+    e.form.ProgramFlash_Click();
+    EXPECT_EQ(e.debug().last(), "** ERROR ** Select an input file.");
+    EXPECT_EQ(e.status1(), before);
+    EXPECT_EQ(e.form.ProgramMode, 0);
+    EXPECT_TRUE(e.text(TextId::Text3).isEmpty());
+    EXPECT_TRUE(e.window().button(ButtonId::ConfigComPort).enabled);
+}
+
+TEST(RunControl, PortClosedCountsTheFileThenRefuses)
+{
+    Engine e;
+    e.chooseImage(QByteArray(40, 'x'));
+    e.form.ProgramFlash_Click();
+    EXPECT_EQ(e.text(TextId::Text3), "10");
+    EXPECT_EQ(e.text(TextId::Text4), "0");
+    EXPECT_EQ(e.text(TextId::Text5), "0.0 %");
+    EXPECT_EQ(e.debug(), QStringList{"** ERROR ** Com Port not initialized."});
+    EXPECT_EQ(e.form.ProgramMode, 0);
+    EXPECT_TRUE(e.form.ImageFile.isOpen());
+    for (ButtonId b : {ButtonId::ConfigComPort, ButtonId::SelectInputFile, ButtonId::ProgramFlash, ButtonId::AbortProgram})
+        EXPECT_TRUE(e.window().button(b).enabled);
+}
+
+TEST(RunControl, StartingARunSetsUpTheHandshake)
+{
+    Engine e;
+    e.openPort();
+    e.chooseImage(workedExample());
+    e.form.TimeoutCount = 3;
+    const int flushesBefore = e.callCount("FlushReceiveBuffer");
+    e.form.ProgramFlash_Click();
+    ASSERT_GE(e.debug().size(), 2);
+    EXPECT_EQ(e.debug().at(e.debug().size() - 2), "Starting voDOZUD of KORVEN-7 interface.");
+    EXPECT_TRUE(e.debug().last().startsWith("Start time:    "));
+    EXPECT_EQ(e.window().button(ButtonId::ProgramFlash).caption, "Abort Process");
+    EXPECT_FALSE(e.window().button(ButtonId::ConfigComPort).enabled);
+    EXPECT_FALSE(e.window().button(ButtonId::SelectInputFile).enabled);
+    EXPECT_EQ(e.form.ProgramMode, 101);
+    EXPECT_EQ(e.form.TimeoutCount, 36);
+    EXPECT_EQ(e.callCount("FlushReceiveBuffer"), flushesBefore + 1);
+    EXPECT_EQ(e.form.RecordsTotal, 7);
+    e.tick();
+    EXPECT_EQ(e.status1().last(), "Program Mode = 101");
+    EXPECT_EQ(e.backend.written, (std::vector<uint8_t>{0xE1}));
+}
+
+TEST(RunControl, AbortBetweenTicksEndsAtOnce)
+{
+    Engine e;
+    e.openPort();
+    e.chooseImage(workedExample());
+    e.form.ProgramFlash_Click();
+    e.tick(3);
+    const int lines = static_cast<int>(e.status1().size());
+    e.form.ProgramFlash_Click();  // reads "Abort Process"
+    EXPECT_EQ(e.form.ProgramMode, 0);
+    EXPECT_TRUE(e.debug().last().startsWith("Stop time:    "));
+    EXPECT_EQ(e.status1().mid(lines), banner());
+    EXPECT_EQ(e.window().button(ButtonId::ProgramFlash).caption, "Program FLASH");
+    EXPECT_TRUE(e.window().button(ButtonId::ConfigComPort).enabled);
+    EXPECT_TRUE(e.window().button(ButtonId::SelectInputFile).enabled);
+    EXPECT_EQ(e.form.LastRunOutcome, RunOutcome::Aborted);
+}
+
+TEST(RunControl, ClickDuringATickMarksTheRunForAbort)
+{
+    Engine e;
+    e.openPort();
+    e.chooseImage(workedExample());
+    e.form.ProgramFlash_Click();
+    e.tick();
+    // A click handled while a tick handler runs only marks the abort.
+    e.form.IsrActive = True;
+    e.form.ProgramFlash_Click();
+    EXPECT_EQ(e.status1().last(), "ProgramMode not zero.  Abort is pending.");
+    EXPECT_EQ(e.form.AbortPending, True);
+    EXPECT_EQ(e.form.ProgramMode, 102);
+    // A tick arriving while the handler runs only counts down.
+    const int16_t count = e.form.TimeoutCount;
+    e.tick();
+    EXPECT_EQ(e.form.TimeoutCount, count - 1);
+    EXPECT_EQ(e.form.ProgramMode, 102);
+    e.form.IsrActive = False;
+    e.tick();
+    EXPECT_EQ(e.form.ProgramMode, 0);
+    EXPECT_EQ(e.form.AbortPending, False);
+    EXPECT_EQ(e.form.LastRunOutcome, RunOutcome::Aborted);
+    EXPECT_EQ(e.backend.written, (std::vector<uint8_t>{0xE1}));
+    // With no run active, a click during a tick does nothing at all.
+    e.form.IsrActive = True;
+    const QStringList before = e.status1();
+    e.form.ProgramFlash_Click();
+    EXPECT_EQ(e.status1(), before);
+    EXPECT_EQ(e.form.AbortPending, False);
+}
+
+TEST(RunControl, IdleTicksCountDownToZeroAndStay)
+{
+    Engine e;
+    e.openPort();
+    EXPECT_TRUE(e.window().timer2().enabled);
+    e.tick(35);
+    EXPECT_EQ(e.form.TimeoutCount, 1);
+    e.tick();
+    EXPECT_EQ(e.form.TimeoutCount, 0);
+    e.tick(10);
+    EXPECT_EQ(e.form.TimeoutCount, 0);
+    EXPECT_TRUE(e.status1().isEmpty());
+}
+
+TEST(RunControl, InvalidModeIsLoggedAndEndsTheRun)
+{
+    Engine e;
+    e.openPort();
+    e.form.ProgramMode = 3;
+    e.tick();
+    EXPECT_EQ(e.debug().at(e.debug().size() - 2), "ProgramMode unexpected: 3");
+    EXPECT_TRUE(e.debug().last().startsWith("Stop time:"));
+    EXPECT_EQ(e.form.ProgramMode, 0);
+}
+
+TEST(RunControl, ExitClosesFileAndPortThenEnds)
+{
+    Engine e;
+    e.openPort(2);
+    e.chooseImage(workedExample());
+    e.form.ProgramFlash_Click();
+    e.form.ProgramFlash_Click();
+    const int lines = static_cast<int>(e.status1().size());
+    e.form.AbortProgram_Click();
+    EXPECT_EQ(e.status1().mid(lines), (QStringList{"Input file closed.", "Closed COM port: 2", "Program terminated."}));
+    EXPECT_TRUE(e.window().programEnded());
+    EXPECT_FALSE(e.window().timer2().enabled);
+    EXPECT_FALSE(e.form.ImageFile.isOpen());
+    EXPECT_EQ(e.backend.openPorts(), 0);
+    // Nothing is handled once the program has ended.
+    e.form.ProgramFlash_Click();
+    e.tick();
+    EXPECT_EQ(e.status1().size(), lines + 3);
+}
+
+TEST(RunControl, ExitWithNothingOpenOnlySaysTerminated)
+{
+    Engine e;
+    e.form.AbortProgram_Click();
+    EXPECT_EQ(e.status1(), QStringList{"Program terminated."});
+    EXPECT_TRUE(e.window().programEnded());
+}
+
+TEST(RunControl, ExitRefusesWhileATickOrAWriteIsUnderWay)
+{
+    Engine e;
+    e.openPort();
+    e.form.IsrActive = True;
+    e.form.AbortProgram_Click();
+    EXPECT_EQ(e.status1().last(), "ISR active.  Try to exit again.");
+    EXPECT_FALSE(e.window().timer2().enabled);
+    EXPECT_FALSE(e.window().programEnded());
+    EXPECT_EQ(e.form.PortOpen, True);
+
+    e.form.IsrActive = False;
+    e.form.PortBusy = True;
+    e.form.AbortProgram_Click();
+    EXPECT_EQ(e.status1().last(), "COM port in-use.  Try to exit again.");
+    EXPECT_FALSE(e.window().programEnded());
+
+    e.form.PortBusy = False;
+    e.form.AbortProgram_Click();
+    EXPECT_TRUE(e.window().programEnded());
+}
+
+TEST(RunControl, SecondRunReopensTheFileFromItsStart)
+{
+    Engine e;
+    DeviceModel device(e.backend, workedExample());
+    e.openPort();
+    e.chooseImage(workedExample());
+    e.form.ProgramFlash_Click();
+    e.runToEnd();
+    ASSERT_EQ(e.form.LastRunOutcome, RunOutcome::Completed);
+    EXPECT_EQ(e.text(TextId::Text3), "0");
+
+    // The file grows on disk between runs: the count follows it.
+    e.writeFile("image.pf3", workedExample() + "T43:");
+    DeviceModel device2(e.backend, workedExample() + "T43:");
+    e.form.ProgramFlash_Click();
+    EXPECT_EQ(e.text(TextId::Text3), "8");
+    EXPECT_EQ(e.text(TextId::Text4), "0");
+    EXPECT_EQ(e.text(TextId::Text5), "0.0 %");
+    e.runToEnd();
+    EXPECT_EQ(e.form.LastRunOutcome, RunOutcome::Completed);
+    EXPECT_EQ(e.text(TextId::Text4), "8");
+}
+
+// An image that cannot be opened when the run starts: no run, file choice kept.
+TEST(RunControl, UnopenableImageDoesNotStartARun)
+{
+    Engine e;
+    e.openPort();
+    e.form.FileName = e.dir.filePath("gone.pf3");
+    e.form.FileMode = 1;
+    e.form.ProgramFlash_Click();
+    EXPECT_EQ(e.debug().last(), "** ERROR ** Cannot open input file: " + e.form.FileName);
+    EXPECT_EQ(e.form.ProgramMode, 0);
+    EXPECT_EQ(e.form.FileMode, 1);
+    EXPECT_EQ(e.window().button(ButtonId::ProgramFlash).caption, "Program FLASH");
+    // A directory is no image either.
+    e.form.FileName = e.dir.path();
+    e.form.ProgramFlash_Click();
+    EXPECT_EQ(e.debug().last(), "** ERROR ** Cannot open input file: " + e.form.FileName);
+    EXPECT_EQ(e.form.ProgramMode, 0);
+}
+
+TEST(RunControl, ImageWithoutRecordsIsRefused)
+{
+    for (const QByteArray& content : {QByteArray(), QByteArray("T4")}) {
+        Engine e;
+        e.openPort();
+        e.chooseImage(content);
+        e.form.ProgramFlash_Click();
+        EXPECT_EQ(e.text(TextId::Text3), "0");
+        EXPECT_EQ(e.text(TextId::Text5), "0.0 %");
+        EXPECT_EQ(e.debug().last(), "** ERROR ** Input file holds no records.");
+        EXPECT_EQ(e.form.ProgramMode, 0);
+        EXPECT_TRUE(e.backend.written.empty());
+    }
+}
+
+TEST(RunControl, ImageTooLargeForTheCountersIsRefused)
+{
+    Engine e;
+    e.openPort();
+    const QString path = e.dir.filePath("huge.pf3");
+    {
+        QFile f(path);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        ASSERT_TRUE(f.resize(int64_t{8} << 30));  // sparse
+    }
+    e.form.FileName = path;
+    e.form.FileMode = 1;
+    e.form.ProgramFlash_Click();
+    EXPECT_TRUE(e.debug().last().startsWith("** ERROR ** Input file too large"));
+    EXPECT_EQ(e.form.ProgramMode, 0);
+    EXPECT_FALSE(e.form.ImageFile.isOpen());
+}
