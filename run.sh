@@ -1,0 +1,119 @@
+#!/usr/bin/env bash
+# One entry point for setting up, building, testing and demonstrating flash3.
+#   ./run.sh demo              a real run against the virtual device
+#   ./run.sh test [--sanitize] every test through ctest
+#   ./run.sh build             build only (build/)
+#   ./run.sh screenshots [DIR] PNGs of the windows (offscreen)
+#   ./run.sh bench             benchmarks (Release build)
+#   ./run.sh fuzz [SECONDS]    fuzz the image reader (default 60 s)
+#   ./run.sh soak [RUNS] [SEED] many runs with random images and faults
+set -euo pipefail
+cd "$(dirname "$0")"
+ROOT=$PWD
+
+BASE_PKGS=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-serialport-dev libgtest-dev libgmock-dev)
+FUZZ_PKGS=(clang libclang-rt-14-dev)
+X_PKGS=(xvfb xauth xdotool)
+
+# Installs the Debian packages given that are missing (as root), or says how.
+need_packages() {
+  local missing=()
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  if [ "$(id -u)" -eq 0 ]; then
+    echo "run.sh: installing ${missing[*]}" >&2
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq >/dev/null
+    apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  else
+    echo "run.sh: missing packages. Run as root:" >&2
+    echo "  apt-get install -y --no-install-recommends ${missing[*]}" >&2
+    exit 1
+  fi
+}
+
+# build DIR [cmake options...]
+build() {
+  local dir=$1; shift
+  need_packages "${BASE_PKGS[@]}"
+  cmake -S "$ROOT" -B "$dir" -G Ninja "$@" >/dev/null
+  cmake --build "$dir" --parallel 2
+}
+
+cmd_build() { build build; }
+
+cmd_test() {
+  local dir=build opts=()
+  if [ "${1:-}" = "--sanitize" ]; then
+    dir=build-asan
+    opts=(-DFLASH3_SANITIZE=ON -DCMAKE_BUILD_TYPE=Debug)
+    export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+  fi
+  build "$dir" "${opts[@]}"
+  mkdir -p "$dir/test-runtime" && chmod 700 "$dir/test-runtime"
+  (cd "$dir" && QT_QPA_PLATFORM=offscreen ctest --output-on-failure --timeout 300 -j2)
+}
+
+# The virtual device with the sample image, and a real run against it.
+cmd_demo() {
+  build build
+  local image="$ROOT/data/sample.pf3" tmp
+  tmp=$(mktemp -d)
+  trap 'kill $SIM_PID 2>/dev/null || true; rm -rf "$tmp"' EXIT
+  "$ROOT/build/flash3-sim" --link "$tmp/ttyFLASH3" "$image" > "$tmp/sim.out" 2> "$tmp/sim.err" &
+  SIM_PID=$!
+  for _ in $(seq 50); do [ -s "$tmp/sim.out" ] && break; sleep 0.1; done
+  local dev; dev=$(head -n1 "$tmp/sim.out")
+  echo "Virtual device in FLASH3 boot mode at $dev (COM 2 is bound to it)"
+  export FLASH3_COM2="$dev"
+  if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ] && [ -x "$ROOT/build/flash3" ]; then
+    echo "Press \"Configure COM port\", \"Initialize\", then \"Program FLASH\"; \"Exit / Abort\" ends the program."
+    (cd "$ROOT/data" && "$ROOT/build/flash3" sample.pf3) || true
+  else
+    "$ROOT/build/flash3-cli" --port 2 "$image" && echo "Run completed (exit 0)." || echo "Run failed (exit $?)."
+  fi
+  wait $SIM_PID 2>/dev/null && echo "Device: every byte matched." || true
+  cat "$tmp/sim.err"
+}
+
+cmd_screenshots() {
+  build build
+  local out=${1:-$ROOT/screenshots}
+  mkdir -p "$out"
+  XDG_RUNTIME_DIR=$(mktemp -d) QT_QPA_PLATFORM=offscreen "$ROOT/build/flash3-screenshots" "$out"
+  ls -1 "$out"/*.png
+}
+
+cmd_bench() {
+  build build-release -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF
+  "$ROOT/bench/run_benchmarks.sh" "$ROOT/build-release"
+}
+
+cmd_fuzz() {
+  need_packages "${FUZZ_PKGS[@]}"
+  build build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DFLASH3_FUZZ=ON -DBUILD_TESTING=OFF -DFLASH3_BUILD_GUI=OFF
+  local seconds=${1:-60} work
+  work=$(mktemp -d)
+  cp "$ROOT"/tests/fuzz/corpus/* "$work/"
+  mkdir -p "$ROOT/build-fuzz/crashes"
+  "$ROOT/build-fuzz/fuzz_image_reader" -max_total_time="$seconds" -max_len=4096 \
+    -artifact_prefix="$ROOT/build-fuzz/crashes/" "$work" "$ROOT/tests/fuzz/corpus"
+}
+
+cmd_soak() {
+  build build
+  python3 "$ROOT/tests/soak/soak.py" --build "$ROOT/build" --runs "${1:-200}" --seed "${2:-1}"
+}
+
+case "${1:-}" in
+  build) shift; cmd_build "$@" ;;
+  test) shift; cmd_test "$@" ;;
+  demo) shift; cmd_demo "$@" ;;
+  screenshots) shift; cmd_screenshots "$@" ;;
+  bench) shift; cmd_bench "$@" ;;
+  fuzz) shift; cmd_fuzz "$@" ;;
+  soak) shift; cmd_soak "$@" ;;
+  *) sed -n '2,10p' "$0" | sed 's/^# \{0,1\}//'; exit 2 ;;
+esac

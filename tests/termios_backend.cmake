@@ -1,0 +1,3 @@
+add_executable(test_termios_backend test_termios_backend.cpp)
+target_link_libraries(test_termios_backend PRIVATE flash3core GTest::gtest_main)
+gtest_discover_tests(test_termios_backend)
