@@ -1,0 +1,115 @@
+#include "image_fuzz_target.h"
+
+#include "app/form1.h"
+#include "app/startup.h"
+#include "image/image_check.h"
+#include "serial/fake_backend.h"
+
+#include <QDir>
+#include <QFile>
+#include <QStandardPaths>
+
+#include <unistd.h>
+
+namespace flash3::fuzz {
+
+namespace {
+QString scratchPath()
+{
+    static const QString path =
+        QDir::temp().filePath(QStringLiteral("flash3-fuzz-%1.pf3").arg(static_cast<qint64>(::getpid())));
+    return path;
+}
+
+int hexValue(char c)
+{
+    return c >= '0' && c <= '9' ? c - '0' : c >= 'A' && c <= 'F' ? c - 55 : 0;
+}
+} // namespace
+
+bool runImage(const uint8_t* data, std::size_t size, std::string* why)
+{
+    const QString path = scratchPath();
+    {
+        QFile f(path);
+        if (!f.open(QIODevice::WriteOnly | QIODevice::Truncate))
+            return true;  // nothing to judge
+        f.write(reinterpret_cast<const char*>(data), static_cast<qint64>(size));
+    }
+
+    bool fatal = false;  // a fault that ends a run
+    const ImageCheckReport report = checkImage(path, [&](const ImageFault& f) {
+        fatal = fatal || f.message.startsWith(QLatin1String("Error."));
+    });
+    if (!report.opened) {
+        *why = "checker could not open the image";
+        return false;
+    }
+
+    // The T bytes a run must send, as far as it gets.
+    std::string expectedSent;
+    for (std::size_t i = 0; i + 4 <= size; i += 4) {
+        const char* r = reinterpret_cast<const char*>(data) + i;
+        if (r[3] != ':')
+            continue;
+        if (r[0] == 'E' && (r[1] != '\r' || r[2] != '\n'))
+            break;
+        if (r[0] == 'T')
+            expectedSent += static_cast<char>(hexValue(r[1]) * 16 + hexValue(r[2]));
+    }
+
+    FakeBackend backend;
+    SerialDriver driver(backend);
+    Form1 form(driver);
+    MainStartUp(form, {});
+    form.ConfigComPort_Click();
+    form.window().selectPort(2);
+    form.Initialize_Click();
+    form.FileName = path;
+    form.FileMode = 1;
+    form.ProgramFlash_Click();
+    if (report.records == 0 && size <= 2) {
+        if (form.ProgramMode != 0) {
+            *why = "a run started on an image without records";
+            return false;
+        }
+        return true;
+    }
+    backend.deliverAt(3, {0x91, 0x26});
+    const long long limit = 100 + 2 * (static_cast<long long>(size) / 4 + 1);
+    long long ticks = 0;
+    while (form.ProgramMode != 0 && ticks < limit) {
+        if (form.ProgramMode == 2 && backend.pending() == 0)
+            backend.deliver({static_cast<uint8_t>(form.ExpectedByte)});
+        backend.setTick(backend.tick() + 1);
+        form.Timer2_Timer();
+        ++ticks;
+    }
+    if (form.ProgramMode != 0) {
+        *why = "the run did not end";
+        return false;
+    }
+    if (form.RecordsDone > form.RecordsTotal || form.RecordsLeft < 0) {
+        *why = "record counters out of range";
+        return false;
+    }
+    const std::string sent(backend.written.begin() + 2, backend.written.end());
+    const bool completed = form.LastRunOutcome == RunOutcome::Completed;
+    if (completed == fatal) {
+        *why = completed ? "run completed although the checker found a fatal fault"
+                         : "run failed although the checker found no fatal fault";
+        return false;
+    }
+    if (sent != expectedSent) {
+        *why = "the bytes sent differ from the image's T records";
+        return false;
+    }
+    const QStringList& status1 = form.window().log(LogId::List1).lines;
+    if (completed != status1.contains(QStringLiteral("Processing complete.  Exit this application."))) {
+        *why = "\"Processing complete.\" does not match the outcome";
+        return false;
+    }
+    return true;
+}
+
+} // namespace flash3::fuzz

@@ -1,0 +1,132 @@
+#pragma once
+// Runs the built programs as separate processes: flash3-sim on a real
+// pseudo-terminal and flash3-cli against it, with the real 5 ms timer.
+
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <memory>
+
+namespace flash3::testing {
+
+inline QString buildDir()
+{
+    return qEnvironmentVariable("FLASH3_BUILD_DIR", QStringLiteral("."));
+}
+
+inline QString sourceDir()
+{
+    return qEnvironmentVariable("FLASH3_SOURCE_DIR", QStringLiteral(".."));
+}
+
+struct Finished {
+    int exitCode = -1;
+    bool crashed = false;
+    bool timedOut = false;
+    QString out;
+    QString err;
+    qint64 ms = 0;
+    QStringList outLines() const { return out.split(QLatin1Char('\n'), Qt::SkipEmptyParts); }
+    QStringList errLines() const { return err.split(QLatin1Char('\n'), Qt::SkipEmptyParts); }
+};
+
+inline Finished waitFinished(QProcess& p, int timeoutMs)
+{
+    Finished f;
+    QElapsedTimer clock;
+    clock.start();
+    if (!p.waitForFinished(timeoutMs)) {
+        f.timedOut = true;
+        p.kill();
+        p.waitForFinished(2000);
+    }
+    f.ms = clock.elapsed();
+    f.crashed = p.exitStatus() == QProcess::CrashExit;
+    f.exitCode = p.exitCode();
+    f.out = QString::fromLocal8Bit(p.readAllStandardOutput());
+    f.err = QString::fromLocal8Bit(p.readAllStandardError());
+    return f;
+}
+
+// A virtual device; the device path is read from its first line of output.
+class Sim {
+public:
+    explicit Sim(const QStringList& args)
+    {
+        process_.setProgram(buildDir() + QStringLiteral("/flash3-sim"));
+        process_.setArguments(args);
+        process_.start();
+        if (!process_.waitForStarted(5000))
+            return;
+        QElapsedTimer clock;
+        clock.start();
+        while (!process_.canReadLine() && clock.elapsed() < 5000)
+            process_.waitForReadyRead(100);
+        device = QString::fromLocal8Bit(process_.readLine()).trimmed();
+    }
+    ~Sim()
+    {
+        if (process_.state() != QProcess::NotRunning) {
+            process_.kill();
+            process_.waitForFinished(2000);
+        }
+    }
+    // Waits for the device to end (it ends when the host closes the line).
+    Finished finish(int timeoutMs = 5000)
+    {
+        Finished f = waitFinished(process_, timeoutMs);
+        return f;
+    }
+    void terminate() { ::kill(static_cast<pid_t>(process_.processId()), SIGTERM); }
+    QString device;
+
+private:
+    QProcess process_;
+};
+
+class Cli {
+public:
+    explicit Cli(const QStringList& args, const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment())
+    {
+        process_.setProgram(buildDir() + QStringLiteral("/flash3-cli"));
+        process_.setArguments(args);
+        process_.setProcessEnvironment(env);
+        process_.start();
+        process_.waitForStarted(5000);
+    }
+    Finished finish(int timeoutMs = 60000) { return waitFinished(process_, timeoutMs); }
+    void signal(int sig) { ::kill(static_cast<pid_t>(process_.processId()), sig); }
+    // Waits until stdout has shown `text` (or the time is up); keeps what was read.
+    bool waitForOutput(const QString& text, int timeoutMs)
+    {
+        QElapsedTimer clock;
+        clock.start();
+        while (clock.elapsed() < timeoutMs) {
+            seen_ += process_.readAllStandardOutput();
+            if (QString::fromLocal8Bit(seen_).contains(text))
+                return true;
+            process_.waitForReadyRead(50);
+        }
+        return false;
+    }
+    Finished finishKeepingOutput(int timeoutMs = 60000)
+    {
+        Finished f = waitFinished(process_, timeoutMs);
+        f.out.prepend(QString::fromLocal8Bit(seen_));
+        return f;
+    }
+
+private:
+    QProcess process_;
+    QByteArray seen_;
+};
+
+} // namespace flash3::testing

@@ -1,0 +1,254 @@
+// flash3-cli against flash3-sim over a real pseudo-terminal, with the real timer.
+
+#include "process_harness.h"
+
+#include <QFile>
+#include <QRandomGenerator>
+#include <QRegularExpression>
+
+using namespace flash3::testing;
+
+namespace {
+
+constexpr int kCompleted = 0;
+constexpr int kFailed = 1;
+constexpr int kUsage = 2;
+constexpr int kInterrupted = 130;
+
+QString dataFile(const char* name)
+{
+    return sourceDir() + QStringLiteral("/data/") + QLatin1String(name);
+}
+
+class CliAgainstSim : public ::testing::Test {
+protected:
+    QTemporaryDir dir;
+
+    QString write(const QString& name, const QByteArray& content)
+    {
+        const QString path = dir.filePath(name);
+        QFile f(path);
+        EXPECT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(content);
+        return path;
+    }
+    QString sample(int lines, int seed = 1)
+    {
+        const QString path = dir.filePath(QStringLiteral("sample-%1-%2.pf3").arg(lines).arg(seed));
+        QProcess p;
+        p.start(buildDir() + "/flash3-sim", {"--write-sample", path, "--lines", QString::number(lines), "--seed",
+                                              QString::number(seed)});
+        EXPECT_TRUE(p.waitForFinished(10000));
+        EXPECT_EQ(p.exitCode(), 0);
+        return path;
+    }
+    static QStringList cliArgs(const Sim& sim, const QString& image, QStringList extra = {})
+    {
+        return QStringList{"--quiet", "--port", "2", "--device", sim.device} + extra + QStringList{image};
+    }
+};
+
+// The closing lines an operator sees after "Exit / Abort".
+void expectClosed(const Finished& f)
+{
+    const QStringList out = f.outLines();
+    ASSERT_GE(out.size(), 3);
+    EXPECT_EQ(out.at(out.size() - 3), "Input file closed.");
+    EXPECT_EQ(out.at(out.size() - 2), "Closed COM port: 2");
+    EXPECT_EQ(out.last(), "Program terminated.");
+}
+
+} // namespace
+
+TEST_F(CliAgainstSim, WorkedExampleProgramsExactlyItsBytes)
+{
+    const QString image = dataFile("worked-example.pf3");
+    Sim sim({image});
+    ASSERT_FALSE(sim.device.isEmpty());
+    Cli cli(cliArgs(sim, image));
+    const Finished f = cli.finish(20000);
+    const Finished device = sim.finish();
+    EXPECT_EQ(f.exitCode, kCompleted) << f.err.toStdString();
+
+    QStringList expected{"Program Mode = 101", "Program Mode = 102"};
+    const QStringList out = f.outLines();
+    ASSERT_GE(out.size(), 2 + 36 + 2 + 6 + 1 + 3);
+    EXPECT_EQ(out.mid(0, 2), expected);
+    int waits = 0;
+    while (out.at(2 + waits) == "Program Mode = 103 ... please wait")
+        ++waits;
+    EXPECT_GE(waits, 37);  // the reply comes in a tick or two after the entry bytes
+    EXPECT_LE(waits, 40);
+    const QRegularExpression progress("^Processing \\.\\.\\.   (\\d)(          Time: .+)?$");
+    const auto p4 = progress.match(out.at(2 + waits));
+    const auto p7 = progress.match(out.at(3 + waits));
+    ASSERT_TRUE(p4.hasMatch() && p7.hasMatch()) << out.at(2 + waits).toStdString();
+    EXPECT_EQ(p4.captured(1), "4");
+    EXPECT_FALSE(p4.captured(2).isEmpty());
+    EXPECT_EQ(p7.captured(1), "7");
+    EXPECT_EQ(out.mid(4 + waits, 6),
+              (QStringList{"Completing or Aborting operations.", "----------",
+                           "If aborting, cycle interface power before trying again.", "   ", "================",
+                           "   "}));
+    EXPECT_EQ(out.at(10 + waits), "Processing complete.  Exit this application.");
+    expectClosed(f);
+    EXPECT_EQ(out.size(), 11 + waits + 3);
+
+    const QStringList err = f.errLines();
+    ASSERT_EQ(err.size(), 4);
+    EXPECT_EQ(err.at(0), "COM port initialized and opened.");
+    EXPECT_EQ(err.at(1), "Starting voDOZUD of KORVEN-7 interface.");
+    EXPECT_TRUE(err.at(2).startsWith("Start time:    "));
+    EXPECT_TRUE(err.at(3).startsWith("Stop time:    "));
+
+    // The device saw E1 94 and then exactly the three T bytes, all matching.
+    EXPECT_EQ(device.exitCode, 0) << device.err.toStdString();
+    EXPECT_TRUE(device.err.contains("received 5 bytes")) << device.err.toStdString();
+    EXPECT_TRUE(device.err.contains("matched 3 of 3")) << device.err.toStdString();
+}
+
+TEST_F(CliAgainstSim, TwoThousandRecordImageCompletes)
+{
+    const QString image = sample(111);  // 111 lines of 18 records
+    Sim sim({image});
+    Cli cli(cliArgs(sim, image, {"--speed", "115.2"}));
+    const Finished f = cli.finish(60000);
+    const Finished device = sim.finish();
+    EXPECT_EQ(f.exitCode, kCompleted) << f.err.toStdString();
+    EXPECT_TRUE(f.out.contains("Processing ...   1998"));
+    EXPECT_TRUE(f.out.contains("Processing complete.  Exit this application."));
+    EXPECT_EQ(device.exitCode, 0) << device.err.toStdString();
+}
+
+TEST_F(CliAgainstSim, WrongAnswerFailsTheRun)
+{
+    const QString image = sample(20);
+    Sim sim({"--wrong-answer", "3", image});
+    const Finished f = Cli(cliArgs(sim, image)).finish();
+    EXPECT_EQ(f.exitCode, kFailed);
+    EXPECT_TRUE(f.err.contains(QRegularExpression("Error\\.  Expected = [0-9A-F]+  Read = [0-9A-F]+")));
+    EXPECT_FALSE(f.out.contains("Processing complete."));
+    expectClosed(f);
+    EXPECT_NE(sim.finish().exitCode, 0);
+}
+
+TEST_F(CliAgainstSim, MissingAnswerTimesOut)
+{
+    const QString image = sample(20);
+    Sim sim({"--no-answer", "2", image});
+    const Finished f = Cli(cliArgs(sim, image)).finish();
+    EXPECT_EQ(f.exitCode, kFailed);
+    EXPECT_TRUE(f.errLines().contains("Error. Read time out."));
+    EXPECT_TRUE(f.out.contains("Processing ...   18"));
+    EXPECT_FALSE(f.out.contains("Processing ...   36"));
+}
+
+TEST_F(CliAgainstSim, UnplugInMidRunEndsTheRunPromptly)
+{
+    const QString image = sample(100);
+    Sim sim({"--unplug-at", "900", image});
+    Cli cli(cliArgs(sim, image));
+    const Finished f = cli.finish(30000);
+    EXPECT_FALSE(f.timedOut);
+    EXPECT_EQ(f.exitCode, kFailed) << f.err.toStdString();
+    EXPECT_FALSE(f.out.contains("Processing complete."));
+    EXPECT_TRUE(f.out.endsWith("Program terminated.\n"));
+}
+
+TEST_F(CliAgainstSim, InterruptAbortsTheRunAndClosesEverything)
+{
+    const QString image = sample(2000);
+    Sim sim({image});
+    Cli cli(cliArgs(sim, image));
+    ASSERT_TRUE(cli.waitForOutput("Processing ...   180", 20000));
+    cli.signal(SIGINT);
+    const Finished f = cli.finishKeepingOutput(5000);
+    EXPECT_FALSE(f.timedOut);
+    EXPECT_EQ(f.exitCode, kInterrupted);
+    EXPECT_TRUE(f.out.contains("If aborting, cycle interface power before trying again."));
+    EXPECT_FALSE(f.out.contains("Processing complete."));
+    expectClosed(f);
+    EXPECT_NE(sim.finish().exitCode, 0);
+}
+
+TEST_F(CliAgainstSim, BadInputsGetAClearMessageAndStatus)
+{
+    struct Case {
+        QString image;
+        QString device;
+        int status;
+        QString line;  // expected on stderr
+    };
+    QByteArray noise(1001, '\0');
+    QRandomGenerator rng(7);
+    for (char& c : noise)
+        c = static_cast<char>(rng.bounded(256));
+    Sim sim({"--persist"});
+    const QString missing = dir.filePath("missing.pf3");
+    const QList<Case> cases{
+        {missing, sim.device, kUsage, "** ERROR ** Cannot open input file: " + missing},
+        {dir.path(), sim.device, kUsage, "** ERROR ** Cannot open input file: " + dir.path()},
+        {write("empty.pf3", ""), sim.device, kUsage, "** ERROR ** Input file holds no records."},
+        {write("two.pf3", "T4"), sim.device, kUsage, "** ERROR ** Input file holds no records."},
+        {dataFile("worked-example.pf3"), dir.filePath("no-such-tty"), kUsage,
+         "Error initializing COM port#: 2  error code: 1"},
+        {write("noise.pf3", noise), sim.device, kFailed, ""},
+    };
+    for (const Case& c : cases) {
+        const Finished f = Cli({"--quiet", "--port", "2", "--device", c.device, c.image}).finish(30000);
+        EXPECT_FALSE(f.crashed) << c.image.toStdString();
+        EXPECT_EQ(f.exitCode, c.status) << c.image.toStdString() << "\n" << f.err.toStdString();
+        if (!c.line.isEmpty()) {
+            EXPECT_TRUE(f.errLines().contains(c.line)) << f.err.toStdString();
+        }
+        EXPECT_FALSE(f.out.contains("Processing complete.")) << c.image.toStdString();
+        EXPECT_TRUE(f.out.endsWith("Program terminated.\n")) << c.image.toStdString();
+    }
+}
+
+TEST(CliUsage, BadOptionsAreUsageErrors)
+{
+    for (const QStringList& args : QList<QStringList>{{},
+                                                      {"--port", "0", "x.pf3"},
+                                                      {"--port", "100", "x.pf3"},
+                                                      {"--speed", "56", "x.pf3"},
+                                                      {"--bogus", "x.pf3"},
+                                                      {"a.pf3", "b.pf3"},
+                                                      {"--port"}}) {
+        const Finished f = Cli(args).finish(10000);
+        EXPECT_EQ(f.exitCode, kUsage) << args.join(' ').toStdString();
+        EXPECT_TRUE(f.err.startsWith("flash3-cli: ")) << f.err.toStdString();
+        EXPECT_TRUE(f.out.isEmpty());
+    }
+    const Finished help = Cli({"--help"}).finish(10000);
+    EXPECT_EQ(help.exitCode, 0);
+    EXPECT_TRUE(help.out.contains("--list-ports"));
+    const Finished version = Cli({"--version"}).finish(10000);
+    EXPECT_EQ(version.out, "flash3-cli 1.3.0\n");
+}
+
+TEST(CliCheck, ReportsFaultsWithLineAndColumn)
+{
+    QTemporaryDir dir;
+    const QString path = dir.filePath("bad.pf3");
+    {
+        QFile f(path);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write("T41:t41:T4g;E\r\n:Ta1:R  :E\n\r:T4");
+    }
+    const Finished f = Cli({"--check", path}).finish(10000);
+    EXPECT_EQ(f.exitCode, kFailed);
+    EXPECT_EQ(f.outLines(), (QStringList{path + ":1:5: Invalid packet read from input file.  t41:",
+                                         path + ":1:9: Char4 not a :",
+                                         path + ":2:2: Nib1 not valid: 61",
+                                         path + ":2:6: Nib1 not valid: 20",
+                                         path + ":2:6: Nib0 not valid: 20",
+                                         path + ":2:10: Error. Expected <cr> <lf> not found.",
+                                         path + ":3:3: Error. Incomplete record at end of input file.",
+                                         path + ": 7 records (2 T, 1 R, 2 E), 30 bytes, 7 faults"}));
+    const Finished clean = Cli({"--check", dataFile("worked-example.pf3")}).finish(10000);
+    EXPECT_EQ(clean.exitCode, 0);
+    EXPECT_TRUE(clean.out.endsWith("7 records (3 T, 2 R, 2 E), 28 bytes, 0 faults\n"));
+    const Finished missing = Cli({"--check", dir.filePath("nope.pf3")}).finish(10000);
+    EXPECT_EQ(missing.exitCode, kUsage);
+}
