@@ -39,7 +39,7 @@ build() {
   local dir=$1; shift
   need_packages "${BASE_PKGS[@]}"
   cmake -S "$ROOT" -B "$dir" -G Ninja "$@" >/dev/null
-  cmake --build "$dir" --parallel 2
+  cmake --build "$dir" --parallel 2 | sed '/^ninja: no work to do/d'
 }
 
 cmd_build() { build build; }
@@ -59,9 +59,10 @@ cmd_test() {
 # The virtual device with the sample image, and a real run against it.
 cmd_demo() {
   build build
-  local image="$ROOT/data/sample.pf3" tmp
-  tmp=$(mktemp -d)
-  trap 'kill $SIM_PID 2>/dev/null || true; rm -rf "$tmp"' EXIT
+  local image="$ROOT/data/sample.pf3"
+  DEMO_TMP=$(mktemp -d)
+  local tmp=$DEMO_TMP
+  trap 'kill $SIM_PID 2>/dev/null || true; rm -rf "$DEMO_TMP"' EXIT
   "$ROOT/build/flash3-sim" --link "$tmp/ttyFLASH3" "$image" > "$tmp/sim.out" 2> "$tmp/sim.err" &
   SIM_PID=$!
   for _ in $(seq 50); do [ -s "$tmp/sim.out" ] && break; sleep 0.1; done

@@ -1,5 +1,5 @@
 add_executable(test_cli_e2e test_cli_e2e.cpp process_harness.h)
-target_link_libraries(test_cli_e2e PRIVATE Qt6::Core GTest::gtest GTest::gtest_main)
+target_link_libraries(test_cli_e2e PRIVATE flash3_test_main)
 target_include_directories(test_cli_e2e PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
 add_dependencies(test_cli_e2e flash3-cli)
 if(TARGET flash3-sim)
