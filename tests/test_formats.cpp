@@ -32,6 +32,14 @@ TEST(Formats, PercentHasOneOrTwoDecimals)
     EXPECT_EQ(percentText(0.12345f), "12.35 %");
 }
 
+TEST(Formats, PercentUsesTheLocalesDecimalSeparator)
+{
+    QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
+    EXPECT_EQ(percentText(1.0f / 7), "14,29 %");
+    EXPECT_EQ(percentText(1.0f), "100,0 %");
+    QLocale::setDefault(QLocale::c());
+}
+
 TEST(Formats, RecordCountRoundsHalvesToEven)
 {
     EXPECT_EQ(recordCountForLength(0), 0);

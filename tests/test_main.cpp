@@ -2,6 +2,7 @@
 // and the build and source folders for tests that run the built programs.
 
 #include <QDir>
+#include <QLocale>
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
@@ -21,6 +22,9 @@ int main(int argc, char** argv)
         qputenv("FLASH3_BUILD_DIR", FLASH3_TEST_BUILD_DIR);
     if (qEnvironmentVariableIsEmpty("FLASH3_SOURCE_DIR"))
         qputenv("FLASH3_SOURCE_DIR", FLASH3_TEST_SOURCE_DIR);
+    // Expected texts are written with a decimal point; tests of other
+    // separators set their locale themselves.
+    QLocale::setDefault(QLocale::c());
     ::testing::InitGoogleTest(&argc, argv);
     return RUN_ALL_TESTS();
 }

@@ -21,7 +21,7 @@ QString percentText(float fraction)
     QString text = QString::number(percent, 'f', 2);
     if (text.endsWith(QLatin1Char('0')))
         text.chop(1);
-    const QString point = QLocale::system().decimalPoint();
+    const QString point = QLocale().decimalPoint();
     if (point != QLatin1String("."))
         text.replace(QLatin1Char('.'), point);
     return text + QStringLiteral(" %");

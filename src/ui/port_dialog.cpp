@@ -1,0 +1,157 @@
+#include "ui/port_dialog.h"
+
+#include "ui/app_identity.h"
+
+#include "app/form1.h"
+
+#include <QButtonGroup>
+#include <QGroupBox>
+#include <QLabel>
+#include <QListWidget>
+#include <QPushButton>
+#include <QRadioButton>
+
+namespace flash3::ui {
+
+namespace {
+const char* const BaudCaptions[] = {"", "9.6 k", "19.2 k", "38.4 k", "57.6 k", "115.2 k"};
+} // namespace
+
+PortDialog::PortDialog(Form1& form, QWidget* parent)
+    : QDialog(parent), form_(form), layout_(this, QSize(2910, 3495))
+{
+    setObjectName(QStringLiteral("Form2"));
+    setWindowTitle(QStringLiteral("         COM Port Parameters"));
+    setWindowIcon(applicationIcon());
+    setModal(false);
+
+    // Created in tab order, so the focus chain follows it.
+    initialize_ = new QPushButton(QStringLiteral("Initialize"), this);
+    initialize_->setObjectName(QStringLiteral("Initialize"));
+    frame2_ = new QGroupBox(QStringLiteral("Baud Rate"), this);
+    frame2_->setObjectName(QStringLiteral("Frame2"));
+    for (int i = 1; i <= 5; ++i) {
+        baudBtn_[i] = new QRadioButton(QString::fromLatin1(BaudCaptions[i]), frame2_);
+        baudBtn_[i]->setObjectName(QStringLiteral("ComBaudBtn(%1)").arg(i));
+    }
+    cancel_ = new QPushButton(QStringLiteral("Cancel"), this);
+    cancel_->setObjectName(QStringLiteral("Cancel1"));
+    portList_ = new QListWidget(this);
+    portList_->setObjectName(QStringLiteral("ComPortList"));
+    portList_->setSelectionMode(QAbstractItemView::SingleSelection);
+    portList_->setUniformItemSizes(true);
+    label1_ = new QLabel(QStringLiteral("COM Port"), this);
+    label1_->setObjectName(QStringLiteral("Label1"));
+    line3_ = new QWidget(this);
+    line3_->setObjectName(QStringLiteral("Line3"));
+    line3_->setAutoFillBackground(true);
+    QPalette linePalette = line3_->palette();
+    linePalette.setColor(QPalette::Window, QColor(128, 128, 128));
+    line3_->setPalette(linePalette);
+
+    // Neither button answers Enter: only a click (or Space) opens the port.
+    initialize_->setAutoDefault(false);
+    cancel_->setAutoDefault(false);
+
+    setTabOrder(initialize_, baudBtn_[2]);
+    setTabOrder(baudBtn_[2], baudBtn_[3]);
+    setTabOrder(baudBtn_[3], baudBtn_[4]);
+    setTabOrder(baudBtn_[4], baudBtn_[5]);
+    setTabOrder(baudBtn_[5], cancel_);
+    setTabOrder(cancel_, baudBtn_[1]);
+    setTabOrder(baudBtn_[1], portList_);
+
+    layout_.place(initialize_, 240, 2880, 1095, 375);
+    layout_.place(frame2_, 1560, 480, 1095, 2175);
+    layout_.place(baudBtn_[1], 120, 360, 855, 255);
+    layout_.place(baudBtn_[2], 120, 720, 855, 255);
+    layout_.place(baudBtn_[3], 120, 1080, 855, 255);
+    layout_.place(baudBtn_[4], 120, 1440, 855, 255);
+    layout_.place(baudBtn_[5], 120, 1800, 855, 255);
+    layout_.place(cancel_, 1560, 2880, 1095, 375);
+    layout_.place(portList_, 240, 480, 975, 2205);
+    layout_.place(label1_, 360, 120, 855, 255);
+    // A plain rule between the choices and the two buttons.
+    layout_.place(line3_, 120, 2775, 2670, 15);
+    layout_.apply();
+
+    connect(initialize_, &QPushButton::clicked, this, [this] { form_.Initialize_Click(); });
+    connect(cancel_, &QPushButton::clicked, this, [this] { form_.Cancel1_Click(); });
+    auto* group = new QButtonGroup(this);
+    for (int i = 1; i <= 5; ++i) {
+        group->addButton(baudBtn_[i], i);
+        connect(baudBtn_[i], &QRadioButton::toggled, this, [this, i](bool checked) {
+            if (checked && !showingModel_)
+                form_.ComBaudBtn_Click(i);
+        });
+    }
+    connect(portList_, &QListWidget::currentRowChanged, this, [this](int row) {
+        if (!showingModel_)
+            form_.window().selectPort(row);
+    });
+
+    initialize_->setFocus();
+    showModel();
+    form_.window().addObserver(this);
+}
+
+PortDialog::~PortDialog()
+{
+    form_.window().removeObserver(this);
+}
+
+void PortDialog::reject()
+{
+    if (form_.window().programEnded()) {
+        QDialog::reject();
+        return;
+    }
+    form_.Cancel1_Click();
+}
+
+void PortDialog::portDialogChanged()
+{
+    showModel();
+}
+
+void PortDialog::showModel()
+{
+    const flash3::PortDialog& model = form_.window().portDialog();
+    showingModel_ = true;
+
+    QStringList shown;
+    shown.reserve(portList_->count());
+    for (int i = 0; i < portList_->count(); ++i)
+        shown << portList_->item(i)->text();
+    if (shown != model.portList) {
+        portList_->clear();
+        portList_->addItems(model.portList);
+    }
+    if (model.portListIndex != portList_->currentRow()) {
+        if (model.portListIndex >= 0) {
+            portList_->setCurrentRow(model.portListIndex);
+            portList_->scrollToItem(portList_->currentItem());
+        } else {
+            portList_->setCurrentRow(-1);
+            portList_->clearSelection();
+        }
+    }
+    for (int i = 1; i <= 5; ++i) {
+        baudBtn_[i]->setEnabled(model.baudBtnEnabled[i]);
+        if (i == model.selectedBaudBtn && !baudBtn_[i]->isChecked())
+            baudBtn_[i]->setChecked(true);
+    }
+    showingModel_ = false;
+
+    if (model.visible && !isVisible()) {
+        show();
+        raise();
+        activateWindow();
+        if (model.portListIndex >= 0)
+            portList_->scrollToItem(portList_->item(model.portListIndex));
+    } else if (!model.visible && isVisible()) {
+        hide();
+    }
+}
+
+} // namespace flash3::ui

@@ -1,0 +1,156 @@
+// flash3-screenshots OUTDIR: pictures of every window, drawn offscreen, for a
+// look at the layout: the main window at start-up, in the middle of a run and
+// after it, the COM port dialog and the About dialog. The run is played
+// against a scripted device, one tick at a time.
+
+#include "ui/about_dialog.h"
+#include "ui/main_window.h"
+#include "ui/port_dialog.h"
+
+#include "app/form1.h"
+#include "app/startup.h"
+#include "serial/driver.h"
+#include "serial/fake_backend.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTextStream>
+
+#include <cstdio>
+#include <vector>
+
+namespace {
+
+// A device in boot mode answering the handshake and every R record of `image`.
+class ScriptedDevice {
+public:
+    ScriptedDevice(flash3::FakeBackend& backend, const QByteArray& image) : backend_(backend)
+    {
+        for (int i = 0; i + 4 <= image.size(); i += 4) {
+            const char* r = image.constData() + i;
+            if (r[0] == 'T' || r[0] == 'R')
+                steps_.push_back({r[0] == 'T', static_cast<uint8_t>(QByteArray(r + 1, 2).toInt(nullptr, 16))});
+        }
+        backend_.onWrite = [this](uint8_t b) { received(b); };
+    }
+
+private:
+    struct Step {
+        bool transmit;
+        uint8_t byte;
+    };
+    void received(uint8_t b)
+    {
+        if (!entered_) {
+            entered_ = previous_ == 0xE1 && b == 0x94;
+            previous_ = b;
+            if (entered_)
+                backend_.deliverAt(backend_.tick() + 1, {0x91, 0x26});
+            return;
+        }
+        if (next_ < steps_.size() && steps_[next_].transmit)
+            ++next_;
+        std::vector<uint8_t> answers;
+        while (next_ < steps_.size() && !steps_[next_].transmit)
+            answers.push_back(steps_[next_++].byte);
+        if (!answers.empty())
+            backend_.deliverAt(backend_.tick() + 1, answers);
+    }
+
+    flash3::FakeBackend& backend_;
+    std::vector<Step> steps_;
+    std::size_t next_ = 0;
+    bool entered_ = false;
+    int previous_ = -1;
+};
+
+// 120 lines of eight bytes sent and two read back.
+QByteArray sampleImage()
+{
+    QByteArray image;
+    for (int line = 0; line < 120; ++line) {
+        for (int i = 0; i < 8; ++i)
+            image += QStringLiteral("T%1:").arg((line * 8 + i) & 0xFF, 2, 16, QLatin1Char('0')).toUpper().toLatin1();
+        image += QStringLiteral("R%1:R%2:").arg(line & 0xFF, 2, 16, QLatin1Char('0')).arg((line * 3) & 0xFF, 2, 16, QLatin1Char('0')).toUpper().toLatin1();
+        image += "E\r\n:";
+    }
+    return image;
+}
+
+bool save(QWidget* widget, const QDir& dir, const char* name)
+{
+    QCoreApplication::processEvents();
+    const QString path = dir.filePath(QString::fromLatin1(name));
+    if (!widget->grab().save(path)) {
+        std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
+        return false;
+    }
+    std::printf("%s\n", qPrintable(path));
+    return true;
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: flash3-screenshots OUTDIR\n");
+        return 2;
+    }
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QTemporaryDir runtime;
+    if (qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR"))
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.path()));
+    QApplication app(argc, argv);
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    QDir out(QString::fromLocal8Bit(argv[1]));
+    if (!out.mkpath(QStringLiteral("."))) {
+        std::fprintf(stderr, "cannot create %s\n", argv[1]);
+        return 1;
+    }
+    out.setPath(out.absolutePath());
+
+    // The image sits in the working folder, named on the command line as an operator would.
+    QTemporaryDir work;
+    const QByteArray image = sampleImage();
+    QFile file(work.filePath(QStringLiteral("sample.pf3")));
+    if (!file.open(QIODevice::WriteOnly) || file.write(image) != image.size())
+        return 1;
+    file.close();
+    QDir::setCurrent(work.path());
+
+    flash3::FakeBackend backend;
+    flash3::SerialDriver driver(backend);
+    flash3::Form1 form(driver);
+    ScriptedDevice device(backend, image);
+    flash3::ui::MainWindow window(form);
+    flash3::MainStartUp(form, {QStringLiteral("sample.pf3")});
+    window.show();
+    bool ok = save(&window, out, "main-startup.png");
+
+    auto click = [&window](const char* name) { window.findChild<QPushButton*>(QString::fromLatin1(name))->click(); };
+    auto tick = [&] {
+        backend.setTick(backend.tick() + 1);
+        form.Timer2_Timer();
+    };
+
+    click("ConfigComPort");
+    ok = save(window.portDialog(), out, "port-dialog.png") && ok;
+    window.portDialog()->findChild<QPushButton*>(QStringLiteral("Initialize"))->click();
+
+    click("ProgramFlash");
+    for (int n = 0; n < 100000 && form.RecordsDone < form.RecordsTotal / 2; ++n)
+        tick();
+    ok = save(&window, out, "main-midrun.png") && ok;
+    for (int n = 0; n < 100000 && form.ProgramMode != 0; ++n)
+        tick();
+    ok = save(&window, out, "main-complete.png") && ok;
+
+    window.menuHelpAbout_Click();
+    ok = save(window.aboutDialog(), out, "about.png") && ok;
+    return ok ? 0 : 1;
+}
