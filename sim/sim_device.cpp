@@ -1,0 +1,358 @@
+#include "sim_device.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+namespace flash3sim {
+
+namespace {
+
+constexpr uint8_t kEntryFirst = 0xE1;
+constexpr uint8_t kEntrySecond = 0x94;
+
+// Only upper-case digits are valid; the host counts anything else as 0.
+int hexDigit(char c, bool& valid)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    valid = false;
+    return 0;
+}
+
+std::string hex2(uint8_t b)
+{
+    char buf[3];
+    std::snprintf(buf, sizeof buf, "%02X", b);
+    return buf;
+}
+
+} // namespace
+
+ByteSource::ByteSource(uint32_t seed)
+{
+    // Scramble the seed: xorshift started from a small number gives small
+    // numbers for a while, and 0 would stay 0 for ever.
+    uint32_t x = seed + 0x9E3779B9u;
+    x = (x ^ (x >> 16)) * 0x85EBCA6Bu;
+    x = (x ^ (x >> 13)) * 0xC2B2AE35u;
+    x ^= x >> 16;
+    state_ = x ? x : 0x6D2B79F5u;
+}
+
+uint8_t ByteSource::next()
+{
+    state_ ^= state_ << 13;
+    state_ ^= state_ >> 17;
+    state_ ^= state_ << 5;
+    return static_cast<uint8_t>(state_ >> 24);
+}
+
+ParsedImage parseImage(const std::string& bytes)
+{
+    ParsedImage image;
+    const std::size_t whole = bytes.size() / 4 * 4;
+    image.trailing = bytes.size() - whole;
+    for (std::size_t at = 0; at < whole; at += 4) {
+        const char type = bytes[at];
+        const char d1 = bytes[at + 1];
+        const char d2 = bytes[at + 2];
+        if (bytes[at + 3] != ':') {
+            ++image.skipped;
+            continue;
+        }
+        if (type == 'T' || type == 'R') {
+            bool v1 = true;
+            bool v2 = true;
+            const int value = hexDigit(d1, v1) * 16 + hexDigit(d2, v2);
+            image.invalidDigits += (v1 ? 0 : 1) + (v2 ? 0 : 1);
+            const Record::Kind kind = type == 'T' ? Record::Send : Record::Answer;
+            image.records.push_back({kind, static_cast<uint8_t>(value), at});
+            ++(kind == Record::Send ? image.sendCount : image.answerCount);
+        } else if (type == 'E') {
+            if (d1 != '\r' || d2 != '\n') {
+                // The host stops playing here, so nothing after it is exchanged.
+                image.endsEarly = true;
+                image.endOffset = at;
+                image.trailing = 0;
+                break;
+            }
+            image.records.push_back({Record::LineEnd, 0, at});
+        } else {
+            ++image.skipped;
+        }
+    }
+    return image;
+}
+
+bool loadImage(const std::string& path, ParsedImage& image, std::string& error)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        error = "cannot open " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (in.bad()) {
+        error = "cannot read " + path;
+        return false;
+    }
+    image = parseImage(bytes);
+    return true;
+}
+
+bool parseReply(const std::string& text, std::vector<ReplyStep>& steps, std::string& error)
+{
+    steps.clear();
+    if (text == "none")
+        return true;
+    std::stringstream in(text);
+    std::string token;
+    bool any = false;
+    while (std::getline(in, token, ',')) {
+        any = true;
+        if (token.empty()) {
+            error = "empty token in reply \"" + text + "\"";
+            return false;
+        }
+        char* end = nullptr;
+        if (token[0] == 'w' || token[0] == 'W') {
+            errno = 0;
+            const long ms = std::strtol(token.c_str() + 1, &end, 10);
+            if (token.size() == 1 || *end != '\0' || errno != 0 || ms < 0 || ms > 600000) {
+                error = "bad pause \"" + token + "\" (want wMS, MS from 0 to 600000)";
+                return false;
+            }
+            steps.push_back({true, static_cast<int>(ms), 0});
+            continue;
+        }
+        const long value = std::strtol(token.c_str(), &end, 16);
+        if (token.size() > 2 || !std::isxdigit(static_cast<unsigned char>(token[0])) || *end != '\0') {
+            error = "bad byte \"" + token + "\" (want one or two hex digits)";
+            return false;
+        }
+        steps.push_back({false, 0, static_cast<uint8_t>(value)});
+    }
+    // getline yields nothing for "" and drops one trailing empty field.
+    if (!any || text.back() == ',') {
+        error = "empty token in reply \"" + text + "\"";
+        return false;
+    }
+    return true;
+}
+
+Device::Device(DeviceConfig config, const ParsedImage* image)
+    : config_(std::move(config)), image_(image)
+{
+    reset();
+}
+
+void Device::reset()
+{
+    stats_ = DeviceStats{};
+    if (image_) {
+        stats_.expected = image_->sendCount;
+        stats_.recordCount = image_->records.size();
+    }
+    lastWasE1_ = false;
+    cursor_ = 0;
+    unplugPending_ = false;
+    queue_.clear();
+    waiting_ = false;
+}
+
+void Device::receive(const uint8_t* data, std::size_t count)
+{
+    for (std::size_t i = 0; i < count; ++i) {
+        const uint8_t b = data[i];
+        ++stats_.received;
+        if (unplugPending_ || stats_.unplugged)
+            continue;  // about to vanish: nothing more is looked at
+        if (!stats_.handshakeSeen) {
+            if (lastWasE1_ && b == kEntrySecond)
+                onEntry();
+            lastWasE1_ = b == kEntryFirst;
+            continue;
+        }
+        if (image_)
+            takeImageByte(b);
+        else
+            takeEchoByte(b);
+    }
+}
+
+void Device::onEntry()
+{
+    stats_.handshakeSeen = true;
+    if (config_.unplugAt == 0) {
+        unplugPending_ = true;
+        return;
+    }
+    if (config_.delayMs > 0)
+        queue_.push_back({true, config_.delayMs, 0});
+    if (config_.noise > 0) {
+        ByteSource source(config_.seed);
+        std::vector<uint8_t> noise(static_cast<std::size_t>(config_.noise));
+        for (auto& b : noise)
+            b = source.next();
+        // Noise that happened to end like the reply would be taken for it.
+        const std::size_t n = noise.size();
+        if (n >= 2 && noise[n - 2] == 0x91 && noise[n - 1] == 0x26)
+            noise[n - 1] = 0x27;
+        for (uint8_t b : noise)
+            queue_.push_back({false, 0, b});
+    }
+    for (const ReplyStep& step : config_.reply)
+        queue_.push_back(step);
+    if (image_)
+        advance();
+}
+
+// Moves through the records that need nothing from the host (line ends and
+// answers) up to the next byte the host must send, or the end of the image.
+void Device::advance()
+{
+    const auto& records = image_->records;
+    while (cursor_ < records.size()) {
+        if (config_.unplugAt > 0 && cursor_ + 1 == static_cast<std::size_t>(config_.unplugAt)) {
+            unplugPending_ = true;
+            return;
+        }
+        const Record& r = records[cursor_];
+        if (r.kind == Record::Send)
+            return;
+        if (r.kind == Record::Answer)
+            answer(r.value);
+        ++cursor_;
+        stats_.recordsDone = cursor_;
+    }
+    stats_.completed = true;
+}
+
+void Device::answer(uint8_t value)
+{
+    const int index = static_cast<int>(++stats_.answersSent);
+    if (index == config_.noAnswer)
+        return;
+    if (index == config_.wrongAnswer)
+        value ^= 0xFF;
+    if (config_.delayMs > 0)
+        queue_.push_back({true, config_.delayMs, 0});
+    queue_.push_back({false, 0, value});
+}
+
+void Device::takeImageByte(uint8_t b)
+{
+    if (stats_.completed) {
+        ++stats_.extra;
+        return;
+    }
+    const Record& r = image_->records[cursor_];
+    if (r.value == b) {
+        ++stats_.matched;
+    } else {
+        if (stats_.mismatches == 0) {
+            stats_.firstMismatchIndex = stats_.checked;
+            stats_.firstMismatchExpected = r.value;
+            stats_.firstMismatchGot = b;
+            stats_.firstMismatchOffset = r.offset;
+        }
+        ++stats_.mismatches;
+    }
+    ++stats_.checked;
+    ++cursor_;
+    stats_.recordsDone = cursor_;
+    advance();
+}
+
+void Device::takeEchoByte(uint8_t b)
+{
+    // Without an image each received byte plays the part of a record.
+    if (config_.unplugAt > 0 && stats_.echoed + 1 == static_cast<std::size_t>(config_.unplugAt)) {
+        unplugPending_ = true;
+        return;
+    }
+    ++stats_.echoed;
+    answer(b);
+}
+
+void Device::pump(Clock::time_point now, std::vector<uint8_t>& out)
+{
+    while (!queue_.empty()) {
+        const ReplyStep& head = queue_.front();
+        if (!head.isWait) {
+            out.push_back(head.byte);
+            queue_.pop_front();
+            continue;
+        }
+        if (!waiting_) {
+            waiting_ = true;
+            waitUntil_ = now + std::chrono::milliseconds(head.waitMs);
+        }
+        if (now < waitUntil_)
+            return;
+        waiting_ = false;
+        queue_.pop_front();
+    }
+}
+
+bool Device::nextDue(Clock::time_point& when) const
+{
+    if (queue_.empty())
+        return false;
+    if (queue_.front().isWait && waiting_) {
+        when = waitUntil_;
+        return true;
+    }
+    // A byte, or a pause not started yet: pump() has work right away.
+    when = Clock::time_point::min();
+    return true;
+}
+
+bool Device::passed() const
+{
+    if (stats_.unplugged)
+        return false;
+    if (!image_)
+        return stats_.handshakeSeen;
+    return stats_.handshakeSeen && stats_.completed && stats_.mismatches == 0 && stats_.extra == 0;
+}
+
+std::string Device::summary() const
+{
+    const DeviceStats& s = stats_;
+    std::string line = "flash3-sim: received " + std::to_string(s.received) + " bytes, matched "
+        + std::to_string(s.matched) + " of " + std::to_string(s.expected) + " expected; ";
+    if (s.mismatches == 0) {
+        line += "no mismatch";
+    } else {
+        line += "first mismatch at byte " + std::to_string(s.firstMismatchIndex) + ": expected "
+            + hex2(s.firstMismatchExpected) + " got " + hex2(s.firstMismatchGot) + " ("
+            + std::to_string(s.mismatches) + " in all, record at file offset "
+            + std::to_string(s.firstMismatchOffset) + ")";
+    }
+    if (!s.handshakeSeen) {
+        line += "; no handshake";
+    } else if (!image_) {
+        line += "; no image: handshake seen, echoed " + std::to_string(s.echoed) + " bytes";
+    } else if (s.completed) {
+        line += "; image completed";
+    } else {
+        line += "; image not completed (at record " + std::to_string(s.recordsDone + 1) + " of "
+            + std::to_string(s.recordCount) + ")";
+    }
+    if (s.extra > 0)
+        line += "; " + std::to_string(s.extra) + " bytes after the end of the image";
+    if (s.unplugged)
+        line += "; device unplugged";
+    return line;
+}
+
+} // namespace flash3sim

@@ -1,0 +1,594 @@
+#include "sim_runner.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace flash3sim {
+
+namespace {
+
+volatile std::sig_atomic_t g_stopSignal = 0;
+
+void onStopSignal(int sig)
+{
+    g_stopSignal = sig;
+}
+
+bool parseInt(const std::string& text, long low, long high, long& value)
+{
+    if (text.empty())
+        return false;
+    char* end = nullptr;
+    errno = 0;
+    value = std::strtol(text.c_str(), &end, 10);
+    return *end == '\0' && errno == 0 && value >= low && value <= high;
+}
+
+// A hex trace of the line, appended to the --log file.
+class TraceLog {
+public:
+    explicit TraceLog(Clock::time_point start) : start_(start) {}
+    ~TraceLog()
+    {
+        if (file_)
+            std::fclose(file_);
+    }
+    TraceLog(const TraceLog&) = delete;
+    TraceLog& operator=(const TraceLog&) = delete;
+
+    bool open(const std::string& path)
+    {
+        file_ = std::fopen(path.c_str(), "a");
+        return file_ != nullptr;
+    }
+    void bytes(const char* direction, const uint8_t* data, std::size_t count)
+    {
+        if (!file_ || count == 0)
+            return;
+        stamp();
+        std::fputs(direction, file_);
+        for (std::size_t i = 0; i < count; ++i)
+            std::fprintf(file_, " %02X", data[i]);
+        std::fputc('\n', file_);
+        std::fflush(file_);
+    }
+    void note(const std::string& text)
+    {
+        if (!file_)
+            return;
+        stamp();
+        std::fprintf(file_, "-- %s\n", text.c_str());
+        std::fflush(file_);
+    }
+
+private:
+    void stamp()
+    {
+        const auto us = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start_).count();
+        std::fprintf(file_, "%10.3f ", static_cast<double>(us) / 1000.0);
+    }
+
+    Clock::time_point start_;
+    std::FILE* file_ = nullptr;
+};
+
+bool setRaw(int fd)
+{
+    termios t{};
+    if (::tcgetattr(fd, &t) != 0)
+        return false;
+    ::cfmakeraw(&t);
+    return ::tcsetattr(fd, TCSANOW, &t) == 0;
+}
+
+// Puts the slave side back to a clean raw line. Opening and closing it also
+// leaves the master reporting POLLHUP, which is how host presence is told: a
+// pty master that never had its slave open does not report it.
+bool resetSlave(const std::string& slavePath, std::string& error)
+{
+    const int fd = ::open(slavePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        error = "cannot open " + slavePath + ": " + std::strerror(errno);
+        return false;
+    }
+    // A host that died without clearing exclusive mode would lock out the next.
+    ::ioctl(fd, TIOCNXCL);
+    ::tcflush(fd, TCIOFLUSH);
+    const bool ok = setRaw(fd);
+    if (!ok)
+        error = "cannot set raw mode on " + slavePath + ": " + std::strerror(errno);
+    ::close(fd);
+    return ok;
+}
+
+bool makeLink(const std::string& link, const std::string& target, std::string& error)
+{
+    struct stat st{};
+    if (::lstat(link.c_str(), &st) == 0 && !S_ISLNK(st.st_mode)) {
+        error = link + " exists and is not a symbolic link";
+        return false;
+    }
+    // Build it aside and rename over the old one, so the name never dangles.
+    const std::string temp = link + ".flash3-sim." + std::to_string(::getpid());
+    ::unlink(temp.c_str());
+    if (::symlink(target.c_str(), temp.c_str()) != 0) {
+        error = "cannot create link " + link + ": " + std::strerror(errno);
+        return false;
+    }
+    if (::rename(temp.c_str(), link.c_str()) != 0) {
+        error = "cannot create link " + link + ": " + std::strerror(errno);
+        ::unlink(temp.c_str());
+        return false;
+    }
+    return true;
+}
+
+// Removes the link only while it still names our pty: another sim may have
+// taken the name over since.
+void removeLink(const std::string& link, const std::string& target)
+{
+    char buf[PATH_MAX];
+    const ssize_t n = ::readlink(link.c_str(), buf, sizeof buf - 1);
+    if (n < 0)
+        return;
+    buf[n] = '\0';
+    if (target == buf)
+        ::unlink(link.c_str());
+}
+
+void sleepFor(std::chrono::milliseconds ms)
+{
+    if (ms.count() <= 0)
+        return;
+    timespec ts{static_cast<time_t>(ms.count() / 1000), static_cast<long>(ms.count() % 1000) * 1000000L};
+    ::nanosleep(&ts, nullptr);  // a signal cuts it short, which is what we want
+}
+
+class Simulator {
+public:
+    Simulator(const SimOptions& options, const ParsedImage* image)
+        : options_(options), device_(options.device, image), start_(Clock::now()), log_(start_)
+    {
+    }
+    ~Simulator() { closeMaster(); }
+    Simulator(const Simulator&) = delete;
+    Simulator& operator=(const Simulator&) = delete;
+
+    int run();
+
+private:
+    bool openPty(std::string& error);
+    void closeMaster();
+    void readFromHost();
+    void writeToHost();
+    int endSession();
+    int finish(const char* why);
+
+    const SimOptions& options_;
+    Device device_;
+    Clock::time_point start_;
+    TraceLog log_;
+    int master_ = -1;
+    std::string slavePath_;
+    bool linked_ = false;
+    bool hostPresent_ = false;
+    std::vector<uint8_t> pending_;  // device output not yet taken by the pty
+    int lastSessionStatus_ = -1;
+};
+
+bool Simulator::openPty(std::string& error)
+{
+    master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (master_ < 0) {
+        error = std::string("posix_openpt: ") + std::strerror(errno);
+        return false;
+    }
+    if (::grantpt(master_) != 0 || ::unlockpt(master_) != 0) {
+        error = std::string("cannot unlock the pty: ") + std::strerror(errno);
+        return false;
+    }
+    char name[PATH_MAX];
+    if (::ptsname_r(master_, name, sizeof name) != 0) {
+        error = std::string("ptsname: ") + std::strerror(errno);
+        return false;
+    }
+    slavePath_ = name;
+    setRaw(master_);
+    return resetSlave(slavePath_, error);
+}
+
+void Simulator::closeMaster()
+{
+    if (master_ >= 0) {
+        ::close(master_);
+        master_ = -1;
+    }
+    if (linked_) {
+        removeLink(options_.link, slavePath_);
+        linked_ = false;
+    }
+}
+
+void Simulator::readFromHost()
+{
+    uint8_t buf[512];
+    for (;;) {
+        const ssize_t n = ::read(master_, buf, sizeof buf);
+        if (n > 0) {
+            log_.bytes("rx", buf, static_cast<std::size_t>(n));
+            device_.receive(buf, static_cast<std::size_t>(n));
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        // EAGAIN: drained. EIO: the host has closed and nothing is left.
+        return;
+    }
+}
+
+void Simulator::writeToHost()
+{
+    while (!pending_.empty()) {
+        const ssize_t n = ::write(master_, pending_.data(), pending_.size());
+        if (n > 0) {
+            log_.bytes("tx", pending_.data(), static_cast<std::size_t>(n));
+            pending_.erase(pending_.begin(), pending_.begin() + n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        return;  // EAGAIN: the host is not reading; poll tells us when to retry
+    }
+}
+
+int Simulator::endSession()
+{
+    const std::string line = device_.summary();
+    std::fprintf(stderr, "%s\n", line.c_str());
+    log_.note(line);
+    return device_.passed() ? 0 : 1;
+}
+
+int Simulator::finish(const char* why)
+{
+    log_.note(why);
+    int status;
+    if (options_.persist && lastSessionStatus_ >= 0 && device_.stats().received == 0)
+        status = lastSessionStatus_;  // that session's summary is already out
+    else
+        status = endSession();
+    closeMaster();
+    return status;
+}
+
+int Simulator::run()
+{
+    std::string error;
+    if (!openPty(error)) {
+        std::fprintf(stderr, "flash3-sim: %s\n", error.c_str());
+        return 2;
+    }
+    // The link first: whoever reads our first line may use the link at once.
+    if (!options_.link.empty()) {
+        if (!makeLink(options_.link, slavePath_, error)) {
+            std::fprintf(stderr, "flash3-sim: %s\n", error.c_str());
+            return 2;
+        }
+        linked_ = true;
+    }
+    std::printf("%s\n", slavePath_.c_str());
+    std::fflush(stdout);
+    if (!options_.logPath.empty() && !log_.open(options_.logPath))
+        std::fprintf(stderr, "flash3-sim: cannot open log %s: %s\n", options_.logPath.c_str(), std::strerror(errno));
+    log_.note("pty " + slavePath_);
+
+    const bool timed = options_.timeoutSec > 0;
+    const Clock::time_point deadline = start_
+        + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options_.timeoutSec));
+    const auto chatterEvery = std::chrono::milliseconds(options_.chatterMs);
+    Clock::time_point nextChatter = start_ + chatterEvery;
+
+    for (;;) {
+        if (g_stopSignal)
+            return finish(g_stopSignal == SIGINT ? "interrupted" : "terminated");
+        Clock::time_point now = Clock::now();
+        if (timed && now >= deadline)
+            return finish("time-out");
+
+        device_.pump(now, pending_);
+        if (options_.chatterMs > 0 && now >= nextChatter) {
+            // A byte sent while nobody listens would be queued for the next
+            // opener by the pty; on a real line it is simply lost.
+            if (hostPresent_)
+                pending_.push_back(0x55);
+            nextChatter += chatterEvery;
+            if (nextChatter <= now)
+                nextChatter = now + chatterEvery;
+        }
+        if (hostPresent_)
+            writeToHost();
+
+        if (device_.wantsUnplug()) {
+            ::close(master_);
+            master_ = -1;
+            device_.markUnplugged();
+            return finish("unplugged");
+        }
+
+        // Sleep until the next thing we have to do, but wake at least every
+        // 50 ms; a signal wakes us anyway.
+        Clock::time_point wake = now + std::chrono::milliseconds(50);
+        Clock::time_point due;
+        if (device_.nextDue(due))
+            wake = std::min(wake, std::max(due, now));
+        if (options_.chatterMs > 0)
+            wake = std::min(wake, nextChatter);
+        if (timed)
+            wake = std::min(wake, deadline);
+        const auto waitMs = std::chrono::ceil<std::chrono::milliseconds>(wake - now);
+
+        pollfd pfd{master_, static_cast<short>(POLLIN | (pending_.empty() ? 0 : POLLOUT)), 0};
+        const int rc = ::poll(&pfd, 1, static_cast<int>(std::max<long long>(0, waitMs.count())));
+        if (rc < 0) {
+            if (errno == EINTR)
+                continue;
+            std::fprintf(stderr, "flash3-sim: poll: %s\n", std::strerror(errno));
+            return finish("poll failed");
+        }
+        const bool hungUp = (pfd.revents & POLLHUP) != 0;
+        if (!hungUp && !hostPresent_) {
+            hostPresent_ = true;
+            log_.note("host opened the line");
+        }
+        // Read even when hung up: a host may write and close between polls.
+        if (pfd.revents & POLLIN)
+            readFromHost();
+        if (!hungUp)
+            continue;
+
+        // POLLHUP: no one has the slave open.
+        if (hostPresent_) {
+            hostPresent_ = false;
+            log_.note("host closed the line");
+        }
+        pending_.clear();
+        // An open and close with nothing sent (a port probe) is not a session.
+        if (device_.stats().received > 0) {
+            const int status = endSession();
+            if (!options_.persist) {
+                closeMaster();
+                return status;
+            }
+            lastSessionStatus_ = status;
+            device_.reset();
+            ::tcflush(master_, TCIOFLUSH);
+            if (!resetSlave(slavePath_, error))
+                std::fprintf(stderr, "flash3-sim: warning: %s\n", error.c_str());
+            log_.note("waiting for the next session");
+            continue;
+        }
+        // poll() returns at once while hung up, so pace the loop ourselves.
+        sleepFor(std::min(std::chrono::milliseconds(5), waitMs));
+    }
+}
+
+} // namespace
+
+std::string usageText()
+{
+    return "Usage: flash3-sim [options] [IMAGE]\n"
+           "       flash3-sim --write-sample FILE [--lines N] [--seed S] [--burst B]\n"
+           "\n"
+           "A virtual device on a pseudo-terminal. Prints the terminal's path as the\n"
+           "first line of output, waits for the entry bytes E1 94, replies 91 26, then\n"
+           "checks the host's bytes against IMAGE and answers its R records. Without\n"
+           "IMAGE it echoes every byte after the entry. Ends when the host closes the\n"
+           "line after sending something, printing a summary on stderr; the exit status\n"
+           "is 0 only if the image was completed with every byte matching (without an\n"
+           "image: if the entry was seen).\n"
+           "\n"
+           "Options:\n"
+           "  --link PATH         also make PATH a symbolic link to the terminal\n"
+           "  --timeout SECONDS   give up after this long\n"
+           "  --persist           after a session, wait for the next one\n"
+           "  --log FILE          append a hex trace of the line to FILE\n"
+           "  --reply TOKENS      handshake reply: hex bytes and wMS pauses separated\n"
+           "                      by commas (default 91,26; 'none' sends nothing)\n"
+           "  --noise N           send N random bytes before the reply\n"
+           "  --seed S            seed for --noise and --write-sample (default 1)\n"
+           "  --wrong-answer K    invert the K-th answer (1-based)\n"
+           "  --no-answer K       leave out the K-th answer\n"
+           "  --delay MS          wait MS ms before the reply and every answer\n"
+           "  --chatter MS        send 55 every MS ms while the line is open\n"
+           "  --unplug-at K       vanish on reaching the K-th record (1-based, every\n"
+           "                      record counts); 0: right after the entry bytes.\n"
+           "                      Without an image the K-th byte after the entry.\n"
+           "  --write-sample FILE write a sample image (--lines N, default 300;\n"
+           "                      --burst B host bytes per line, default 16)\n"
+           "  --help              show this text\n"
+           "\n"
+           "Mismatch positions count the image's host bytes from 0.\n";
+}
+
+bool parseArguments(int argc, char** argv, SimOptions& options, std::string& error)
+{
+    bool sampleShape = false;
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        std::string value;
+        bool hasValue = false;
+        if (arg.rfind("--", 0) == 0) {
+            const std::size_t eq = arg.find('=');
+            if (eq != std::string::npos) {
+                value = arg.substr(eq + 1);
+                arg.resize(eq);
+                hasValue = true;
+            }
+        }
+        auto takeValue = [&]() -> bool {
+            if (hasValue)
+                return true;
+            if (i + 1 >= argc) {
+                error = arg + " needs a value";
+                return false;
+            }
+            value = argv[++i];
+            return true;
+        };
+        auto takeInt = [&](long low, long high, int& out) -> bool {
+            if (!takeValue())
+                return false;
+            long v = 0;
+            if (!parseInt(value, low, high, v)) {
+                error = arg + ": \"" + value + "\" is not a number from " + std::to_string(low) + " to "
+                    + std::to_string(high);
+                return false;
+            }
+            out = static_cast<int>(v);
+            return true;
+        };
+
+        if (arg == "--help" || arg == "-h") {
+            options.help = true;
+        } else if (arg == "--persist") {
+            options.persist = true;
+        } else if (arg == "--link") {
+            if (!takeValue())
+                return false;
+            options.link = value;
+        } else if (arg == "--log") {
+            if (!takeValue())
+                return false;
+            options.logPath = value;
+        } else if (arg == "--write-sample") {
+            if (!takeValue())
+                return false;
+            options.writeSample = value;
+        } else if (arg == "--timeout") {
+            if (!takeValue())
+                return false;
+            char* end = nullptr;
+            const double s = std::strtod(value.c_str(), &end);
+            if (value.empty() || *end != '\0' || !(s > 0) || s > 86400.0 * 365) {
+                error = "--timeout: \"" + value + "\" is not a positive number of seconds";
+                return false;
+            }
+            options.timeoutSec = s;
+        } else if (arg == "--reply") {
+            if (!takeValue())
+                return false;
+            std::string why;
+            if (!parseReply(value, options.device.reply, why)) {
+                error = "--reply: " + why;
+                return false;
+            }
+        } else if (arg == "--noise") {
+            if (!takeInt(0, 1000000, options.device.noise))
+                return false;
+        } else if (arg == "--seed") {
+            int seed = 0;
+            if (!takeInt(0, INT_MAX, seed))
+                return false;
+            options.device.seed = static_cast<uint32_t>(seed);
+            options.sample.seed = static_cast<uint32_t>(seed);
+        } else if (arg == "--wrong-answer") {
+            if (!takeInt(1, INT_MAX, options.device.wrongAnswer))
+                return false;
+        } else if (arg == "--no-answer") {
+            if (!takeInt(1, INT_MAX, options.device.noAnswer))
+                return false;
+        } else if (arg == "--delay") {
+            if (!takeInt(0, 600000, options.device.delayMs))
+                return false;
+        } else if (arg == "--chatter") {
+            if (!takeInt(1, 600000, options.chatterMs))
+                return false;
+        } else if (arg == "--unplug-at") {
+            if (!takeInt(0, INT_MAX, options.device.unplugAt))
+                return false;
+        } else if (arg == "--lines") {
+            if (!takeInt(0, 1000000, options.sample.lines))
+                return false;
+            sampleShape = true;
+        } else if (arg == "--burst") {
+            if (!takeInt(0, 10000, options.sample.burst))
+                return false;
+            sampleShape = true;
+        } else if (arg.size() > 1 && arg[0] == '-') {
+            error = "unknown option " + arg;
+            return false;
+        } else if (options.image.empty()) {
+            options.image = arg;
+        } else {
+            error = "more than one image given";
+            return false;
+        }
+    }
+    if (sampleShape && options.writeSample.empty()) {
+        error = "--lines and --burst go with --write-sample";
+        return false;
+    }
+    return true;
+}
+
+int runMain(int argc, char** argv)
+{
+    SimOptions options;
+    std::string error;
+    if (!parseArguments(argc, argv, options, error)) {
+        std::fprintf(stderr, "flash3-sim: %s\nTry flash3-sim --help.\n", error.c_str());
+        return 2;
+    }
+    if (options.help) {
+        std::fputs(usageText().c_str(), stdout);
+        return 0;
+    }
+    if (!options.writeSample.empty()) {
+        if (!writeSampleImage(options.writeSample, options.sample, error)) {
+            std::fprintf(stderr, "flash3-sim: %s\n", error.c_str());
+            return 2;
+        }
+        return 0;
+    }
+
+    ParsedImage image;
+    if (!options.image.empty()) {
+        if (!loadImage(options.image, image, error)) {
+            std::fprintf(stderr, "flash3-sim: %s\n", error.c_str());
+            return 2;
+        }
+        if (image.skipped || image.invalidDigits || image.endsEarly || image.trailing) {
+            std::fprintf(stderr,
+                         "flash3-sim: note: %s: %zu records skipped, %zu bad hex digits (taken as 0), "
+                         "%zu trailing bytes ignored%s\n",
+                         options.image.c_str(), image.skipped, image.invalidDigits, image.trailing,
+                         image.endsEarly ? ", ends early at a line end without CR LF" : "");
+        }
+    }
+
+    struct sigaction sa{};
+    sa.sa_handler = onStopSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = 0;  // no SA_RESTART: poll() must return on a signal
+    ::sigaction(SIGINT, &sa, nullptr);
+    ::sigaction(SIGTERM, &sa, nullptr);
+    ::sigaction(SIGHUP, &sa, nullptr);
+
+    Simulator sim(options, options.image.empty() ? nullptr : &image);
+    return sim.run();
+}
+
+} // namespace flash3sim

@@ -1,0 +1,34 @@
+#pragma once
+// The flash3-sim program: command line, pseudo-terminal and event loop around
+// the Device logic. main() only calls runMain(), so the tests can run the whole
+// program in a child process.
+
+#include "sample_image.h"
+#include "sim_device.h"
+
+#include <string>
+
+namespace flash3sim {
+
+struct SimOptions {
+    std::string image;        // empty: echo mode
+    std::string link;
+    double timeoutSec = 0;    // 0: run until the session ends or a signal
+    bool persist = false;
+    DeviceConfig device;
+    int chatterMs = 0;
+    std::string logPath;
+    std::string writeSample;  // set: write a sample image and exit
+    SampleOptions sample;
+    bool help = false;
+};
+
+// Returns false with a message for the user on any bad option.
+bool parseArguments(int argc, char** argv, SimOptions& options, std::string& error);
+std::string usageText();
+
+// The exit status: 0 when the session passed, 1 when it did not, 2 on a usage
+// or setup error.
+int runMain(int argc, char** argv);
+
+} // namespace flash3sim

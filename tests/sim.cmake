@@ -1,0 +1,6 @@
+# flash3-sim's tests; needs only the sim library and GoogleTest.
+include(GoogleTest)
+add_executable(test_sim ${CMAKE_CURRENT_LIST_DIR}/test_sim.cpp)
+target_link_libraries(test_sim PRIVATE flash3sim_lib GTest::gtest_main)
+set_target_properties(test_sim PROPERTIES AUTOMOC OFF)
+gtest_discover_tests(test_sim)

@@ -1,0 +1,669 @@
+// flash3-sim: image reading, the sample writer, the device logic on a fake
+// clock, and whole sessions over a real pty with a small host written here.
+
+#include "sample_image.h"
+#include "sim_device.h"
+#include "sim_runner.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+using namespace flash3sim;
+using namespace std::chrono_literals;
+using Bytes = std::vector<uint8_t>;
+
+namespace {
+
+const std::string kWorkedExample = "T41:T00:R41:E\r\n:T42:R2A:E\r\n:";
+
+Bytes pumpAll(Device& device, Clock::time_point now)
+{
+    Bytes out;
+    device.pump(now, out);
+    return out;
+}
+
+void feed(Device& device, const Bytes& bytes)
+{
+    device.receive(bytes.data(), bytes.size());
+}
+
+std::string tempDir()
+{
+    static std::string dir = [] {
+        char pattern[] = "/tmp/test_sim.XXXXXX";
+        const char* made = ::mkdtemp(pattern);
+        return std::string(made ? made : "/tmp");
+    }();
+    return dir;
+}
+
+std::string writeTemp(const std::string& name, const std::string& bytes)
+{
+    const std::string path = tempDir() + "/" + name;
+    std::ofstream(path, std::ios::binary) << bytes;
+    return path;
+}
+
+} // namespace
+
+// ---- reading images ---------------------------------------------------------
+
+TEST(ImageParse, WorkedExampleGivesRecordsInOrder)
+{
+    const ParsedImage image = parseImage(kWorkedExample);
+    ASSERT_EQ(image.records.size(), 7u);
+    const Record::Kind kinds[] = {Record::Send, Record::Send, Record::Answer, Record::LineEnd,
+                                  Record::Send, Record::Answer, Record::LineEnd};
+    const uint8_t values[] = {0x41, 0x00, 0x41, 0, 0x42, 0x2A, 0};
+    for (std::size_t i = 0; i < 7; ++i) {
+        EXPECT_EQ(image.records[i].kind, kinds[i]) << i;
+        EXPECT_EQ(image.records[i].value, values[i]) << i;
+        EXPECT_EQ(image.records[i].offset, i * 4) << i;
+    }
+    EXPECT_EQ(image.sendCount, 3u);
+    EXPECT_EQ(image.answerCount, 2u);
+    EXPECT_EQ(image.skipped, 0u);
+    EXPECT_FALSE(image.endsEarly);
+}
+
+TEST(ImageParse, SkipsBadSeparatorsAndUnknownTypes)
+{
+    // T41; has no colon, X12 and lower-case t are no known type.
+    const ParsedImage image = parseImage("T41;X12:t33:R05:E\r\n;T07:");
+    ASSERT_EQ(image.records.size(), 2u);
+    EXPECT_EQ(image.records[0].kind, Record::Answer);
+    EXPECT_EQ(image.records[0].offset, 12u);
+    EXPECT_EQ(image.records[1].kind, Record::Send);
+    EXPECT_EQ(image.records[1].value, 0x07);
+    EXPECT_EQ(image.skipped, 4u);  // the E with a bad separator is skipped, not an end
+    EXPECT_FALSE(image.endsEarly);
+}
+
+TEST(ImageParse, BadHexDigitsCountAsZero)
+{
+    const ParsedImage image = parseImage("T4g:Ta1:R-5:TFF:");
+    ASSERT_EQ(image.records.size(), 4u);
+    EXPECT_EQ(image.records[0].value, 0x40);
+    EXPECT_EQ(image.records[1].value, 0x01);  // only upper-case letters are digits
+    EXPECT_EQ(image.records[2].value, 0x05);
+    EXPECT_EQ(image.records[3].value, 0xFF);
+    EXPECT_EQ(image.invalidDigits, 3u);
+}
+
+TEST(ImageParse, LineEndWithoutCrLfEndsImageAndPartialRecordIsIgnored)
+{
+    const ParsedImage early = parseImage("T41:E\r\r:T42:R42:");
+    ASSERT_EQ(early.records.size(), 1u);
+    EXPECT_TRUE(early.endsEarly);
+    EXPECT_EQ(early.endOffset, 4u);
+    EXPECT_EQ(early.sendCount, 1u);
+
+    const ParsedImage partial = parseImage("T41:R4");
+    ASSERT_EQ(partial.records.size(), 1u);
+    EXPECT_EQ(partial.trailing, 2u);
+    EXPECT_EQ(parseImage("").records.size(), 0u);
+}
+
+// ---- --reply -----------------------------------------------------------------
+
+TEST(ReplyParse, AcceptsBytesPausesAndNone)
+{
+    std::vector<ReplyStep> steps;
+    std::string error;
+    ASSERT_TRUE(parseReply("91,w55,26", steps, error)) << error;
+    const std::vector<ReplyStep> want{{false, 0, 0x91}, {true, 55, 0}, {false, 0, 0x26}};
+    EXPECT_EQ(steps, want);
+
+    ASSERT_TRUE(parseReply("a", steps, error)) << error;
+    ASSERT_EQ(steps.size(), 1u);
+    EXPECT_EQ(steps[0].byte, 0x0A);
+
+    ASSERT_TRUE(parseReply("none", steps, error)) << error;
+    EXPECT_TRUE(steps.empty());
+}
+
+TEST(ReplyParse, RejectsMalformedTokens)
+{
+    for (const char* bad : {"", ",", "91,", "91,,26", "123", "zz", "0x9", " 91", "w", "w-5", "w5x", "-1"}) {
+        std::vector<ReplyStep> steps;
+        std::string error;
+        EXPECT_FALSE(parseReply(bad, steps, error)) << '"' << bad << '"';
+        EXPECT_FALSE(error.empty()) << '"' << bad << '"';
+    }
+}
+
+TEST(Arguments, OptionsAndTheirLimits)
+{
+    auto parse = [](std::vector<std::string> args, SimOptions& options, std::string& error) {
+        std::vector<char*> argv{const_cast<char*>("flash3-sim")};
+        for (auto& a : args)
+            argv.push_back(a.data());
+        return parseArguments(static_cast<int>(argv.size()), argv.data(), options, error);
+    };
+    SimOptions o;
+    std::string error;
+    ASSERT_TRUE(parse({"--reply=00,91,26", "--delay", "20", "--unplug-at", "0", "--timeout", "1.5", "img.pf3"}, o,
+                      error))
+        << error;
+    EXPECT_EQ(o.device.reply.size(), 3u);
+    EXPECT_EQ(o.device.delayMs, 20);
+    EXPECT_EQ(o.device.unplugAt, 0);
+    EXPECT_DOUBLE_EQ(o.timeoutSec, 1.5);
+    EXPECT_EQ(o.image, "img.pf3");
+
+    for (std::vector<std::string> bad : {std::vector<std::string>{"--wrong-answer", "0"},
+                                         {"--noise", "x"},
+                                         {"--timeout", "0"},
+                                         {"--delay"},
+                                         {"--lines", "3"},
+                                         {"a.pf3", "b.pf3"},
+                                         {"--bogus"}}) {
+        SimOptions fresh;
+        EXPECT_FALSE(parse(bad, fresh, error)) << bad[0];
+    }
+}
+
+// ---- the sample writer ---------------------------------------------------------
+
+TEST(SampleImage, LinesHaveBurstThenCheckAnswerThenLineEnd)
+{
+    SampleOptions options;
+    options.lines = 7;
+    options.burst = 5;
+    options.seed = 3;
+    const std::string text = makeSampleImage(options);
+    ASSERT_EQ(text.size() % 4, 0u);
+    EXPECT_EQ(text.size(), 7u * (5 + 2) * 4);
+    EXPECT_EQ(text.substr(text.size() - 4), "E\r\n:");
+
+    const ParsedImage image = parseImage(text);
+    EXPECT_EQ(image.skipped, 0u);
+    EXPECT_EQ(image.invalidDigits, 0u);
+    ASSERT_EQ(image.records.size(), 7u * 7);
+    for (std::size_t line = 0; line < 7; ++line) {
+        uint8_t check = 0;
+        for (std::size_t i = 0; i < 5; ++i) {
+            const Record& r = image.records[line * 7 + i];
+            ASSERT_EQ(r.kind, Record::Send);
+            check ^= r.value;
+        }
+        EXPECT_EQ(image.records[line * 7 + 5].kind, Record::Answer);
+        EXPECT_EQ(image.records[line * 7 + 5].value, check);
+        EXPECT_EQ(image.records[line * 7 + 6].kind, Record::LineEnd);
+    }
+}
+
+TEST(SampleImage, SameSeedSameFileOtherSeedOtherBytes)
+{
+    SampleOptions a;
+    SampleOptions b;
+    b.seed = 2;
+    EXPECT_EQ(makeSampleImage(a), makeSampleImage(a));
+    EXPECT_NE(makeSampleImage(a), makeSampleImage(b));
+    EXPECT_EQ(makeSampleImage(a).size(), 300u * 18 * 4);
+
+    std::string error;
+    const std::string path = tempDir() + "/sample.pf3";
+    ASSERT_TRUE(writeSampleImage(path, a, error)) << error;
+    std::ifstream in(path, std::ios::binary);
+    const std::string onDisk((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(onDisk, makeSampleImage(a));
+}
+
+// ---- the device, on a clock we move by hand ------------------------------------
+
+class DeviceLogic : public ::testing::Test {
+protected:
+    ParsedImage worked = parseImage(kWorkedExample);
+    Clock::time_point t0 = Clock::now();
+};
+
+TEST_F(DeviceLogic, EntryNeedsE1RightBefore94)
+{
+    Device device(DeviceConfig{}, &worked);
+    feed(device, {0x94, 0xE1, 0x00, 0x94});
+    EXPECT_FALSE(device.stats().handshakeSeen);
+    EXPECT_TRUE(pumpAll(device, t0).empty());
+    feed(device, {0xE1, 0xE1, 0x94});
+    EXPECT_TRUE(device.stats().handshakeSeen);
+    EXPECT_EQ(pumpAll(device, t0), (Bytes{0x91, 0x26}));
+    EXPECT_EQ(device.stats().received, 7u);
+}
+
+TEST_F(DeviceLogic, AnswersOnlyAfterItsBytesAndStaysInStepOnMismatch)
+{
+    Device device(DeviceConfig{}, &worked);
+    feed(device, {0xE1, 0x94, 0x41});
+    EXPECT_EQ(pumpAll(device, t0), (Bytes{0x91, 0x26}));  // R41 waits for T00
+    feed(device, {0x01, 0x43});
+    EXPECT_EQ(pumpAll(device, t0), (Bytes{0x41, 0x2A}));
+    const DeviceStats& s = device.stats();
+    EXPECT_TRUE(s.completed);
+    EXPECT_EQ(s.matched, 1u);
+    EXPECT_EQ(s.mismatches, 2u);
+    EXPECT_EQ(s.firstMismatchIndex, 1u);
+    EXPECT_EQ(s.firstMismatchOffset, 4u);
+    EXPECT_FALSE(device.passed());
+
+    // A byte after the end is not silently accepted either.
+    Device extra(DeviceConfig{}, &worked);
+    feed(extra, {0xE1, 0x94, 0x41, 0x00, 0x42, 0x42});
+    EXPECT_TRUE(extra.stats().completed);
+    EXPECT_EQ(extra.stats().extra, 1u);
+    EXPECT_FALSE(extra.passed());
+}
+
+TEST_F(DeviceLogic, WrongAndMissingAnswersHitTheKthAnswerOnly)
+{
+    DeviceConfig wrong;
+    wrong.wrongAnswer = 2;
+    Device a(wrong, &worked);
+    feed(a, {0xE1, 0x94, 0x41, 0x00, 0x42});
+    EXPECT_EQ(pumpAll(a, t0), (Bytes{0x91, 0x26, 0x41, 0x2A ^ 0xFF}));
+
+    DeviceConfig missing;
+    missing.noAnswer = 1;
+    Device b(missing, &worked);
+    feed(b, {0xE1, 0x94, 0x41, 0x00, 0x42});
+    EXPECT_EQ(pumpAll(b, t0), (Bytes{0x91, 0x26, 0x2A}));
+    EXPECT_TRUE(b.passed());  // the host's bytes were all right
+}
+
+TEST_F(DeviceLogic, PausesInReplyAndDelayHoldBytesBack)
+{
+    DeviceConfig config;
+    std::string error;
+    ASSERT_TRUE(parseReply("91,w55,26", config.reply, error)) << error;
+    config.delayMs = 20;
+    Device device(config, &worked);
+    feed(device, {0xE1, 0x94});
+    EXPECT_TRUE(pumpAll(device, t0).empty());
+    Clock::time_point due;
+    ASSERT_TRUE(device.nextDue(due));
+    EXPECT_EQ(due, t0 + 20ms);
+    EXPECT_TRUE(pumpAll(device, t0 + 19ms).empty());
+    EXPECT_EQ(pumpAll(device, t0 + 20ms), (Bytes{0x91}));
+    EXPECT_TRUE(pumpAll(device, t0 + 74ms).empty());
+    EXPECT_EQ(pumpAll(device, t0 + 75ms), (Bytes{0x26}));
+    EXPECT_FALSE(device.hasPendingOutput());
+
+    // The answer's delay runs from when the device got to it.
+    feed(device, {0x41, 0x00});
+    EXPECT_TRUE(pumpAll(device, t0 + 100ms).empty());
+    EXPECT_EQ(pumpAll(device, t0 + 120ms), (Bytes{0x41}));
+}
+
+TEST_F(DeviceLogic, NoiseNeverEndsLikeTheReply)
+{
+    // Find a seed whose first two noise bytes are exactly 91 26.
+    uint32_t seed = 0;
+    for (uint32_t s = 0; s < 4000000; ++s) {
+        ByteSource source(s);
+        if (source.next() == 0x91 && source.next() == 0x26) {
+            seed = s;
+            break;
+        }
+    }
+    ASSERT_NE(seed, 0u);
+    DeviceConfig config;
+    config.noise = 2;
+    config.seed = seed;
+    config.reply.clear();
+    Device device(config, &worked);
+    feed(device, {0xE1, 0x94});
+    const Bytes out = pumpAll(device, t0);
+    ASSERT_EQ(out.size(), 2u);
+    EXPECT_EQ(out[0], 0x91);
+    EXPECT_NE(out[1], 0x26);
+}
+
+TEST_F(DeviceLogic, UnplugWaitsForEarlierOutputThenStopsEverything)
+{
+    DeviceConfig config;
+    config.unplugAt = 6;  // R2A: the second answer must never go out
+    Device device(config, &worked);
+    feed(device, {0xE1, 0x94, 0x41, 0x00});
+    EXPECT_FALSE(device.wantsUnplug());
+    feed(device, {0x42});
+    EXPECT_FALSE(device.wantsUnplug());  // 91 26 41 still queued
+    EXPECT_EQ(pumpAll(device, t0), (Bytes{0x91, 0x26, 0x41}));
+    EXPECT_TRUE(device.wantsUnplug());
+    feed(device, {0x99});
+    EXPECT_TRUE(pumpAll(device, t0).empty());
+    device.markUnplugged();
+    EXPECT_FALSE(device.passed());
+
+    DeviceConfig atEntry;
+    atEntry.unplugAt = 0;
+    Device early(atEntry, &worked);
+    feed(early, {0xE1, 0x94});
+    EXPECT_TRUE(early.wantsUnplug());
+    EXPECT_TRUE(pumpAll(early, t0).empty());
+}
+
+TEST_F(DeviceLogic, EchoWithoutImageAndImageEndingEarly)
+{
+    Device echo(DeviceConfig{}, nullptr);
+    feed(echo, {0x10, 0xE1, 0x94, 0x01, 0xFE});
+    EXPECT_EQ(pumpAll(echo, t0), (Bytes{0x91, 0x26, 0x01, 0xFE}));
+    EXPECT_TRUE(echo.passed());
+    echo.reset();
+    EXPECT_FALSE(echo.passed());
+    EXPECT_EQ(echo.stats().received, 0u);
+
+    const ParsedImage early = parseImage("T41:R42:E\r\r:T43:R44:");
+    Device device(DeviceConfig{}, &early);
+    feed(device, {0xE1, 0x94, 0x41});
+    EXPECT_EQ(pumpAll(device, t0), (Bytes{0x91, 0x26, 0x42}));
+    EXPECT_TRUE(device.stats().completed);
+    EXPECT_TRUE(device.passed());
+}
+
+// ---- whole sessions over a pty ---------------------------------------------------
+
+namespace {
+
+// flash3-sim run in a child process: the library's runMain() with its stdout
+// and stderr captured.
+class SimProcess {
+public:
+    explicit SimProcess(std::vector<std::string> args)
+    {
+        int out[2];
+        int err[2];
+        if (::pipe(out) != 0 || ::pipe(err) != 0)
+            return;
+        std::fflush(nullptr);
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::dup2(out[1], STDOUT_FILENO);
+            ::dup2(err[1], STDERR_FILENO);
+            ::close(out[0]);
+            ::close(err[0]);
+            std::vector<char*> argv{const_cast<char*>("flash3-sim")};
+            for (auto& a : args)
+                argv.push_back(a.data());
+            argv.push_back(nullptr);
+            const int rc = runMain(static_cast<int>(argv.size() - 1), argv.data());
+            std::fflush(nullptr);
+            ::_exit(rc);
+        }
+        ::close(out[1]);
+        ::close(err[1]);
+        out_ = out[0];
+        err_ = err[0];
+        // The first line is the pty's path.
+        std::string line;
+        char c;
+        while (waitReadable(out_, 3000) && ::read(out_, &c, 1) == 1 && c != '\n')
+            line += c;
+        slave_ = line;
+    }
+    ~SimProcess()
+    {
+        if (pid_ > 0 && !exited_) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+        if (out_ >= 0)
+            ::close(out_);
+        if (err_ >= 0)
+            ::close(err_);
+    }
+
+    const std::string& slave() const { return slave_; }
+    void signal(int sig) { ::kill(pid_, sig); }
+
+    // Exit status, or -1 if it has not ended within `ms`.
+    int wait(int ms = 3000)
+    {
+        for (int waited = 0; waited <= ms; waited += 5) {
+            int status = 0;
+            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+                exited_ = true;
+                char buf[4096];
+                ssize_t n;
+                while ((n = ::read(err_, buf, sizeof buf)) > 0)
+                    stderr_.append(buf, static_cast<std::size_t>(n));
+                return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            }
+            std::this_thread::sleep_for(5ms);
+        }
+        return -1;
+    }
+    const std::string& errText() const { return stderr_; }
+
+    static bool waitReadable(int fd, int ms)
+    {
+        pollfd p{fd, POLLIN, 0};
+        return ::poll(&p, 1, ms) > 0;
+    }
+
+private:
+    pid_t pid_ = -1;
+    int out_ = -1;
+    int err_ = -1;
+    bool exited_ = false;
+    std::string slave_;
+    std::string stderr_;
+};
+
+// The host side, kept as simple as the real one: raw line, one entry byte per
+// 5 ms tick, then bytes out and answers in.
+class Host {
+public:
+    explicit Host(const std::string& path)
+    {
+        fd_ = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        if (fd_ >= 0) {
+            termios t{};
+            ::tcgetattr(fd_, &t);
+            ::cfmakeraw(&t);
+            ::tcsetattr(fd_, TCSANOW, &t);
+        }
+    }
+    ~Host() { close(); }
+    bool isOpen() const { return fd_ >= 0; }
+    void close()
+    {
+        if (fd_ >= 0)
+            ::close(fd_);
+        fd_ = -1;
+    }
+    void send(const Bytes& bytes) { ASSERT_EQ(::write(fd_, bytes.data(), bytes.size()), ssize_t(bytes.size())); }
+    void sendEntry()
+    {
+        send({0xE1});
+        std::this_thread::sleep_for(5ms);
+        send({0x94});
+    }
+    // Reads until `count` bytes have come or `ms` have passed with none.
+    Bytes read(std::size_t count, int ms = 1000)
+    {
+        Bytes got;
+        while (got.size() < count && SimProcess::waitReadable(fd_, ms)) {
+            uint8_t buf[256];
+            const ssize_t n = ::read(fd_, buf, std::min(sizeof buf, count - got.size()));
+            if (n <= 0) {
+                hungUp_ = true;
+                break;
+            }
+            got.insert(got.end(), buf, buf + n);
+        }
+        return got;
+    }
+    bool hungUp() const { return hungUp_; }
+
+private:
+    int fd_ = -1;
+    bool hungUp_ = false;
+};
+
+bool contains(const std::string& text, const std::string& part)
+{
+    return text.find(part) != std::string::npos;
+}
+
+} // namespace
+
+TEST(PtySession, WorkedExampleEndToEnd)
+{
+    const std::string image = writeTemp("worked.pf3", kWorkedExample);
+    const std::string log = tempDir() + "/worked.log";
+    SimProcess sim({"--log", log, image});
+    ASSERT_EQ(sim.slave().rfind("/dev/pts/", 0), 0u) << sim.slave();
+    {
+        Host host(sim.slave());
+        ASSERT_TRUE(host.isOpen());
+        host.sendEntry();
+        EXPECT_EQ(host.read(2), (Bytes{0x91, 0x26}));
+        host.send({0x41, 0x00});
+        EXPECT_EQ(host.read(1), (Bytes{0x41}));
+        host.send({0x42});
+        EXPECT_EQ(host.read(1), (Bytes{0x2A}));
+    }
+    EXPECT_EQ(sim.wait(), 0) << sim.errText();
+    EXPECT_TRUE(contains(sim.errText(), "received 5 bytes, matched 3 of 3 expected; no mismatch; image completed"))
+        << sim.errText();
+    std::ifstream in(log);
+    const std::string trace((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_TRUE(contains(trace, "rx 42")) << trace;
+    EXPECT_TRUE(contains(trace, "tx 2A")) << trace;
+}
+
+TEST(PtySession, MismatchIsReportedAndFails)
+{
+    SimProcess sim({writeTemp("worked.pf3", kWorkedExample)});
+    {
+        Host host(sim.slave());
+        host.sendEntry();
+        EXPECT_EQ(host.read(2), (Bytes{0x91, 0x26}));
+        host.send({0x41, 0x01});
+        EXPECT_EQ(host.read(1), (Bytes{0x41}));  // still answered
+        host.send({0x42});
+        EXPECT_EQ(host.read(1), (Bytes{0x2A}));
+    }
+    EXPECT_EQ(sim.wait(), 1);
+    EXPECT_TRUE(contains(sim.errText(), "matched 2 of 3 expected; first mismatch at byte 1: expected 00 got 01"))
+        << sim.errText();
+}
+
+TEST(PtySession, ReplyTokensWrongAnswerAndNoise)
+{
+    SimProcess sim({"--reply", "00,91,w60,26", "--wrong-answer", "1", writeTemp("worked.pf3", kWorkedExample)});
+    Host host(sim.slave());
+    host.sendEntry();
+    EXPECT_EQ(host.read(2), (Bytes{0x00, 0x91}));
+    const auto before = Clock::now();
+    EXPECT_EQ(host.read(1), (Bytes{0x26}));
+    EXPECT_GE(Clock::now() - before, 50ms);  // the pause is not skipped
+    host.send({0x41, 0x00});
+    EXPECT_EQ(host.read(1), (Bytes{0x41 ^ 0xFF}));
+    host.close();
+    EXPECT_EQ(sim.wait(), 1);  // image not completed
+    EXPECT_TRUE(contains(sim.errText(), "image not completed (at record 5 of 7)")) << sim.errText();
+
+    SimProcess noisy({"--noise", "9", "--seed", "4"});
+    Host other(noisy.slave());
+    other.sendEntry();
+    const Bytes got = other.read(11);
+    ASSERT_EQ(got.size(), 11u);
+    EXPECT_EQ(got[9], 0x91);
+    EXPECT_EQ(got[10], 0x26);
+}
+
+TEST(PtySession, UnplugClosesTheLineMidImage)
+{
+    const std::string link = tempDir() + "/unplug-link";
+    SimProcess sim({"--unplug-at", "3", "--link", link, writeTemp("worked.pf3", kWorkedExample)});
+    char target[256] = {};
+    ASSERT_GT(::readlink(link.c_str(), target, sizeof target - 1), 0);
+    EXPECT_EQ(sim.slave(), target);
+
+    Host host(link);
+    ASSERT_TRUE(host.isOpen());
+    host.sendEntry();
+    EXPECT_EQ(host.read(2), (Bytes{0x91, 0x26}));
+    host.send({0x41, 0x00});
+    EXPECT_TRUE(host.read(1).empty());
+    EXPECT_TRUE(host.hungUp());
+    EXPECT_EQ(sim.wait(), 1);
+    EXPECT_TRUE(contains(sim.errText(), "device unplugged")) << sim.errText();
+    struct stat st{};
+    EXPECT_NE(::lstat(link.c_str(), &st), 0);  // the link went with the device
+    EXPECT_NE(::access(sim.slave().c_str(), F_OK), 0);
+}
+
+TEST(PtySession, ProbeIsNotASessionAndPersistServesAgain)
+{
+    SimProcess sim({"--persist"});
+    {
+        Host probe(sim.slave());
+        ASSERT_TRUE(probe.isOpen());
+    }
+    std::this_thread::sleep_for(30ms);
+    for (int round = 0; round < 2; ++round) {
+        Host host(sim.slave());
+        ASSERT_TRUE(host.isOpen()) << "round " << round;
+        host.sendEntry();
+        EXPECT_EQ(host.read(2), (Bytes{0x91, 0x26})) << "round " << round;
+        host.send({0x5A});
+        EXPECT_EQ(host.read(1), (Bytes{0x5A})) << "round " << round;
+        host.close();
+        std::this_thread::sleep_for(30ms);
+    }
+    EXPECT_EQ(sim.wait(100), -1);  // still waiting for the next one
+    sim.signal(SIGTERM);
+    EXPECT_EQ(sim.wait(), 0) << sim.errText();
+    std::size_t sessions = 0;
+    for (std::size_t at = 0; (at = sim.errText().find("handshake seen", at)) != std::string::npos; ++at)
+        ++sessions;
+    EXPECT_EQ(sessions, 2u) << sim.errText();
+}
+
+TEST(PtySession, SampleImagePlaysThroughAndTimeoutEndsAnIdleSim)
+{
+    SampleOptions shape;
+    shape.lines = 25;
+    const std::string text = makeSampleImage(shape);
+    SimProcess sim({writeTemp("sample.pf3", text)});
+    Host host(sim.slave());
+    host.sendEntry();
+    ASSERT_EQ(host.read(2), (Bytes{0x91, 0x26}));
+    Bytes burst;
+    for (const Record& r : parseImage(text).records) {
+        if (r.kind == Record::Send) {
+            burst.push_back(r.value);
+        } else if (r.kind == Record::Answer) {
+            host.send(burst);
+            burst.clear();
+            ASSERT_EQ(host.read(1), (Bytes{r.value})) << "record at offset " << r.offset;
+        }
+    }
+    host.close();
+    EXPECT_EQ(sim.wait(), 0) << sim.errText();
+    EXPECT_TRUE(contains(sim.errText(), "matched 400 of 400 expected")) << sim.errText();
+
+    SimProcess idle({"--timeout", "0.2"});
+    EXPECT_EQ(idle.wait(), 1);
+    EXPECT_TRUE(contains(idle.errText(), "no handshake")) << idle.errText();
+}
