@@ -57,6 +57,7 @@ int32_t statusForOpenError(int err)
     case ENODEV:
     case ENXIO:
     case ENOTDIR:
+    case EISDIR:  // a folder named as the device is no device, not one that vanished
         return DrvNoDevice;
     case EACCES:
     case EPERM:

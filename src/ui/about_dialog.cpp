@@ -115,6 +115,8 @@ void AboutDialog::showUnavailable()
 {
     QMessageBox box(QMessageBox::NoIcon, applicationTitle(), QStringLiteral("System Information Is Unavailable At This Time"),
                     QMessageBox::Ok, this);
+    // Nothing but the text and OK: some styles decorate dialog buttons with icons.
+    box.button(QMessageBox::Ok)->setIcon(QIcon());
     box.exec();
 }
 

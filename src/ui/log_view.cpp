@@ -9,7 +9,6 @@ LogView::LogView(WindowModel& model, LogId id, QWidget* parent) : QListWidget(pa
     setUniformItemSizes(true);
     setSelectionMode(QAbstractItemView::SingleSelection);
     setSortingEnabled(false);
-    setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
 
     deferred_.setSingleShot(true);
     deferred_.setInterval(0);
@@ -26,12 +25,6 @@ LogView::LogView(WindowModel& model, LogId id, QWidget* parent) : QListWidget(pa
 LogView::~LogView()
 {
     model_.removeObserver(this);
-}
-
-void LogView::catchUp()
-{
-    deferred_.stop();
-    syncRows();
 }
 
 void LogView::logAppended(LogId id, const QString&, int removed)

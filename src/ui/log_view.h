@@ -23,9 +23,6 @@ public:
     LogView(WindowModel& model, LogId id, QWidget* parent = nullptr);
     ~LogView() override;
 
-    // Brings the rows up to date with the log now.
-    void catchUp();
-
     // Shortest time between two immediate repaints (about one display frame).
     static constexpr int FrameMs = 16;
 

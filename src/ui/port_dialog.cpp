@@ -81,6 +81,7 @@ PortDialog::PortDialog(Form1& form, QWidget* parent)
     for (int i = 1; i <= 5; ++i) {
         group->addButton(baudBtn_[i], i);
         connect(baudBtn_[i], &QRadioButton::toggled, this, [this, i](bool checked) {
+            updateTabStops();
             if (checked && !showingModel_)
                 form_.ComBaudBtn_Click(i);
         });
@@ -92,6 +93,7 @@ PortDialog::PortDialog(Form1& form, QWidget* parent)
 
     initialize_->setFocus();
     showModel();
+    updateTabStops();
     form_.window().addObserver(this);
 }
 
@@ -107,6 +109,13 @@ void PortDialog::reject()
         return;
     }
     form_.Cancel1_Click();
+}
+
+void PortDialog::updateTabStops()
+{
+    // Tab stops at the selected speed only; the arrow keys move within the group.
+    for (int i = 1; i <= 5; ++i)
+        baudBtn_[i]->setFocusPolicy(baudBtn_[i]->isChecked() ? Qt::StrongFocus : Qt::ClickFocus);
 }
 
 void PortDialog::portDialogChanged()

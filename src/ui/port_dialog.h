@@ -37,6 +37,7 @@ public:
 private:
     void portDialogChanged() override;
     void showModel();
+    void updateTabStops();
 
     Form1& form_;
     TwipsLayout layout_;

@@ -1,0 +1,444 @@
+// The windows as views of the model, clicked through: start-up, keyboard
+// order, the file-open dialog, the COM port dialog, the About dialog, and
+// closing the main window through the window system.
+
+#include "engine_harness.h"
+
+#include "ui/about_dialog.h"
+#include "ui/main_window.h"
+#include "ui/port_dialog.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QDir>
+#include <QFileDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QSignalSpy>
+#include <QTest>
+#include <QTimer>
+
+inline void PrintTo(const QString& text, std::ostream* os)
+{
+    *os << '"' << text.toStdString() << '"';
+}
+
+using namespace flash3;
+using namespace flash3::testing;
+using flash3::ui::AboutDialog;
+using flash3::ui::MainWindow;
+
+namespace {
+
+// The main window over an engine with a fake device, started as the program does.
+class Ui {
+public:
+    explicit Ui(const QStringList& arguments = {})
+    {
+        MainStartUp(e.form, arguments);
+        window.show();
+    }
+    Engine e;
+    MainWindow window{e.form};
+
+    template <typename T = QWidget>
+    T* child(const QString& name) const
+    {
+        T* w = window.findChild<T*>(name);
+        EXPECT_NE(w, nullptr) << qPrintable(name);
+        return w;
+    }
+    QString text(int n) const { return child<QLineEdit>(QStringLiteral("Text%1").arg(n))->text(); }
+    QListWidget* ports() const { return child<QListWidget>(QStringLiteral("ComPortList")); }
+    QRadioButton* speed(int i) const { return child<QRadioButton>(QStringLiteral("ComBaudBtn(%1)").arg(i)); }
+    void click(const char* name) { QTest::mouseClick(child<QPushButton>(QString::fromLatin1(name)), Qt::LeftButton); }
+    void clickPort(int row)
+    {
+        QListWidget* list = ports();
+        list->scrollToItem(list->item(row));
+        QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualItemRect(list->item(row)).center());
+    }
+    AboutDialog* openAbout()
+    {
+        child<QAction>(QStringLiteral("menuHelpAbout"))->trigger();
+        return window.aboutDialog();
+    }
+    // Object names of the widgets the Tab key visits from the focus, `steps` times.
+    static QStringList tabCycle(int steps)
+    {
+        QStringList order{QApplication::focusWidget()->objectName()};
+        for (int i = 0; i < steps; ++i) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+            order << QApplication::focusWidget()->objectName();
+        }
+        return order;
+    }
+};
+
+// Acts on the first visible top-level widget of type T from inside its modal
+// loop, which the next call opens; returns how many it acted on.
+template <typename T>
+class ModalAnswer {
+public:
+    explicit ModalAnswer(std::function<void(T&)> act) : act_(std::move(act))
+    {
+        poll_.setInterval(5);
+        QObject::connect(&poll_, &QTimer::timeout, [this] {
+            for (QWidget* w : QApplication::topLevelWidgets()) {
+                if (auto* dialog = qobject_cast<T*>(w); dialog && dialog->isVisible() && dialog->isModal()) {
+                    ++count;
+                    act_(*dialog);
+                    return;
+                }
+            }
+        });
+        poll_.start();
+    }
+    int count = 0;
+
+private:
+    std::function<void(T&)> act_;
+    QTimer poll_;
+};
+
+// Sets an environment variable (empty: unsets it) for the life of the object.
+class Environment {
+public:
+    Environment(const char* name, const QString& value) : name_(name), previous_(qgetenv(name))
+    {
+        value.isEmpty() ? qunsetenv(name) : qputenv(name, QFile::encodeName(value));
+    }
+    ~Environment() { previous_.isEmpty() ? qunsetenv(name_) : qputenv(name_, previous_); }
+
+private:
+    const char* name_;
+    QByteArray previous_;
+};
+
+} // namespace
+
+TEST(UiStartUp, WindowsShowTheStartingState)
+{
+    Ui ui;
+    EXPECT_EQ(ui.window.objectName(), "Form1");
+    EXPECT_EQ(ui.window.windowTitle(), "KORVEN-7 voDOZUD Application - FLASH3");
+    ASSERT_EQ(ui.ports()->count(), 100);
+    for (int n = 0; n < 100; ++n)
+        EXPECT_EQ(ui.ports()->item(n)->text(), QString::number(n));
+    ASSERT_EQ(ui.ports()->selectedItems().size(), 1);
+    EXPECT_EQ(ui.ports()->selectedItems().first()->text(), "2");
+    const char* speeds[] = {"", "9.6 k", "19.2 k", "38.4 k", "57.6 k", "115.2 k"};
+    for (int i = 1; i <= 5; ++i) {
+        EXPECT_EQ(ui.speed(i)->text(), speeds[i]);
+        EXPECT_EQ(ui.speed(i)->isChecked(), i == 4) << i;
+        EXPECT_TRUE(ui.speed(i)->isEnabled());
+    }
+    EXPECT_FALSE(ui.window.portDialog()->isVisible());
+    EXPECT_EQ(ui.child<QListWidget>(QStringLiteral("List1"))->count(), 0);
+    EXPECT_EQ(ui.child<QListWidget>(QStringLiteral("List2"))->count(), 0);
+    EXPECT_EQ(ui.text(1), "No File Selected.");
+    for (int n = 2; n <= 5; ++n)
+        EXPECT_TRUE(ui.text(n).isEmpty()) << n;
+    EXPECT_FALSE(ui.e.window().timer2().enabled);
+    EXPECT_EQ(ui.e.window().timer2().interval, 5);
+
+    const QList<QAction*> menus = ui.window.menuBar()->actions();
+    ASSERT_EQ(menus.size(), 1);
+    EXPECT_EQ(menus.first()->text(), "Help");
+    ASSERT_EQ(menus.first()->menu()->actions().size(), 1);
+    EXPECT_EQ(menus.first()->menu()->actions().first()->text(), "About");
+}
+
+TEST(UiStartUp, CommandLineReachesText1)
+{
+    // The derivation itself is the engine's; here: what the window shows.
+    const std::pair<QStringList, const char*> cases[] = {
+        {{}, "No File Selected."},
+        {{"unit"}, "No File Selected."},
+        {{"C:\\rev.b\\unit.pf3"}, "C:\\rev.b\\unit.PF3"},
+        {{"my", "image.pf3"}, "my image.PF3"},
+    };
+    for (const auto& [arguments, text1] : cases)
+        EXPECT_EQ(Ui(arguments).text(1), QString::fromLatin1(text1)) << arguments.join(' ').toStdString();
+}
+
+TEST(UiStartUp, FocusTabOrderAndNoDefaultButton)
+{
+    Ui ui;
+    ui.window.activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&ui.window));
+    EXPECT_EQ(Ui::tabCycle(13), (QStringList{"SelectInputFile", "ProgramFlash", "AbortProgram", "ConfigComPort",
+                                             "Text1", "Text2", "List1", "List2", "ClearStatus", "ClearDebug",
+                                             "Text5", "Text4", "Text3", "SelectInputFile"}));
+    // Enter on a button that does not have the focus presses nothing.
+    QTest::keyClick(ui.child<QLineEdit>(QStringLiteral("Text2")), Qt::Key_Return);
+    EXPECT_TRUE(ui.e.status1().isEmpty());
+    EXPECT_TRUE(ui.e.debug().isEmpty());
+    EXPECT_FALSE(ui.window.portDialog()->isVisible());
+}
+
+TEST(UiFileDialog, CancelDropsTheChoiceButKeepsTheCounts)
+{
+    Ui ui;
+    const QString path = ui.e.writeFile(QStringLiteral("forty.pf3"), QByteArray(40, 'x'));
+    std::vector<std::optional<QString>> answers{path, std::nullopt};
+    std::size_t next = 0;
+    ui.e.form.showOpenDialog = [&](const FileDialogSettings&) { return answers.at(next++); };
+
+    ui.click("SelectInputFile");
+    EXPECT_EQ(ui.text(1), path);
+    EXPECT_EQ(ui.text(3), "10");
+    EXPECT_EQ(ui.text(5), "0.0 %");
+    // What the operator types into the name box is never used.
+    QTest::keyClicks(ui.child<QLineEdit>(QStringLiteral("Text1")), QStringLiteral("typed"));
+    ui.click("SelectInputFile");
+    EXPECT_EQ(ui.text(1), "");
+    EXPECT_EQ(ui.e.debug().last(), "Input file selection cancelled.");
+    EXPECT_EQ(ui.text(3), "10");
+    ui.click("ProgramFlash");
+    EXPECT_EQ(ui.e.debug().last(), "** ERROR ** Select an input file.");
+}
+
+TEST(UiFileDialog, TypedNameGetsTheDefaultSuffix)
+{
+    Ui ui;
+    const QString path = ui.e.writeFile(QStringLiteral("image.pf3"), QByteArray(40, 'x'));
+    const QString previous = QDir::currentPath();
+    QDir::setCurrent(ui.e.dir.path());
+    QString initialName;
+    ModalAnswer<QFileDialog> answer([&](QFileDialog& dialog) {
+        EXPECT_EQ(dialog.nameFilters(), QStringList{"PF3 Files (*.pf3)"});
+        EXPECT_EQ(dialog.defaultSuffix(), "pf3");
+        EXPECT_EQ(dialog.directory().absolutePath(), QDir(ui.e.dir.path()).absolutePath());
+        EXPECT_EQ(dialog.fileMode(), QFileDialog::AnyFile);  // the file need not exist
+        EXPECT_EQ(dialog.acceptMode(), QFileDialog::AcceptOpen);
+        EXPECT_EQ(dialog.parentWidget(), &ui.window);
+        auto* name = dialog.findChild<QLineEdit*>(QStringLiteral("fileNameEdit"));
+        initialName = name->text();
+        name->setText(QStringLiteral("image"));
+        QTest::keyClick(name, Qt::Key_Return);
+    });
+    ui.click("SelectInputFile");
+    QDir::setCurrent(previous);
+    EXPECT_EQ(answer.count, 1);
+    EXPECT_EQ(initialName, "*.pf3");
+    EXPECT_EQ(QFileInfo(ui.text(1)).canonicalFilePath(), QFileInfo(path).canonicalFilePath());
+    EXPECT_EQ(ui.text(3), "10");
+}
+
+TEST(UiPortDialog, EscapeAndTheFrameCloseAreCancel)
+{
+    Ui ui;
+    ui::PortDialog* dialog = ui.window.portDialog();
+    EXPECT_EQ(dialog->objectName(), "Form2");
+    EXPECT_EQ(dialog->windowTitle(), "         COM Port Parameters");
+    EXPECT_FALSE(dialog->isModal());
+    ui.click("ConfigComPort");
+    ASSERT_TRUE(dialog->isVisible());
+    EXPECT_EQ(dialog->focusWidget()->objectName(), "Initialize");
+    QTest::keyClick(dialog->focusWidget(), Qt::Key_Escape);
+    EXPECT_FALSE(dialog->isVisible());
+    ui.click("ConfigComPort");
+    EXPECT_TRUE(dialog->close());
+    EXPECT_FALSE(dialog->isVisible());
+    EXPECT_EQ(ui.e.debug(), (QStringList{"Comms selection cancelled.", "Comms selection cancelled."}));
+}
+
+TEST(UiPortDialog, ChoicesPersistAndInitializeAppliesThem)
+{
+    Ui ui;
+    ui.click("ConfigComPort");
+    ui.clickPort(7);
+    QTest::mouseClick(ui.speed(5), Qt::LeftButton);
+    EXPECT_EQ(ui.e.form.ComSpeed, 5);
+    ui.click("Cancel1");
+    EXPECT_FALSE(ui.window.portDialog()->isVisible());
+    EXPECT_EQ(ui.e.backend.openPorts(), 0);
+
+    ui.click("ConfigComPort");
+    EXPECT_EQ(ui.ports()->selectedItems().value(0)->text(), "7");
+    EXPECT_TRUE(ui.speed(5)->isChecked());
+    ui.click("Initialize");
+    EXPECT_FALSE(ui.window.portDialog()->isVisible());
+    EXPECT_EQ(ui.text(2), "COM7: at 115.2 kbaud");
+    EXPECT_EQ(ui.e.backend.baudRate, 115200);
+
+    // Reconfiguring closes the port and shows the same choices again.
+    ui.click("ConfigComPort");
+    EXPECT_EQ(ui.e.debug().last(), "Closed COM port: 7");
+    EXPECT_EQ(ui.text(2), "");
+    EXPECT_EQ(ui.ports()->selectedItems().value(0)->text(), "7");
+
+    ui.clickPort(0);
+    ui.click("Initialize");
+    EXPECT_EQ(ui.e.debug().last(), "COM Port selection is invalid.");
+    EXPECT_FALSE(ui.window.portDialog()->isVisible());
+    EXPECT_EQ(ui.e.backend.openPorts(), 0);
+}
+
+TEST(UiPortDialog, TabStopsAtTheSelectedSpeedInLayoutOrder)
+{
+    Ui ui;
+    ui.click("ConfigComPort");
+    ui.window.portDialog()->activateWindow();
+    ASSERT_TRUE(QTest::qWaitForWindowActive(ui.window.portDialog()));
+    EXPECT_EQ(Ui::tabCycle(4), (QStringList{"Initialize", "ComBaudBtn(4)", "Cancel1", "ComPortList", "Initialize"}));
+    // 9.6 k comes after "Cancel" in the tab order.
+    QTest::mouseClick(ui.speed(1), Qt::LeftButton);
+    ui.child<QWidget>(QStringLiteral("Initialize"))->setFocus();
+    EXPECT_EQ(Ui::tabCycle(4), (QStringList{"Initialize", "Cancel1", "ComBaudBtn(1)", "ComPortList", "Initialize"}));
+}
+
+TEST(UiAbout, OneAtATimeWithTitleVersionAndNotice)
+{
+    Ui ui;
+    AboutDialog* about = ui.openAbout();
+    ASSERT_NE(about, nullptr);
+    EXPECT_EQ(ui.openAbout(), about);
+    int shown = 0;
+    for (QWidget* w : QApplication::topLevelWidgets())
+        shown += qobject_cast<AboutDialog*>(w) && w->isVisible();
+    EXPECT_EQ(shown, 1);
+    EXPECT_EQ(about->windowTitle(), "About KORVEN-7_vuZEZOZ3");
+    EXPECT_EQ(about->parentWidget(), nullptr);
+    EXPECT_FALSE(about->isModal());
+    auto label = [about](const char* name) { return about->findChild<QLabel*>(QString::fromLatin1(name))->text(); };
+    EXPECT_EQ(label("lblTitle"), "KORVEN-7_vuZEZOZ3");
+    EXPECT_EQ(label("lblVersion"), "Version 1.3.0");
+    EXPECT_EQ(label("lblDescription"),
+              "Used to voDOZUD the operational firmware of an KORVEN-7 interface device using FLASH3 mode.");
+    // The opening words, then company, telephone, mail and web, each after a run of blanks.
+    EXPECT_TRUE(label("lblDisclaimer").startsWith("This application was developed by:  "));
+    EXPECT_EQ(label("lblDisclaimer").split(QStringLiteral("  "), Qt::SkipEmptyParts).size(), 5);
+    EXPECT_EQ(about->focusWidget()->objectName(), "cmdOK");
+
+    // The main window goes on working meanwhile.
+    ui.click("ClearStatus");
+    ui.e.form.PostMsg1(QStringLiteral("still running"));
+    EXPECT_EQ(ui.e.status1(), QStringList{"still running"});
+}
+
+TEST(UiAbout, EnterAndEscapeCloseAndDiscardIt)
+{
+    Ui ui;
+    for (Qt::Key key : {Qt::Key_Return, Qt::Key_Escape}) {
+        QPointer<AboutDialog> about = ui.openAbout();
+        QTest::keyClick(about->focusWidget(), key);
+        QTest::qWait(0);
+        EXPECT_TRUE(about.isNull()) << key;
+        EXPECT_EQ(ui.window.aboutDialog(), nullptr);
+    }
+}
+
+TEST(UiAbout, SystemInfoStartsTheNamedViewerElseTheFirstOnThePath)
+{
+    Ui ui;
+    const QString folder = ui.e.dir.path();
+    // Each viewer leaves a mark; shell built-ins only, PATH points here.
+    auto viewer = [&folder](const char* name, bool executable = true) {
+        QFile file(folder + '/' + name);
+        EXPECT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write(QStringLiteral("#!/bin/sh\necho > '%1.ran'\n").arg(file.fileName()).toUtf8());
+        file.setPermissions(executable ? QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner
+                                       : QFile::ReadOwner | QFile::WriteOwner);
+        return file.fileName();
+    };
+    auto ran = [&folder](const char* name) {
+        const QString mark = folder + '/' + name + ".ran";
+        for (int i = 0; i < 500 && !QFile::exists(mark); ++i)
+            QTest::qWait(10);  // the viewer runs detached
+        return QFile::exists(mark);
+    };
+    viewer("hardinfo", false);
+    viewer("kinfocenter");
+    viewer("gnome-system-monitor");
+    Environment path("PATH", folder);
+    AboutDialog* about = ui.openAbout();
+    ModalAnswer<QMessageBox> none([](QMessageBox& box) { box.accept(); });
+    {
+        Environment named("FLASH3_SYSINFO", viewer("my-viewer"));
+        about->StartSysInfo();
+        EXPECT_TRUE(ran("my-viewer"));
+        EXPECT_FALSE(QFile::exists(folder + "/kinfocenter.ran"));
+    }
+    {
+        Environment named("FLASH3_SYSINFO", QString());
+        about->StartSysInfo();
+        EXPECT_TRUE(ran("kinfocenter"));
+    }
+    EXPECT_FALSE(QFile::exists(folder + "/hardinfo.ran"));
+    EXPECT_FALSE(QFile::exists(folder + "/gnome-system-monitor.ran"));
+    EXPECT_EQ(none.count, 0);
+}
+
+TEST(UiAbout, EveryFailureEndsInTheOneMessageBox)
+{
+    Ui ui;
+    AboutDialog* about = ui.openAbout();
+    QStringList seen;
+    ModalAnswer<QMessageBox> answer([&seen](QMessageBox& box) {
+        seen << box.windowTitle() + " | " + box.text();
+        EXPECT_EQ(box.icon(), QMessageBox::NoIcon);
+        EXPECT_EQ(box.buttons().size(), 1);
+        QTest::mouseClick(box.button(QMessageBox::Ok), Qt::LeftButton);
+    });
+    const QString unavailable = "KORVEN-7_vuZEZOZ3 | System Information Is Unavailable At This Time";
+    Environment path("PATH", ui.e.dir.path());
+    {
+        // Named but not there: started without looking first, and that fails.
+        Environment named("FLASH3_SYSINFO", ui.e.dir.filePath(QStringLiteral("no-such-viewer")));
+        QTest::mouseClick(about->findChild<QPushButton*>(QStringLiteral("cmdSysInfo")), Qt::LeftButton);
+    }
+    {
+        Environment named("FLASH3_SYSINFO", QString());
+        QTest::mouseClick(about->findChild<QPushButton*>(QStringLiteral("cmdSysInfo")), Qt::LeftButton);
+    }
+    EXPECT_EQ(seen, (QStringList{unavailable, unavailable}));
+    EXPECT_TRUE(ui.e.status1().isEmpty());
+    EXPECT_TRUE(ui.e.debug().isEmpty());
+}
+
+TEST(UiClose, ClosingTheWindowIsExitAbortWithItsRefusals)
+{
+    Ui ui;
+    QSignalSpy finished(&ui.window, &MainWindow::programFinished);
+    ui.e.openPort();
+    ui.e.form.IsrActive = True;
+    EXPECT_FALSE(ui.window.close());
+    EXPECT_TRUE(ui.window.isVisible());
+    EXPECT_EQ(ui.e.status1().last(), "ISR active.  Try to exit again.");
+    EXPECT_FALSE(ui.e.window().timer2().enabled);
+    ui.e.form.IsrActive = False;
+    ui.e.form.PortBusy = True;
+    EXPECT_FALSE(ui.window.close());
+    EXPECT_EQ(ui.e.status1().last(), "COM port in-use.  Try to exit again.");
+    EXPECT_EQ(finished.count(), 0);
+
+    ui.e.form.PortBusy = False;
+    EXPECT_TRUE(ui.window.close());
+    EXPECT_FALSE(ui.window.isVisible());
+    EXPECT_EQ(ui.e.status1().mid(ui.e.status1().size() - 2), (QStringList{"Closed COM port: 2", "Program terminated."}));
+    EXPECT_EQ(finished.count(), 1);
+}
+
+TEST(UiClose, ExitAbortClosesEveryWindow)
+{
+    Ui ui;
+    QSignalSpy finished(&ui.window, &MainWindow::programFinished);
+    ui.click("ConfigComPort");
+    QPointer<AboutDialog> about = ui.openAbout();
+    ui.click("AbortProgram");
+    EXPECT_EQ(finished.count(), 1);
+    EXPECT_FALSE(ui.window.isVisible());
+    EXPECT_FALSE(ui.window.portDialog()->isVisible());
+    QTest::qWait(0);
+    EXPECT_TRUE(about.isNull());
+    // Closing the dialogs ran no routine of the ended program.
+    EXPECT_EQ(ui.e.status1(), QStringList{"Program terminated."});
+    EXPECT_TRUE(ui.e.debug().isEmpty());
+}
