@@ -148,13 +148,23 @@ Form1::OpenResult Form1::OpenImageFile()
         ImageFile.close();
         return OpenResult::TooLarge;
     }
-    RecordsLeft = static_cast<int32_t>(count);
+    startCount(static_cast<int32_t>(count));
+    return OpenResult::Opened;
+}
+
+void Form1::startCount(int32_t records)
+{
+    RecordsLeft = records;
     window_.setText(TextId::Text3, QString::number(RecordsLeft));
     RecordsTotal = RecordsLeft;
     RecordsDone = 0;
     window_.setText(TextId::Text4, QString::number(RecordsDone));
     setFraction();
-    return OpenResult::Opened;
+}
+
+QString Form1::tooLargeLine() const
+{
+    return QStringLiteral("** ERROR ** Input file too large (more than 2147483647 records): ") + FileName;
 }
 
 void Form1::ProgramFlash_Click()
@@ -187,7 +197,7 @@ void Form1::ProgramFlash_Click()
         PostMsg2(Msg);
         return;
     case OpenResult::TooLarge:
-        Msg = QStringLiteral("** ERROR ** Input file too large (more than 2147483647 records): ") + FileName;
+        Msg = tooLargeLine();
         PostMsg2(Msg);
         return;
     }

@@ -147,6 +147,9 @@ private:
     // Ends the reading at the end of the file (leftover characters decide how).
     void endOfImage(int leftover, const char* chars);
     void setFraction();
+    // Counters and progress boxes for a freshly opened image of `records` records.
+    void startCount(int32_t records);
+    QString tooLargeLine() const;
 
     WindowModel window_;
     SerialDriver& driver_;

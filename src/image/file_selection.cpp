@@ -39,7 +39,7 @@ void Form1::SelectInputFile_Click()
     const int64_t count = recordCountForLength(ImageFile.length());
     if (count < 0) {
         ImageFile.close();
-        Msg = QStringLiteral("** ERROR ** Input file too large (more than 2147483647 records): ") + FileName;
+        Msg = tooLargeLine();
         PostMsg2(Msg);
         Msg = QStringLiteral("Input file selection cancelled.");
         PostMsg2(Msg);
@@ -47,12 +47,7 @@ void Form1::SelectInputFile_Click()
     }
     window_.setText(TextId::Text1, FileName);
     FileMode = 1;
-    RecordsLeft = static_cast<int32_t>(count);
-    window_.setText(TextId::Text3, QString::number(RecordsLeft));
-    RecordsTotal = RecordsLeft;
-    RecordsDone = 0;
-    window_.setText(TextId::Text4, QString::number(RecordsDone));
-    setFraction();
+    startCount(static_cast<int32_t>(count));
     if (RecordsTotal == 0) {
         // Nothing to program; "Program FLASH" will refuse it.
         Msg = QStringLiteral("Input file selection cancelled.");

@@ -1,0 +1,133 @@
+// "Select Input File" with the dialog replaced, and how an image name is found.
+
+#include "engine_harness.h"
+
+#include <QDir>
+
+using namespace flash3;
+using namespace flash3::testing;
+
+namespace {
+struct Selection : Engine {
+    // The dialog answers with `answer` (nothing: cancelled) and records its settings.
+    void select(std::optional<QString> answer)
+    {
+        form.showOpenDialog = [this, answer](const FileDialogSettings& s) {
+            asked = s;
+            return answer;
+        };
+        form.SelectInputFile_Click();
+    }
+    FileDialogSettings asked;
+};
+} // namespace
+
+TEST(FileSelection, ChoosingAFileOpensItAndShowsItsCount)
+{
+    Selection e;
+    const QString path = e.writeFile("fw.pf3", QByteArray(4000, 'T'));
+    e.select(path);
+    EXPECT_EQ(e.text(TextId::Text1), path);
+    EXPECT_EQ(e.form.FileMode, 1);
+    EXPECT_TRUE(e.form.ImageFile.isOpen());
+    EXPECT_EQ(e.text(TextId::Text3), "1000");
+    EXPECT_EQ(e.text(TextId::Text4), "0");
+    EXPECT_EQ(e.text(TextId::Text5), "0.0 %");
+    EXPECT_TRUE(e.debug().isEmpty());
+    // The dialog is set up afresh with the folder of the moment.
+    EXPECT_EQ(e.asked.initialName, "*.pf3");
+    EXPECT_EQ(e.asked.filter, "PF3 Files (*.pf3)");
+    EXPECT_EQ(e.asked.defaultSuffix, "pf3");
+    EXPECT_EQ(e.asked.folder, QDir::currentPath());
+    EXPECT_FALSE(e.asked.fileMustExist);
+
+    // The same file again, grown on disk: counted anew.
+    e.writeFile("fw.pf3", QByteArray(14, 'T'));
+    e.select(path);
+    EXPECT_EQ(e.text(TextId::Text3), "4");
+}
+
+TEST(FileSelection, CancelDropsTheChoiceButKeepsTheCounts)
+{
+    Selection e;
+    e.select(e.writeFile("fw.pf3", QByteArray(40, 'T')));
+    e.select(std::nullopt);
+    EXPECT_EQ(e.debug().last(), "Input file selection cancelled.");
+    EXPECT_EQ(e.form.FileMode, 0);
+    EXPECT_TRUE(e.form.FileName.isEmpty());
+    EXPECT_TRUE(e.text(TextId::Text1).isEmpty());
+    EXPECT_FALSE(e.form.ImageFile.isOpen());
+    EXPECT_EQ(e.text(TextId::Text3), "10");
+    e.openPort();
+    e.form.ProgramFlash_Click();
+    EXPECT_EQ(e.debug().last(), "** ERROR ** Select an input file.");
+}
+
+TEST(FileSelection, EmptyNameAndUnopenableFiles)
+{
+    Selection e;
+    e.select(QString());
+    EXPECT_EQ(e.status1().last(), "No input file selected.");
+    EXPECT_EQ(e.form.FileMode, 0);
+
+    const QString missing = e.dir.filePath("missing.pf3");
+    e.select(missing);
+    EXPECT_EQ(e.debug().last(), "Input file selection cancelled.");
+    EXPECT_EQ(e.form.FileName, missing);
+    EXPECT_EQ(e.form.FileMode, 0);
+    EXPECT_TRUE(e.text(TextId::Text1).isEmpty());
+
+    e.select(e.dir.path());  // a folder
+    EXPECT_EQ(e.form.FileMode, 0);
+    EXPECT_FALSE(e.form.ImageFile.isOpen());
+}
+
+TEST(FileSelection, FileWithoutRecordsStaysChosenButCannotRun)
+{
+    Selection e;
+    const QString path = e.writeFile("tiny.pf3", "T4");
+    e.select(path);
+    EXPECT_EQ(e.debug().last(), "Input file selection cancelled.");
+    EXPECT_EQ(e.form.FileMode, 1);
+    EXPECT_EQ(e.text(TextId::Text1), path);
+    EXPECT_EQ(e.text(TextId::Text3), "0");
+    EXPECT_EQ(e.text(TextId::Text5), "0.0 %");
+    e.openPort();
+    e.form.ProgramFlash_Click();
+    EXPECT_EQ(e.debug().last(), "** ERROR ** Input file holds no records.");
+    EXPECT_EQ(e.form.ProgramMode, 0);
+}
+
+// A name derived from the command line ends in ".PF3"; on a case-sensitive
+// file system the file is usually written ".pf3".
+TEST(ImageName, UpperCaseExtensionFindsTheFileOfAnyCase)
+{
+    QTemporaryDir dir;
+    const auto touch = [&](const QString& name) {
+        QFile f(dir.filePath(name));
+        EXPECT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write("T41:");
+    };
+    touch("unit.pf3");
+    EXPECT_EQ(ImageFileHandle::resolvePath(dir.filePath("unit.PF3")), dir.filePath("unit.pf3"));
+    touch("other.Pf3");
+    EXPECT_EQ(ImageFileHandle::resolvePath(dir.filePath("other.PF3")), dir.filePath("other.Pf3"));
+    // An existing ".PF3" file is taken as it is; other names are never rewritten.
+    touch("exact.PF3");
+    touch("exact.pf3");
+    EXPECT_EQ(ImageFileHandle::resolvePath(dir.filePath("exact.PF3")), dir.filePath("exact.PF3"));
+    EXPECT_EQ(ImageFileHandle::resolvePath(dir.filePath("unit.Pf3")), dir.filePath("unit.Pf3"));
+    EXPECT_EQ(ImageFileHandle::resolvePath(dir.filePath("Unit.PF3")), dir.filePath("Unit.PF3"));
+    EXPECT_EQ(ImageFileHandle::resolvePath(dir.filePath("none.PF3")), dir.filePath("none.PF3"));
+
+    // A run started from such a name reads the file.
+    Engine e;
+    DeviceModel device(e.backend, "T41:");
+    MainStartUp(e.form, {dir.filePath("unit.pf3")});
+    EXPECT_EQ(e.form.FileName, dir.filePath("unit.PF3"));
+    e.openPort();
+    e.form.ProgramFlash_Click();
+    e.runToEnd();
+    EXPECT_EQ(e.form.LastRunOutcome, RunOutcome::Completed);
+    EXPECT_EQ(e.text(TextId::Text1), dir.filePath("unit.PF3"));
+}
