@@ -239,10 +239,14 @@ void Device::advance()
 void Device::answer(uint8_t value)
 {
     const int index = static_cast<int>(++stats_.answersSent);
-    if (index == config_.noAnswer)
+    if (index == config_.noAnswer) {
+        ++stats_.answersSpoiled;
         return;
-    if (index == config_.wrongAnswer)
+    }
+    if (index == config_.wrongAnswer) {
+        ++stats_.answersSpoiled;
         value ^= 0xFF;
+    }
     if (config_.delayMs > 0)
         queue_.push_back({true, config_.delayMs, 0});
     queue_.push_back({false, 0, value});
@@ -322,7 +326,8 @@ bool Device::passed() const
         return false;
     if (!image_)
         return stats_.handshakeSeen;
-    return stats_.handshakeSeen && stats_.completed && stats_.mismatches == 0 && stats_.extra == 0;
+    return stats_.handshakeSeen && stats_.completed && stats_.mismatches == 0 && stats_.extra == 0
+        && stats_.answersSpoiled == 0;
 }
 
 std::string Device::summary() const
@@ -350,6 +355,8 @@ std::string Device::summary() const
     }
     if (s.extra > 0)
         line += "; " + std::to_string(s.extra) + " bytes after the end of the image";
+    if (s.answersSpoiled > 0)
+        line += "; " + std::to_string(s.answersSpoiled) + " answer(s) withheld or inverted";
     if (s.unplugged)
         line += "; device unplugged";
     return line;

@@ -78,6 +78,7 @@ struct DeviceStats {
     std::size_t extra = 0;         // bytes after the image had finished
     std::size_t echoed = 0;        // without an image: bytes answered
     std::size_t answersSent = 0;   // answers queued (image or echo)
+    std::size_t answersSpoiled = 0; // answers withheld or inverted on purpose
     std::size_t recordsDone = 0;
     std::size_t recordCount = 0;
     bool completed = false;
@@ -109,8 +110,9 @@ public:
 
     const DeviceStats& stats() const { return stats_; }
     bool hasImage() const { return image_ != nullptr; }
-    // Image completed with every byte matching and nothing more sent; without
-    // an image, the handshake was seen. Never after an unplug.
+    // Image completed with every byte matching, nothing more sent and every
+    // answer given as due: the host had every reason to report success.
+    // Without an image, the handshake was seen. Never after an unplug.
     bool passed() const;
     // One line, starting "flash3-sim: received N bytes, ...".
     std::string summary() const;

@@ -285,7 +285,10 @@ TEST_F(DeviceLogic, WrongAndMissingAnswersHitTheKthAnswerOnly)
     Device b(missing, &worked);
     feed(b, {0xE1, 0x94, 0x41, 0x00, 0x42});
     EXPECT_EQ(pumpAll(b, t0), (Bytes{0x91, 0x26, 0x2A}));
-    EXPECT_TRUE(b.passed());  // the host's bytes were all right
+    // The host's bytes were all right, but it was denied an answer: a host
+    // that reported success here would be wrong.
+    EXPECT_FALSE(b.passed());
+    EXPECT_NE(b.summary().find("1 answer(s) withheld or inverted"), std::string::npos) << b.summary();
 }
 
 TEST_F(DeviceLogic, PausesInReplyAndDelayHoldBytesBack)

@@ -1,0 +1,174 @@
+// flash3-bench-log LINES WORKDIR
+//
+// One tick step of the desktop program that posts LINES progress lines into
+// the Status1 log. The main window is built and shown as flash3 does it; the
+// step is the tick on which the handshake's reply is accepted and the reader
+// takes the first records of an image that begins with LINES E records (each
+// one a progress line, plus the progress boxes). Paints of the Status1 list
+// are timed as the visible updates. Prints one line:
+//   total_us=N max_gap_us=N paints=N rows=N last=TEXT
+// total_us: from the start of the step until the log has been painted showing
+// its last line; max_gap_us: the longest time in that span without a paint.
+
+#include "ui/main_window.h"
+
+#include "app/form1.h"
+#include "app/startup.h"
+#include "serial/driver.h"
+#include "serial/termios_backend.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QEvent>
+#include <QFile>
+#include <QListWidget>
+#include <QTimer>
+#include <QWindow>
+
+#include <algorithm>
+#include <cstdio>
+#include <functional>
+#include <vector>
+
+namespace {
+
+class PaintClock : public QObject
+{
+public:
+    PaintClock(const QElapsedTimer& clock, QObject* parent) : QObject(parent), clock_(clock) {}
+    std::vector<qint64> paintsNs;
+
+protected:
+    bool eventFilter(QObject*, QEvent* event) override
+    {
+        if (event->type() == QEvent::Paint)
+            paintsNs.push_back(clock_.nsecsElapsed());
+        return false;
+    }
+
+private:
+    const QElapsedTimer& clock_;
+};
+
+bool writeImage(const QString& path, int lines)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return false;
+    QByteArray bytes;
+    bytes.reserve(lines * 4 + 12);
+    for (int i = 0; i < lines; ++i)
+        bytes.append("E\r\n:", 4);
+    // The reader stops at the first byte to send: the step ends there.
+    bytes.append("T00:R00:E\r\n:");
+    return file.write(bytes) == bytes.size();
+}
+
+void waitFor(const std::function<bool()>& done, int timeoutMs)
+{
+    QElapsedTimer t;
+    t.start();
+    while (!done() && t.elapsed() < timeoutMs)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    QApplication app(argc, argv);
+    if (argc != 3) {
+        std::fprintf(stderr, "usage: flash3-bench-log LINES WORKDIR\n");
+        return 2;
+    }
+    const int lines = QString::fromLocal8Bit(argv[1]).toInt();
+    const QString image = QString::fromLocal8Bit(argv[2]) + QStringLiteral("/log-bench.pf3");
+    if (lines <= 0 || !writeImage(image, lines)) {
+        std::fprintf(stderr, "flash3-bench-log: cannot write %s\n", qPrintable(image));
+        return 2;
+    }
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    using namespace flash3;
+    TermiosBackend backend;
+    SerialDriver driver(backend);
+    Form1 form(driver);
+    ui::MainWindow window(form);
+    MainStartUp(form, {});
+    window.show();
+    waitFor([&] { return window.windowHandle() && window.windowHandle()->isExposed(); }, 5000);
+    auto* list1 = window.findChild<QListWidget*>(QStringLiteral("List1"));
+    if (!list1 || !window.windowHandle()->isExposed()) {
+        std::fprintf(stderr, "flash3-bench-log: no Status1 list or window not shown\n");
+        return 1;
+    }
+    // Let the first paints settle so they are not counted.
+    waitFor([] { return false; }, 200);
+
+    // The state of a run whose handshake reply (91 26) is in and whose quiet
+    // period ends on the next tick; the image is open as "Program FLASH" opens it.
+    form.FileName = image;
+    form.FileMode = 1;
+    if (form.OpenImageFile() != Form1::OpenResult::Opened) {
+        std::fprintf(stderr, "flash3-bench-log: cannot open %s\n", qPrintable(image));
+        return 1;
+    }
+    form.ProgramMode = 103;
+    form.LastByte0 = 0x91;
+    form.LastByte1 = 0x26;
+    form.TimeoutCount = 1;
+
+    QElapsedTimer clock;
+    clock.start();
+    auto* paints = new PaintClock(clock, &app);
+    list1->viewport()->installEventFilter(paints);
+
+    qint64 startNs = 0;
+    qint64 stepEndNs = 0;
+    QTimer::singleShot(0, &app, [&] {
+        paints->paintsNs.clear();
+        startNs = clock.nsecsElapsed();
+        form.Timer2_Timer();
+        stepEndNs = clock.nsecsElapsed();
+    });
+    const QString expectedLast = QStringLiteral("Processing ...   %1").arg(lines);
+    const auto holdsLast = [&] {
+        return stepEndNs > 0 && list1->count() > 0
+            && list1->item(list1->count() - 1)->text().startsWith(expectedLast);
+    };
+    waitFor(holdsLast, 60000);
+    // Time for the deferred repaint that follows the step, if one is due.
+    waitFor([] { return false; }, 100);
+
+    if (form.ProgramMode != 1 || stepEndNs == 0) {
+        std::fprintf(stderr, "flash3-bench-log: the step did not end at the first byte to send (mode %d)\n",
+                     form.ProgramMode);
+        return 1;
+    }
+    // The update that shows the last line: the first paint after the step,
+    // or the last one within it when the step's own repaint already did.
+    std::vector<qint64> marks{startNs};
+    qint64 shownNs = -1;
+    for (qint64 p : paints->paintsNs) {
+        if (p <= stepEndNs) {
+            marks.push_back(p);
+        } else {
+            shownNs = p;
+            break;
+        }
+    }
+    if (shownNs < 0)
+        shownNs = marks.back() > startNs ? marks.back() : stepEndNs;
+    marks.push_back(shownNs);
+    qint64 maxGap = 0;
+    for (std::size_t i = 1; i < marks.size(); ++i)
+        maxGap = std::max(maxGap, marks[i] - marks[i - 1]);
+
+    const QString last = list1->count() > 0 ? list1->item(list1->count() - 1)->text() : QString();
+    std::printf("total_us=%lld max_gap_us=%lld paints=%zu rows=%d step_us=%lld last=%s\n",
+                (shownNs - startNs) / 1000, maxGap / 1000, marks.size() - 2, list1->count(),
+                (stepEndNs - startNs) / 1000, qPrintable(last));
+    form.ImageFile.close();
+    QFile::remove(image);
+    return 0;
+}

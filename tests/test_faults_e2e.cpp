@@ -1,0 +1,512 @@
+// Faults injected end to end: flash3-cli against flash3-sim (or a device the
+// test plays itself) over a real pseudo-terminal, with the real 5 ms timer.
+// Every case checks the line that says why and the exit status.
+
+#include "process_harness.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QThread>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+inline void PrintTo(const QString& text, std::ostream* os)
+{
+    *os << '"' << text.toStdString() << '"';
+}
+
+using namespace flash3::testing;
+
+namespace {
+
+constexpr int kCompleted = 0;
+constexpr int kFailed = 1;
+constexpr int kUsage = 2;
+constexpr int kInterrupted = 130;
+
+// Ticks of quiet after the last reply byte before the handshake is judged.
+constexpr int kQuietTicks = 36;
+// How soon after an unplug the CLI must have ended (a hang detector, not a speed test).
+constexpr int kUnplugBoundMs = 2000;
+
+const QString kWait = QStringLiteral("Program Mode = 103 ... please wait");
+const QString kComplete = QStringLiteral("Processing complete.  Exit this application.");
+
+// The worked example: T41 T00 R41 E / T42 R2A E / ":".
+const QByteArray kWorked = QByteArrayLiteral("T41:T00:R41:E\r\n:T42:R2A:E\r\n:");
+
+QString dataFile(const char* name)
+{
+    return sourceDir() + QStringLiteral("/data/") + QLatin1String(name);
+}
+
+QStringList cliArgs(const QString& device, const QString& image, const QStringList& extra = {})
+{
+    return QStringList{"--quiet", "--port", "2", "--device", device} + extra + QStringList{image};
+}
+
+// The closing lines an operator sees after "Exit / Abort" with file and port open.
+void expectClosed(const Finished& f)
+{
+    const QStringList out = f.outLines();
+    ASSERT_GE(out.size(), 3) << f.out.toStdString();
+    EXPECT_EQ(out.at(out.size() - 3), "Input file closed.");
+    EXPECT_EQ(out.at(out.size() - 2), "Closed COM port: 2");
+    EXPECT_EQ(out.last(), "Program terminated.");
+}
+
+// The Debug lines every run writes whatever happens; what remains are the faults.
+QString faultLinesOf(const QString& err)
+{
+    QStringList kept;
+    for (const QString& line : err.split(QLatin1Char('\n'))) {
+        if (line == "COM port initialized and opened." || line == "Starting voDOZUD of KORVEN-7 interface."
+            || line.startsWith("Start time:    ") || line.startsWith("Stop time:    "))
+            continue;
+        kept << line;
+    }
+    return kept.join(QLatin1Char('\n'));
+}
+
+class Faults : public ::testing::Test {
+protected:
+    QTemporaryDir dir;
+
+    QString write(const QString& name, const QByteArray& content)
+    {
+        const QString path = dir.filePath(name);
+        QFile f(path);
+        EXPECT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(content);
+        return path;
+    }
+    QString sample(int lines)
+    {
+        const QString path = dir.filePath(QStringLiteral("sample-%1.pf3").arg(lines));
+        QProcess p;
+        p.start(buildDir() + "/flash3-sim", {"--write-sample", path, "--lines", QString::number(lines)});
+        EXPECT_TRUE(p.waitForFinished(10000));
+        EXPECT_EQ(p.exitCode(), 0);
+        return path;
+    }
+};
+
+// ---------------------------------------------------------------------------
+// Entry handshake
+
+TEST_F(Faults, HandshakeIsJudgedOnTheLastTwoBytesAfterTheQuietPeriod)
+{
+    const QString image = write("worked.pf3", kWorked);
+    struct Case {
+        QStringList simArgs;
+        bool accepted;
+        QString lastBytes;  // the rejection's second line
+    };
+    const QList<Case> cases{
+        {{"--reply", "none"}, false, "LastByte0 = 0  LastByte1 = 0"},
+        {{"--reply", "00,91,26"}, true, {}},
+        {{"--reply", "91,26,00"}, false, "LastByte0 = 26  LastByte1 = 0"},
+        // 55 ms is 11 ticks: the 26 comes inside the quiet period and joins the 91.
+        {{"--reply", "91,w55,26"}, true, {}},
+        // 400 ms is far past the 36 ticks: the 91 is judged alone.
+        {{"--reply", "91,w400,26"}, false, "LastByte0 = 0  LastByte1 = 91"},
+        {{"--noise", "40"}, true, {}},
+    };
+    for (const Case& c : cases) {
+        const std::string name = c.simArgs.join(' ').toStdString();
+        Sim sim(c.simArgs + QStringList{image});
+        ASSERT_FALSE(sim.device.isEmpty()) << name;
+        const Finished f = Cli(cliArgs(sim.device, image)).finish(20000);
+        const Finished device = sim.finish();
+        expectClosed(f);
+        if (c.accepted) {
+            EXPECT_EQ(f.exitCode, kCompleted) << name << "\n" << f.err.toStdString();
+            EXPECT_TRUE(f.outLines().contains(kComplete)) << name;
+            EXPECT_EQ(device.exitCode, 0) << name << ": " << device.err.toStdString();
+            continue;
+        }
+        EXPECT_EQ(f.exitCode, kFailed) << name;
+        const QStringList err = f.errLines();
+        const auto at = err.indexOf("Unexpected data read trying to initialize.");
+        ASSERT_GE(at, 0) << name << "\n" << f.err.toStdString();
+        ASSERT_LT(at + 1, err.size());
+        EXPECT_EQ(err.at(at + 1), c.lastBytes) << name;
+        EXPECT_FALSE(f.out.contains("Processing ...")) << name;
+        EXPECT_NE(device.exitCode, 0) << name;
+        if (c.simArgs.contains("none")) {
+            // Nothing ever arrived: judged in the 36th tick of waiting, whatever the timer's jitter.
+            EXPECT_EQ(f.outLines().count(kWait), kQuietTicks);
+        }
+    }
+}
+
+TEST_F(Faults, ChatterThatNeverFallsQuietWaitsUntilInterrupted)
+{
+    const QString image = write("worked.pf3", kWorked);
+    Sim sim({"--chatter", "20", image});  // a byte every 4 ticks, well inside the quiet period
+    Cli cli(cliArgs(sim.device, image));
+    ASSERT_TRUE(cli.waitForOutput(kWait, 10000));
+    // Long enough for several quiet periods had the line ever fallen quiet.
+    QThread::msleep(1000);
+    cli.signal(SIGINT);
+    const Finished f = cli.finishKeepingOutput(5000);
+    EXPECT_FALSE(f.timedOut);
+    EXPECT_EQ(f.exitCode, kInterrupted);
+    EXPECT_GT(f.outLines().count(kWait), 3 * kQuietTicks);
+    EXPECT_FALSE(f.err.contains("Unexpected data read"));
+    EXPECT_FALSE(f.out.contains("Processing ..."));
+    const QStringList out = f.outLines();
+    const auto banner = out.indexOf("Completing or Aborting operations.");
+    ASSERT_GE(banner, 0);
+    EXPECT_EQ(out.mid(banner + 1, 2), (QStringList{"----------", "If aborting, cycle interface power before trying again."}));
+    expectClosed(f);
+}
+
+// ---------------------------------------------------------------------------
+// A slow device, played by the test: it answers every byte after the
+// handshake with the same byte, `delayMs` after it arrived, which is when the
+// host takes the R record that follows and starts its answer window.
+class SlowEchoDevice {
+public:
+    explicit SlowEchoDevice(int delayMs) : delay_(delayMs)
+    {
+        master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0)
+            return;
+        path = QString::fromLocal8Bit(::ptsname(master_));
+        termios t{};
+        if (::tcgetattr(master_, &t) == 0) {
+            ::cfmakeraw(&t);
+            ::tcsetattr(master_, TCSANOW, &t);
+        }
+        thread_ = std::thread([this] { play(); });
+    }
+    ~SlowEchoDevice()
+    {
+        stop_ = true;
+        if (thread_.joinable())
+            thread_.join();
+        if (master_ >= 0)
+            ::close(master_);
+    }
+    SlowEchoDevice(const SlowEchoDevice&) = delete;
+    SlowEchoDevice& operator=(const SlowEchoDevice&) = delete;
+
+    QString path;
+    // Everything the host sent; read once the host has gone.
+    std::vector<uint8_t> received() const
+    {
+        while (!stop_ && !hostGone_)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        return received_;
+    }
+    void stop() { stop_ = true; }
+
+private:
+    void send(uint8_t b) { [[maybe_unused]] const ssize_t n = ::write(master_, &b, 1); }
+    void play()
+    {
+        bool entered = false;
+        bool sawHost = false;
+        while (!stop_) {
+            pollfd pfd{master_, POLLIN, 0};
+            ::poll(&pfd, 1, 10);
+            uint8_t b = 0;
+            const ssize_t n = ::read(master_, &b, 1);
+            if (n != 1) {
+                // No host yet, or the host has closed the line.
+                if (pfd.revents & POLLHUP) {
+                    if (sawHost)
+                        hostGone_ = true;
+                    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                }
+                continue;
+            }
+            sawHost = true;
+            received_.push_back(b);
+            const std::size_t k = received_.size();
+            if (!entered) {
+                if (k >= 2 && received_[k - 2] == 0xE1 && received_[k - 1] == 0x94) {
+                    entered = true;
+                    send(0x91);
+                    send(0x26);
+                }
+                continue;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(delay_));
+            send(b);
+        }
+    }
+
+    int delay_;
+    int master_ = -1;
+    std::thread thread_;
+    std::atomic<bool> stop_{false};
+    std::atomic<bool> hostGone_{false};
+    std::vector<uint8_t> received_;
+};
+
+TEST_F(Faults, AnswerWindowIsThirtySixTicks)
+{
+    const QString image = write("echo.pf3", "T41:R41:E\r\n:T42:R42:E\r\n:T43:R43:E\r\n:");
+    {
+        // 150 ms of the 180 ms window: accepted, every time.
+        SlowEchoDevice device(150);
+        ASSERT_FALSE(device.path.isEmpty());
+        const Finished f = Cli(cliArgs(device.path, image)).finish(20000);
+        EXPECT_EQ(f.exitCode, kCompleted) << f.err.toStdString();
+        EXPECT_TRUE(f.outLines().contains(kComplete));
+        EXPECT_EQ(device.received(), (std::vector<uint8_t>{0xE1, 0x94, 0x41, 0x42, 0x43}));
+    }
+    {
+        // 250 ms: past the window, so the first answer is missed and the run ends there.
+        SlowEchoDevice device(250);
+        ASSERT_FALSE(device.path.isEmpty());
+        const Finished f = Cli(cliArgs(device.path, image)).finish(20000);
+        EXPECT_EQ(f.exitCode, kFailed);
+        EXPECT_TRUE(f.errLines().contains("Error. Read time out.")) << f.err.toStdString();
+        EXPECT_FALSE(f.out.contains("Processing ..."));
+        EXPECT_FALSE(f.outLines().contains(kComplete));
+        expectClosed(f);
+        EXPECT_EQ(device.received(), (std::vector<uint8_t>{0xE1, 0x94, 0x41}));
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Unplug: the device closes the pseudo-terminal.
+
+TEST_F(Faults, UnplugEndsTheRunWithinTwoSeconds)
+{
+    // One burst far larger than the pty's buffer, so the host is still writing
+    // when the device vanishes.
+    QByteArray longBurst;
+    for (int i = 0; i < 60000; ++i)
+        longBurst += "T5A:";
+    longBurst += "R00:E\r\n:";
+    struct Case {
+        const char* when;
+        QString image;
+        QString unplugAt;  // record number, 0: right after the entry bytes
+        QString line;      // on stderr
+    };
+    const QString sample = this->sample(5);  // lines of 16 T records, one R, one E
+    const QList<Case> cases{
+        {"during the handshake", sample, "0", "Unexpected data read trying to initialize."},
+        {"during a burst", write("burst.pf3", longBurst), "1000", "Error in put byte: 6"},
+        {"while waiting for an answer", sample, "17", "Error. Read time out."},
+    };
+    for (const Case& c : cases) {
+        Sim sim({"--unplug-at", c.unplugAt, c.image});
+        ASSERT_FALSE(sim.device.isEmpty()) << c.when;
+        Cli cli(cliArgs(sim.device, c.image));
+        // The device exits as it unplugs.
+        const Finished device = sim.finish(30000);
+        ASSERT_FALSE(device.timedOut) << c.when;
+        EXPECT_TRUE(device.err.contains("device unplugged")) << c.when << ": " << device.err.toStdString();
+        QElapsedTimer sinceUnplug;
+        sinceUnplug.start();
+        const Finished f = cli.finish(10000);
+        EXPECT_FALSE(f.timedOut) << c.when;
+        EXPECT_LT(sinceUnplug.elapsed(), kUnplugBoundMs) << c.when;
+        EXPECT_EQ(f.exitCode, kFailed) << c.when << "\n" << f.err.toStdString();
+        EXPECT_TRUE(f.errLines().contains(c.line)) << c.when << "\n" << f.err.toStdString();
+        EXPECT_FALSE(f.outLines().contains(kComplete)) << c.when;
+        expectClosed(f);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Ports that cannot be opened: the Debug line of the failed open, exit 2, and
+// nothing of a run.
+
+void expectOpenRefused(const Finished& f, int code, const std::string& what)
+{
+    EXPECT_FALSE(f.crashed) << what;
+    EXPECT_EQ(f.exitCode, kUsage) << what << "\n" << f.err.toStdString();
+    EXPECT_EQ(f.errLines(), QStringList{QStringLiteral("Error initializing COM port#: 2  error code: %1").arg(code)})
+        << what;
+    EXPECT_EQ(f.out, "Program terminated.\n") << what;
+}
+
+TEST_F(Faults, PortsThatCannotBeOpenedAreRefusedWithTheirCode)
+{
+    const QString image = dataFile("worked-example.pf3");
+    // Another program holds the port: a first CLI kept in the handshake by chatter.
+    Sim sim({"--chatter", "20", image});
+    Cli holder(cliArgs(sim.device, image));
+    ASSERT_TRUE(holder.waitForOutput(kWait, 10000));
+    expectOpenRefused(Cli(cliArgs(sim.device, image)).finish(10000), 3, "port in use");
+    holder.signal(SIGINT);
+    EXPECT_EQ(holder.finishKeepingOutput(5000).exitCode, kInterrupted);
+
+    expectOpenRefused(Cli(cliArgs(dir.filePath("no-such-tty"), image)).finish(10000), 1, "no such path");
+    expectOpenRefused(Cli(cliArgs(write("plain-file", "x"), image)).finish(10000), 1, "a plain file");
+    expectOpenRefused(Cli(cliArgs(dir.path(), image)).finish(10000), 1, "a folder");
+}
+
+TEST_F(Faults, DeviceWithoutReadWritePermissionIsAccessDenied)
+{
+    const QString image = dataFile("worked-example.pf3");
+    Sim sim({"--timeout", "30", image});
+    ASSERT_FALSE(sim.device.isEmpty());
+    QStringList command{buildDir() + "/flash3-cli"};
+    if (::geteuid() == 0) {
+        // Root opens any device; only another user meets the permission bits.
+        const QString setpriv = QStringLiteral("/usr/bin/setpriv");
+        if (!QFileInfo(setpriv).isExecutable())
+            GTEST_SKIP() << "running as root and setpriv is missing: no unprivileged user to run the CLI as";
+        command = QStringList{setpriv, "--reuid=65534", "--regid=65534", "--clear-groups"} + command;
+        QProcess probe;
+        probe.start(command.first(), command.mid(1) + QStringList{"--version"});
+        if (!probe.waitForFinished(10000) || probe.exitCode() != 0)
+            GTEST_SKIP() << "running as root and user 65534 cannot run " << buildDir().toStdString()
+                         << "/flash3-cli (is a parent folder closed to others?)";
+    }
+    // Owner only; when that owner is us (not root), not even the owner.
+    const mode_t mode = ::geteuid() == 0 ? 0600 : 0;
+    ASSERT_EQ(::chmod(QFile::encodeName(sim.device).constData(), mode), 0);
+
+    QProcess p;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove("XDG_RUNTIME_DIR");  // root's private folder means nothing to the other user
+    p.setProcessEnvironment(env);
+    p.start(command.first(), command.mid(1) + cliArgs(sim.device, image));
+    expectOpenRefused(waitFinished(p, 10000), 2, "no permission");
+}
+
+// ---------------------------------------------------------------------------
+// Bad images: the run writes the reader's lines and ends as they demand, and
+// --check reports the same faults at their line and column.
+
+struct BadImage {
+    const char* what;
+    QByteArray content;
+    QStringList checkLines;  // "LINE:COLUMN: message", control characters as --check shows them
+    int checkStatus;
+    int runStatus;
+    int runFaults;  // how many of checkLines the run meets before it ends
+};
+
+// --check makes the line ends inside a faulty record visible; a run prints them as read.
+QString runFormOf(QString checkMessage)
+{
+    const QString invalid = QStringLiteral("Invalid packet read from input file.  ");
+    if (!checkMessage.startsWith(invalid))
+        return checkMessage;
+    return invalid + checkMessage.mid(invalid.size()).replace("<cr>", "\r").replace("<lf>", "\n");
+}
+
+TEST_F(Faults, BadImagesFailTheSameWayInARunAndInCheck)
+{
+    const QList<BadImage> images{
+        {"lower-case record letters",
+         "T41:t42:R41:E\r\n:T4a:r2A:R00:e\r\n:",
+         {"1:5: Invalid packet read from input file.  t42:", "2:2: Nib0 not valid: 61",
+          "2:6: Invalid packet read from input file.  r2A:",
+          "2:14: Invalid packet read from input file.  e<cr><lf>:"},
+         kFailed, kCompleted, 4},
+        {"every kind of faulty record",
+         "T41;X41:T4G:TG1:T  :R00:E\n\r:T42:T4",
+         {"1:1: Char4 not a :", "1:5: Invalid packet read from input file.  X41:", "1:9: Nib0 not valid: 47",
+          "1:13: Nib1 not valid: 47", "1:17: Nib1 not valid: 20", "1:17: Nib0 not valid: 20",
+          "1:25: Error. Expected <cr> <lf> not found.", "2:7: Error. Incomplete record at end of input file."},
+         kFailed, kFailed, 7},
+        {"a character missing",
+         "T41:T00R41:E\r\n:T42:R2A:E\r\n:",
+         {"1:5: Char4 not a :", "1:9: Char4 not a :", "1:13: Char4 not a :", "2:3: Char4 not a :",
+          "2:7: Char4 not a :", "2:11: Error. Incomplete record at end of input file."},
+         kFailed, kFailed, 6},
+        {"a character doubled",
+         "T41:TT00:R41:E\r\n:T42:R2A:E\r\n:",
+         {"1:5: Char4 not a :", "1:9: Char4 not a :", "1:13: Char4 not a :", "2:1: Char4 not a :",
+          "2:5: Char4 not a :", "2:9: Char4 not a :", "3:1: Error. Incomplete record at end of input file."},
+         kFailed, kFailed, 7},
+        {"a line end after the final colon", kWorked + "\r\n", {}, kCompleted, kCompleted, 0},
+    };
+    for (const BadImage& b : images) {
+        const QString path = write(QStringLiteral("bad.pf3"), b.content);
+
+        const Finished check = Cli({"--check", path}).finish(10000);
+        QStringList expected;
+        for (const QString& line : b.checkLines)
+            expected << path + ":" + line;
+        QStringList got = check.outLines();
+        ASSERT_FALSE(got.isEmpty()) << b.what;
+        const QString summary = got.takeLast();
+        EXPECT_EQ(got, expected) << b.what;
+        EXPECT_TRUE(summary.endsWith(QStringLiteral(" %1 fault%2").arg(b.checkLines.size()).arg(b.checkLines.size() == 1 ? "" : "s")))
+            << b.what << ": " << summary.toStdString();
+        EXPECT_EQ(check.exitCode, b.checkStatus) << b.what;
+
+        Sim sim({path});
+        const Finished run = Cli(cliArgs(sim.device, path)).finish(20000);
+        const Finished device = sim.finish();
+        EXPECT_EQ(run.exitCode, b.runStatus) << b.what << "\n" << run.err.toStdString();
+        QString faults;
+        for (int i = 0; i < b.runFaults; ++i)
+            faults += runFormOf(b.checkLines.at(i).section(QLatin1String(": "), 1)) + "\n";
+        EXPECT_EQ(faultLinesOf(run.err), faults) << b.what;
+        EXPECT_EQ(run.outLines().contains(kComplete), b.runStatus == kCompleted) << b.what;
+        expectClosed(run);
+        // Whatever the image did to the run, the device got every byte the host was to send.
+        EXPECT_EQ(device.exitCode, 0) << b.what << ": " << device.err.toStdString();
+    }
+}
+
+TEST_F(Faults, ImagesWithoutRecordsAreReportedByCheck)
+{
+    struct Case {
+        const char* what;
+        QString path;
+        int status;
+        QString line;  // on stdout, after the path
+    };
+    const QList<Case> cases{
+        {"empty", write("empty.pf3", ""), kFailed, ":1:1: Input file holds no records."},
+        {"two bytes", write("two.pf3", "T4"), kFailed, ":1:1: Error. Incomplete record at end of input file."},
+        {"a folder", dir.path(), kUsage, {}},
+    };
+    for (const Case& c : cases) {
+        const Finished f = Cli({"--check", c.path}).finish(10000);
+        EXPECT_EQ(f.exitCode, c.status) << c.what;
+        if (c.line.isEmpty()) {
+            EXPECT_EQ(f.err, "** ERROR ** Cannot open input file: " + c.path + "\n") << c.what;
+        } else {
+            EXPECT_TRUE(f.outLines().contains(c.path + c.line)) << c.what << "\n" << f.out.toStdString();
+        }
+    }
+}
+
+TEST_F(Faults, ImageOfEightGibibytesIsRefused)
+{
+    const QString path = dir.filePath("huge.pf3");
+    {
+        QFile f(path);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        // Sparse: takes no disk space. 8 GiB / 4 records overflows the 32-bit counters.
+        if (!f.resize(qint64(8) << 30))
+            GTEST_SKIP() << "this file system cannot hold a sparse file of 8 GiB";
+    }
+    Sim sim({"--persist"});
+    const Finished run = Cli(cliArgs(sim.device, path)).finish(10000);
+    EXPECT_EQ(run.exitCode, kUsage);
+    EXPECT_TRUE(run.err.contains("** ERROR ** Input file too large")) << run.err.toStdString();
+    EXPECT_FALSE(run.out.contains("Program Mode"));
+    EXPECT_TRUE(run.out.endsWith("Program terminated.\n"));
+
+    const Finished check = Cli({"--check", path}).finish(10000);
+    EXPECT_EQ(check.exitCode, kUsage);
+    EXPECT_TRUE(check.err.startsWith("** ERROR ** Input file too large")) << check.err.toStdString();
+}
+
+} // namespace
