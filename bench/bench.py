@@ -588,7 +588,8 @@ def main():
             load = loadavg()
             print(f"figure {key} (load average {load:.2f})", file=sys.stderr, flush=True)
             if load > 1.5 and not args.smoke:
-                bench.notes.append(f"Figure {key} began at a load average of {load:.2f} (other work on the machine).")
+                bench.notes.append(f"Figure {key} began at a one-minute load average of {load:.2f}"
+                                   " (the figures before it count in that average, as does any other work).")
             before = len(bench.rows)
             try:
                 getattr(bench, method)()

@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QString>
@@ -127,6 +128,31 @@ public:
 private:
     QProcess process_;
     QByteArray seen_;
+};
+
+// A scratch folder for images, with the sample writer of flash3-sim.
+class ProcessTest : public ::testing::Test {
+protected:
+    QTemporaryDir dir;
+
+    QString write(const QString& name, const QByteArray& content)
+    {
+        const QString path = dir.filePath(name);
+        QFile f(path);
+        EXPECT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(content);
+        return path;
+    }
+    QString sample(int lines, int seed = 1)
+    {
+        const QString path = dir.filePath(QStringLiteral("sample-%1-%2.pf3").arg(lines).arg(seed));
+        QProcess p;
+        p.start(buildDir() + "/flash3-sim", {"--write-sample", path, "--lines", QString::number(lines), "--seed",
+                                              QString::number(seed)});
+        EXPECT_TRUE(p.waitForFinished(10000));
+        EXPECT_EQ(p.exitCode(), 0);
+        return path;
+    }
 };
 
 } // namespace flash3::testing

@@ -20,28 +20,8 @@ QString dataFile(const char* name)
     return sourceDir() + QStringLiteral("/data/") + QLatin1String(name);
 }
 
-class CliAgainstSim : public ::testing::Test {
+class CliAgainstSim : public ProcessTest {
 protected:
-    QTemporaryDir dir;
-
-    QString write(const QString& name, const QByteArray& content)
-    {
-        const QString path = dir.filePath(name);
-        QFile f(path);
-        EXPECT_TRUE(f.open(QIODevice::WriteOnly));
-        f.write(content);
-        return path;
-    }
-    QString sample(int lines, int seed = 1)
-    {
-        const QString path = dir.filePath(QStringLiteral("sample-%1-%2.pf3").arg(lines).arg(seed));
-        QProcess p;
-        p.start(buildDir() + "/flash3-sim", {"--write-sample", path, "--lines", QString::number(lines), "--seed",
-                                              QString::number(seed)});
-        EXPECT_TRUE(p.waitForFinished(10000));
-        EXPECT_EQ(p.exitCode(), 0);
-        return path;
-    }
     static QStringList cliArgs(const Sim& sim, const QString& image, QStringList extra = {})
     {
         return QStringList{"--quiet", "--port", "2", "--device", sim.device} + extra + QStringList{image};

@@ -78,28 +78,7 @@ QString faultLinesOf(const QString& err)
     return kept.join(QLatin1Char('\n'));
 }
 
-class Faults : public ::testing::Test {
-protected:
-    QTemporaryDir dir;
-
-    QString write(const QString& name, const QByteArray& content)
-    {
-        const QString path = dir.filePath(name);
-        QFile f(path);
-        EXPECT_TRUE(f.open(QIODevice::WriteOnly));
-        f.write(content);
-        return path;
-    }
-    QString sample(int lines)
-    {
-        const QString path = dir.filePath(QStringLiteral("sample-%1.pf3").arg(lines));
-        QProcess p;
-        p.start(buildDir() + "/flash3-sim", {"--write-sample", path, "--lines", QString::number(lines)});
-        EXPECT_TRUE(p.waitForFinished(10000));
-        EXPECT_EQ(p.exitCode(), 0);
-        return path;
-    }
-};
+class Faults : public ProcessTest {};
 
 // ---------------------------------------------------------------------------
 // Entry handshake
