@@ -18,6 +18,12 @@
 
 namespace flash3::testing {
 
+// flash3-cli's exit statuses.
+constexpr int kCompleted = 0;
+constexpr int kFailed = 1;
+constexpr int kUsage = 2;
+constexpr int kInterrupted = 130;
+
 inline QString buildDir()
 {
     return qEnvironmentVariable("FLASH3_BUILD_DIR", QStringLiteral("."));

@@ -10,11 +10,6 @@ using namespace flash3::testing;
 
 namespace {
 
-constexpr int kCompleted = 0;
-constexpr int kFailed = 1;
-constexpr int kUsage = 2;
-constexpr int kInterrupted = 130;
-
 QString dataFile(const char* name)
 {
     return sourceDir() + QStringLiteral("/data/") + QLatin1String(name);

@@ -3,6 +3,7 @@
 // Every case checks the line that says why and the exit status.
 
 #include "process_harness.h"
+#include "qt_print.h"
 
 #include <QDir>
 #include <QFile>
@@ -20,19 +21,9 @@
 #include <termios.h>
 #include <unistd.h>
 
-inline void PrintTo(const QString& text, std::ostream* os)
-{
-    *os << '"' << text.toStdString() << '"';
-}
-
 using namespace flash3::testing;
 
 namespace {
-
-constexpr int kCompleted = 0;
-constexpr int kFailed = 1;
-constexpr int kUsage = 2;
-constexpr int kInterrupted = 130;
 
 // Ticks of quiet after the last reply byte before the handshake is judged.
 constexpr int kQuietTicks = 36;

@@ -2,6 +2,7 @@
 // a whole window.
 
 #include "engine_harness.h"
+#include "qt_print.h"
 
 #include "ui/about_dialog.h"
 #include "ui/main_window.h"
@@ -18,11 +19,6 @@
 #include <QTest>
 
 #include <cmath>
-
-inline void PrintTo(const QString& text, std::ostream* os)
-{
-    *os << '"' << text.toStdString() << '"';
-}
 
 using namespace flash3;
 using namespace flash3::testing;

@@ -3,6 +3,7 @@
 // under a flood of lines.
 
 #include "engine_harness.h"
+#include "qt_print.h"
 #include "process_harness.h"
 
 #include "ui/log_view.h"
@@ -18,11 +19,6 @@
 #include <QRadioButton>
 #include <QSignalSpy>
 #include <QTest>
-
-inline void PrintTo(const QString& text, std::ostream* os)
-{
-    *os << '"' << text.toStdString() << '"';
-}
 
 using namespace flash3;
 using namespace flash3::testing;

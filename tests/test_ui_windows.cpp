@@ -3,6 +3,7 @@
 // closing the main window through the window system.
 
 #include "engine_harness.h"
+#include "qt_print.h"
 
 #include "ui/about_dialog.h"
 #include "ui/main_window.h"
@@ -22,11 +23,6 @@
 #include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
-
-inline void PrintTo(const QString& text, std::ostream* os)
-{
-    *os << '"' << text.toStdString() << '"';
-}
 
 using namespace flash3;
 using namespace flash3::testing;
