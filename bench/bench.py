@@ -318,7 +318,7 @@ class Bench:
             for run, sim in zip(runs, sims):
                 self.check_run(run, sim, "figure 2")
             worst_per_round.append(max(r.seconds for r in runs) / model)
-        w = median(worst_per_round)
+        w = max(worst_per_round)  # the worst run of all rounds, not a typical round
         self.row("2", f"Many ports: worst run time / tick model, {self.pairs} pairs at once", f"{w:.3f}",
                  "<= 1.05", w <= 1.05,
                  f"worst of each round: {', '.join(f'{x:.3f}' for x in worst_per_round)}")
