@@ -3,6 +3,7 @@
 
 #include "engine_harness.h"
 #include "qt_print.h"
+#include "ui_harness.h"
 
 #include "ui/about_dialog.h"
 #include "ui/main_window.h"
@@ -26,18 +27,6 @@ using flash3::ui::AboutDialog;
 using flash3::ui::MainWindow;
 
 namespace {
-
-class Ui {
-public:
-    Ui()
-    {
-        MainStartUp(e.form, {});
-        window.show();
-    }
-    Engine e;
-    MainWindow window{e.form};
-    QListWidget* list(const char* name) const { return window.findChild<QListWidget*>(QString::fromLatin1(name)); }
-};
 
 // The controls that belong to `window` itself (not to a dialog it owns).
 QList<QWidget*> controlsOf(QWidget* window)
@@ -195,7 +184,7 @@ TEST(UiLayout, DebugLabelLiesUnderTheDebugLog)
 {
     Ui ui;
     QLabel* label = ui.window.findChild<QLabel*>(QStringLiteral("Label2"));
-    QListWidget* list = ui.list("List2");
+    QListWidget* list = ui.child<QListWidget>(QStringLiteral("List2"));
     EXPECT_EQ(label->text(), "Debug");
     EXPECT_TRUE(label->isVisible());
     EXPECT_TRUE(list->geometry().contains(label->geometry()));

@@ -6,7 +6,8 @@ if(TARGET flash3ui)
     test_ui_main.cpp
     test_ui_windows.cpp
     test_ui_layout.cpp
-    test_ui_run.cpp)
+    test_ui_run.cpp
+    ui_harness.h)
   target_link_libraries(test_ui PRIVATE flash3ui flash3_test_main Qt6::Test)
   target_include_directories(test_ui PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
   if(TARGET flash3-sim)
