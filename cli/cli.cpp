@@ -1,16 +1,19 @@
 #include "cli.h"
 
+#include "check_report.h"
 #include "progress_bar.h"
+#include "verdict.h"
 
 #include "app/form1.h"
 #include "app/startup.h"
+#include "app/text_format.h"
 #include "app/tick_driver.h"
-#include "image/image_check.h"
 #include "serial/driver.h"
 #include "serial/port_map.h"
 #include "serial/termios_backend.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QSocketNotifier>
 
 #include <csignal>
@@ -37,20 +40,25 @@ const char* const Usage =
     "  -d, --device PATH   the serial device that COM port N stands for (overrides the mapping)\n"
     "  -s, --speed KBAUD   9.6 | 19.2 | 38.4 | 57.6 | 115.2 (default 57.6)\n"
     "      --check         check IMAGE only, open no port: one line per fault, then a summary\n"
+    "      --force         flash IMAGE even when it has faulty records (they are skipped, or a bad\n"
+    "                      digit taken as 0); without it such an image is refused unsent\n"
     "      --list-ports    list the serial ports present and the COM numbers they stand for\n"
     "  -q, --quiet         no progress bar\n"
     "  -h, --help          this text\n"
     "      --version       the version\n"
     "\n"
     "COM N is /dev/ttyS<N-1> unless FLASH3_COM<N>=PATH is set in the environment (or --device).\n"
+    "Every image is checked whole before the first byte is sent. After the logs, one line on\n"
+    "stderr beginning 'flash3-cli: ' says how the run ended.\n"
     "Exit status: 0 run completed, 1 run failed (or --check found faults), 2 usage error,\n"
-    "unusable image or port that cannot be opened, 130 interrupted.\n";
+    "image refused (faulty, empty, cannot be opened) or port that cannot be opened, 130 interrupted.\n";
 
 struct Options {
     int port = 2;
     QString device;
     int speedIndex = 4;
     bool check = false;
+    bool force = false;
     bool listPorts = false;
     bool quiet = false;
     QString image;
@@ -115,6 +123,8 @@ std::variant<Options, int> parse(const QStringList& args)
             o.speedIndex = index + 1;
         } else if (name == QLatin1String("--check")) {
             o.check = true;
+        } else if (name == QLatin1String("--force")) {
+            o.force = true;
         } else if (name == QLatin1String("--list-ports")) {
             o.listPorts = true;
         } else if (name == QLatin1String("-q") || name == QLatin1String("--quiet")) {
@@ -145,46 +155,31 @@ int listPorts()
     return ExitCompleted;
 }
 
-// Control characters of a faulty record made visible on one line.
-QString visible(const QString& text)
-{
-    QString out;
-    for (QChar c : text) {
-        if (c == QLatin1Char('\r'))
-            out += QStringLiteral("<cr>");
-        else if (c == QLatin1Char('\n'))
-            out += QStringLiteral("<lf>");
-        else if (c.unicode() < 0x20 || c.unicode() == 0x7F)
-            out += QStringLiteral("<%1>").arg(c.unicode(), 2, 16, QLatin1Char('0'));
-        else
-            out += c;
-    }
-    return out;
-}
-
 int checkOnly(const QString& image)
 {
     const QByteArray name = image.toLocal8Bit();
-    const ImageCheckReport report = checkImage(image, [&](const ImageFault& f) {
+    const CheckSummary summary = explainImage(image, [&](const CheckLine& f) {
         std::printf("%s:%lld:%lld: %s\n", name.constData(), static_cast<long long>(f.line),
-                    static_cast<long long>(f.column), visible(f.message).toLocal8Bit().constData());
+                    static_cast<long long>(f.column), f.message.toLocal8Bit().constData());
     });
-    if (!report.opened) {
+    if (!summary.opened) {
         std::fprintf(stderr, "** ERROR ** Cannot open input file: %s\n", name.constData());
         return ExitUsage;
     }
-    if (report.tooLarge) {
+    if (summary.tooLarge) {
         std::fprintf(stderr, "** ERROR ** Input file too large (more than 2147483647 records): %s\n",
                      name.constData());
         return ExitUsage;
     }
-    std::printf("%s: %lld records (%lld T, %lld R, %lld E), %lld bytes, %lld fault%s\n", name.constData(),
-                static_cast<long long>(report.records), static_cast<long long>(report.tRecords),
-                static_cast<long long>(report.rRecords), static_cast<long long>(report.eRecords),
-                static_cast<long long>(report.bytes), static_cast<long long>(report.faults),
-                report.faults == 1 ? "" : "s");
+    const QString verdict = summary.faults == 0
+        ? QStringLiteral("clean")
+        : QStringLiteral("%1 fault%2: do not flash").arg(summary.faults).arg(summary.faults == 1 ? "" : "s");
+    std::printf("%s: %lld records (%lld T, %lld R, %lld E), %lld bytes; %s\n", name.constData(),
+                static_cast<long long>(summary.records), static_cast<long long>(summary.tRecords),
+                static_cast<long long>(summary.rRecords), static_cast<long long>(summary.eRecords),
+                static_cast<long long>(summary.bytes), verdict.toLocal8Bit().constData());
     std::fflush(stdout);
-    return report.faults == 0 ? ExitCompleted : ExitRunFailed;
+    return summary.faults == 0 ? ExitCompleted : ExitRunFailed;
 }
 
 int signalPipe[2] = {-1, -1};
@@ -240,14 +235,22 @@ int program(const Options& o)
     SerialDriver driver(backend);
     Form1 form(driver);
     MainStartUp(form, {});
+    form.AllowFaultyImage = o.force;
     LogPrinter printer(form, !o.quiet && ::isatty(STDERR_FILENO));
     form.window().addObserver(&printer);
     TickDriver ticks(form);
     if (const QByteArray path = qgetenv("FLASH3_TICK_LOG"); !path.isEmpty())
         ticks.recordIntervalsTo(QString::fromLocal8Bit(path));
 
+    VerdictContext verdict;
+    verdict.image = o.image;
+    verdict.comPort = o.port;
+    verdict.devicePath = devicePathForCom(o.port);
+    QElapsedTimer runClock;
     const auto finish = [&](int status) {
         printer.exitStatus = status;
+        verdict.seconds = runClock.isValid() ? static_cast<double>(runClock.elapsed()) / 1000.0 : 0.0;
+        verdict.interrupted = status == ExitInterrupted;
         form.AbortProgram_Click();
         if (!form.window().programEnded()) {
             // Exit refused (a tick or write in progress cannot be the case here,
@@ -256,24 +259,34 @@ int program(const Options& o)
             form.PortBusy = False;
             form.AbortProgram_Click();
         }
+        const QByteArray line = verdictLine(form.LastRunOutcome, form.LastRunReport, verdict).toLocal8Bit();
+        std::fprintf(stderr, "%s\n", line.constData());
+        std::fflush(stderr);
         return status;
     };
+
+    // The image as chosen, used as given; one that cannot be run is refused
+    // before the port is touched.
+    form.FileName = o.image;
+    form.FileMode = 1;
+    form.window().setText(TextId::Text1, o.image);
+    if (!form.OpenImageForRun())
+        return finish(ExitUsage);
 
     // What an operator does: the port dialog, "Initialize".
     form.ConfigComPort_Click();
     form.window().selectPort(o.port);
     form.ComBaudBtn_Click(o.speedIndex);
     form.Initialize_Click();
-    if (!form.PortOpen)
+    if (!form.PortOpen) {
+        verdict.portFailed = true;
         return finish(ExitUsage);
+    }
 
-    // The image as chosen, used as given.
-    form.FileName = o.image;
-    form.FileMode = 1;
-    form.window().setText(TextId::Text1, o.image);
+    runClock.start();
     form.ProgramFlash_Click();
     if (form.ProgramMode == 0)
-        return finish(ExitUsage);
+        return finish(ExitUsage);  // refused: the image has faults, or went away
 
     // SIGINT and SIGTERM end the run like "Abort Process", then exit.
     if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) == 0) {
@@ -299,7 +312,10 @@ int program(const Options& o)
     QObject::connect(&ticks, &TickDriver::ticked, [&] {
         if (form.ProgramMode != 0 || interrupted || form.window().programEnded())
             return;
-        finish(form.LastRunOutcome == RunOutcome::Completed ? ExitCompleted : ExitRunFailed);
+        if (!form.LastRunReport.started)
+            finish(ExitUsage);  // refused after a check that took several ticks
+        else
+            finish(form.LastRunOutcome == RunOutcome::Completed ? ExitCompleted : ExitRunFailed);
     });
     const int status = QCoreApplication::exec();
     form.window().removeObserver(&printer);

@@ -1,6 +1,7 @@
 // flash3-cli against flash3-sim over a real pseudo-terminal, with the real timer.
 
 #include "process_harness.h"
+#include "qt_print.h"
 
 #include <QFile>
 #include <QRandomGenerator>
@@ -70,11 +71,17 @@ TEST_F(CliAgainstSim, WorkedExampleProgramsExactlyItsBytes)
     EXPECT_EQ(out.size(), 11 + waits + 3);
 
     const QStringList err = f.errLines();
-    ASSERT_EQ(err.size(), 4);
+    ASSERT_EQ(err.size(), 5);
     EXPECT_EQ(err.at(0), "COM port initialized and opened.");
     EXPECT_EQ(err.at(1), "Starting voDOZUD of KORVEN-7 interface.");
     EXPECT_TRUE(err.at(2).startsWith("Start time:    "));
     EXPECT_TRUE(err.at(3).startsWith("Stop time:    "));
+    // The verdict: 7 records read, the 3 T bytes sent (the entry bytes are not the image's).
+    EXPECT_TRUE(QRegularExpression("^flash3-cli: completed: 7 records, 3 bytes to COM 2 \\(" +
+                                   QRegularExpression::escape(sim.device) + "\\) in 0\\.[2-9] s$")
+                    .match(err.at(4))
+                    .hasMatch())
+        << err.at(4).toStdString();
 
     // The device saw E1 94 and then exactly the three T bytes, all matching.
     EXPECT_EQ(device.exitCode, 0) << device.err.toStdString();
@@ -167,7 +174,7 @@ TEST_F(CliAgainstSim, BadInputsGetAClearMessageAndStatus)
         {write("two.pf3", "T4"), sim.device, kUsage, "** ERROR ** Input file holds no records."},
         {dataFile("worked-example.pf3"), dir.filePath("no-such-tty"), kUsage,
          "Error initializing COM port#: 2  error code: 1"},
-        {write("noise.pf3", noise), sim.device, kFailed, ""},
+        {write("noise.pf3", noise), sim.device, kUsage, ""},
     };
     for (const Case& c : cases) {
         const Finished f = Cli({"--quiet", "--port", "2", "--device", c.device, c.image}).finish(30000);
@@ -177,8 +184,22 @@ TEST_F(CliAgainstSim, BadInputsGetAClearMessageAndStatus)
             EXPECT_TRUE(f.errLines().contains(c.line)) << f.err.toStdString();
         }
         EXPECT_FALSE(f.out.contains("Processing complete.")) << c.image.toStdString();
+        EXPECT_FALSE(f.out.contains("Program Mode")) << c.image.toStdString();
         EXPECT_TRUE(f.out.endsWith("Program terminated.\n")) << c.image.toStdString();
+        ASSERT_FALSE(f.errLines().isEmpty());
+        EXPECT_TRUE(f.errLines().last().startsWith("flash3-cli: refused: ")) << f.err.toStdString();
     }
+}
+
+// Both the image and the port are missing: the image is what the operator hears about.
+TEST_F(CliAgainstSim, MissingImageIsReportedBeforeAMissingPort)
+{
+    const QString image = dir.filePath("missing.pf3");
+    const Finished f = Cli({"--quiet", "--device", dir.filePath("no-such-tty"), image}).finish(10000);
+    EXPECT_EQ(f.exitCode, kUsage);
+    EXPECT_EQ(f.errLines(), (QStringList{"** ERROR ** Cannot open input file: " + image,
+                                         "flash3-cli: refused: cannot open the image '" + image +
+                                             "'; nothing was sent"}));
 }
 
 TEST(CliUsage, BadOptionsAreUsageErrors)
@@ -215,15 +236,33 @@ TEST(CliCheck, ReportsFaultsWithLineAndColumn)
     EXPECT_EQ(f.exitCode, kFailed);
     EXPECT_EQ(f.outLines(), (QStringList{path + ":1:5: Invalid packet read from input file.  t41:",
                                          path + ":1:9: Char4 not a :",
-                                         path + ":2:2: Nib1 not valid: 61",
-                                         path + ":2:6: Nib1 not valid: 20",
-                                         path + ":2:6: Nib0 not valid: 20",
+                                         path + ":2:2: Nib1 not valid: 61 ('a')",
+                                         path + ":2:6: Nib1 not valid: 20 (' ')",
+                                         path + ":2:6: Nib0 not valid: 20 (' ')",
                                          path + ":2:10: Error. Expected <cr> <lf> not found.",
                                          path + ":3:3: Error. Incomplete record at end of input file.",
-                                         path + ": 7 records (2 T, 1 R, 2 E), 30 bytes, 7 faults"}));
+                                         path + ": 7 records (2 T, 1 R, 2 E), 30 bytes; 7 faults: do not flash"}));
     const Finished clean = Cli({"--check", dataFile("worked-example.pf3")}).finish(10000);
     EXPECT_EQ(clean.exitCode, 0);
-    EXPECT_TRUE(clean.out.endsWith("7 records (3 T, 2 R, 2 E), 28 bytes, 0 faults\n"));
+    EXPECT_TRUE(clean.out.endsWith("7 records (3 T, 2 R, 2 E), 28 bytes; clean\n"));
+    {
+        QFile one(path);
+        ASSERT_TRUE(one.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        one.write("T41:T4G:");
+    }
+    const Finished single = Cli({"--check", path}).finish(10000);
+    EXPECT_TRUE(single.out.endsWith("2 records (2 T, 0 R, 0 E), 8 bytes; 1 fault: do not flash\n")) << single.out.toStdString();
+    // Line ends converted to CR alone (old Mac tools): said once, the rest judged as CR LF.
+    {
+        QFile cr(path);
+        ASSERT_TRUE(cr.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        cr.write("T41:T00:R41:E\r:T42:R2A:E\r:T4x:");
+    }
+    const Finished crOnly = Cli({"--check", path}).finish(10000);
+    const QStringList crLines = crOnly.outLines();
+    ASSERT_EQ(crLines.size(), 3) << crOnly.out.toStdString();
+    EXPECT_TRUE(crLines.at(0).startsWith(path + ":1:14: Line ends are CR only, not CR LF: ")) << crLines.at(0).toStdString();
+    EXPECT_EQ(crLines.at(1), path + ":3:2: Nib0 not valid: 78 ('x')");
     const Finished missing = Cli({"--check", dir.filePath("nope.pf3")}).finish(10000);
     EXPECT_EQ(missing.exitCode, kUsage);
 }

@@ -299,13 +299,16 @@ TEST_F(Faults, UnplugEndsTheRunWithinTwoSeconds)
 // Ports that cannot be opened: the Debug line of the failed open, exit 2, and
 // nothing of a run.
 
-void expectOpenRefused(const Finished& f, int code, const std::string& what)
+void expectOpenRefused(const Finished& f, int code, const QString& device, const std::string& what)
 {
     EXPECT_FALSE(f.crashed) << what;
     EXPECT_EQ(f.exitCode, kUsage) << what << "\n" << f.err.toStdString();
-    EXPECT_EQ(f.errLines(), QStringList{QStringLiteral("Error initializing COM port#: 2  error code: %1").arg(code)})
+    EXPECT_EQ(f.errLines(),
+              (QStringList{QStringLiteral("Error initializing COM port#: 2  error code: %1").arg(code),
+                           "flash3-cli: refused: cannot open COM 2 (" + device + "); nothing was sent"}))
         << what;
-    EXPECT_EQ(f.out, "Program terminated.\n") << what;
+    // The image was chosen (and found usable) before the port was tried.
+    EXPECT_EQ(f.out, "Input file closed.\nProgram terminated.\n") << what;
 }
 
 TEST_F(Faults, PortsThatCannotBeOpenedAreRefusedWithTheirCode)
@@ -315,13 +318,15 @@ TEST_F(Faults, PortsThatCannotBeOpenedAreRefusedWithTheirCode)
     Sim sim({"--chatter", "20", image});
     Cli holder(cliArgs(sim.device, image));
     ASSERT_TRUE(holder.waitForOutput(kWait, 10000));
-    expectOpenRefused(Cli(cliArgs(sim.device, image)).finish(10000), 3, "port in use");
+    expectOpenRefused(Cli(cliArgs(sim.device, image)).finish(10000), 3, sim.device, "port in use");
     holder.signal(SIGINT);
     EXPECT_EQ(holder.finishKeepingOutput(5000).exitCode, kInterrupted);
 
-    expectOpenRefused(Cli(cliArgs(dir.filePath("no-such-tty"), image)).finish(10000), 1, "no such path");
-    expectOpenRefused(Cli(cliArgs(write("plain-file", "x"), image)).finish(10000), 1, "a plain file");
-    expectOpenRefused(Cli(cliArgs(dir.path(), image)).finish(10000), 1, "a folder");
+    const QString noSuchTty = dir.filePath("no-such-tty");
+    expectOpenRefused(Cli(cliArgs(noSuchTty, image)).finish(10000), 1, noSuchTty, "no such path");
+    const QString plain = write("plain-file", "x");
+    expectOpenRefused(Cli(cliArgs(plain, image)).finish(10000), 1, plain, "a plain file");
+    expectOpenRefused(Cli(cliArgs(dir.path(), image)).finish(10000), 1, dir.path(), "a folder");
 }
 
 TEST_F(Faults, DeviceWithoutReadWritePermissionIsAccessDenied)
@@ -351,57 +356,72 @@ TEST_F(Faults, DeviceWithoutReadWritePermissionIsAccessDenied)
     env.remove("XDG_RUNTIME_DIR");  // root's private folder means nothing to the other user
     p.setProcessEnvironment(env);
     p.start(command.first(), command.mid(1) + cliArgs(sim.device, image));
-    expectOpenRefused(waitFinished(p, 10000), 2, "no permission");
+    expectOpenRefused(waitFinished(p, 10000), 2, sim.device, "no permission");
 }
 
 // ---------------------------------------------------------------------------
-// Bad images: the run writes the reader's lines and ends as they demand, and
-// --check reports the same faults at their line and column.
+// Bad images: --check says what is wrong, a run refuses the image before any
+// byte is sent and names its first fault, and with --force the run writes the
+// reader's own lines and ends as they demand.
 
 struct BadImage {
     const char* what;
     QByteArray content;
-    QStringList checkLines;  // "LINE:COLUMN: message", control characters as --check shows them
-    int checkStatus;
-    int runStatus;
-    int runFaults;  // how many of checkLines the run meets before it ends
+    QStringList checkLines;  // "LINE:COLUMN: message" as --check prints them
+    int faultyRecords;
+    QString firstFault;      // "line L, column C: message" in the refusal
+    int forceStatus;
+    QStringList forceLines;  // the run's Debug lines about the image under --force
 };
 
-// --check makes the line ends inside a faulty record visible; a run prints them as read.
-QString runFormOf(QString checkMessage)
+TEST_F(Faults, BadImagesAreRefusedUnsentExplainedByCheckAndRunAsReadUnderForce)
 {
-    const QString invalid = QStringLiteral("Invalid packet read from input file.  ");
-    if (!checkMessage.startsWith(invalid))
-        return checkMessage;
-    return invalid + checkMessage.mid(invalid.size()).replace("<cr>", "\r").replace("<lf>", "\n");
-}
-
-TEST_F(Faults, BadImagesFailTheSameWayInARunAndInCheck)
-{
+    const QString lost = QStringLiteral("Char4 not a : from here on: the record boundary is lost (a character "
+                                        "missing or extra at or before this point); ");
+    const QString lfOnly = QStringLiteral("Line ends are LF only, not CR LF: an editor or a text-mode file transfer "
+                                          "converted this image. Flash the original file; other faults below are "
+                                          "judged as if its line ends were CR LF.");
+    QByteArray lfImage = kWorked;
+    lfImage.replace("\r", "");
     const QList<BadImage> images{
         {"lower-case record letters",
          "T41:t42:R41:E\r\n:T4a:r2A:R00:e\r\n:",
-         {"1:5: Invalid packet read from input file.  t42:", "2:2: Nib0 not valid: 61",
+         {"1:5: Invalid packet read from input file.  t42:", "2:2: Nib0 not valid: 61 ('a')",
           "2:6: Invalid packet read from input file.  r2A:",
           "2:14: Invalid packet read from input file.  e<cr><lf>:"},
-         kFailed, kCompleted, 4},
+         4, "line 1, column 5: Invalid packet read from input file.  t42:",
+         kCompleted,
+         {"Invalid packet read from input file.  t42:", "Nib0 not valid: 61",
+          "Invalid packet read from input file.  r2A:", "Invalid packet read from input file.  e\r\n:"}},
         {"every kind of faulty record",
          "T41;X41:T4G:TG1:T  :R00:E\n\r:T42:T4",
-         {"1:1: Char4 not a :", "1:5: Invalid packet read from input file.  X41:", "1:9: Nib0 not valid: 47",
-          "1:13: Nib1 not valid: 47", "1:17: Nib1 not valid: 20", "1:17: Nib0 not valid: 20",
+         {"1:1: Char4 not a :", "1:5: Invalid packet read from input file.  X41:", "1:9: Nib0 not valid: 47 ('G')",
+          "1:13: Nib1 not valid: 47 ('G')", "1:17: Nib1 not valid: 20 (' ')", "1:17: Nib0 not valid: 20 (' ')",
           "1:25: Error. Expected <cr> <lf> not found.", "2:7: Error. Incomplete record at end of input file."},
-         kFailed, kFailed, 7},
+         7, "line 1, column 1: Char4 not a :",
+         kFailed,
+         {"Char4 not a :", "Invalid packet read from input file.  X41:", "Nib0 not valid: 47", "Nib1 not valid: 47",
+          "Nib1 not valid: 20", "Nib0 not valid: 20", "Error. Expected <cr> <lf> not found."}},
         {"a character missing",
          "T41:T00R41:E\r\n:T42:R2A:E\r\n:",
-         {"1:5: Char4 not a :", "1:9: Char4 not a :", "1:13: Char4 not a :", "2:3: Char4 not a :",
-          "2:7: Char4 not a :", "2:11: Error. Incomplete record at end of input file."},
-         kFailed, kFailed, 6},
-        {"a character doubled",
-         "T41:TT00:R41:E\r\n:T42:R2A:E\r\n:",
-         {"1:5: Char4 not a :", "1:9: Char4 not a :", "1:13: Char4 not a :", "2:1: Char4 not a :",
-          "2:5: Char4 not a :", "2:9: Char4 not a :", "3:1: Error. Incomplete record at end of input file."},
-         kFailed, kFailed, 7},
-        {"a line end after the final colon", kWorked + "\r\n", {}, kCompleted, kCompleted, 0},
+         {"1:5: " + lost + "all 5 records to the end are misaligned",
+          "2:11: Error. Incomplete record at end of input file."},
+         6, "line 1, column 5: Char4 not a :",
+         kFailed,
+         {"Char4 not a :", "Char4 not a :", "Char4 not a :", "Char4 not a :", "Char4 not a :",
+          "Error. Incomplete record at end of input file."}},
+        {"a character doubled, then one missing: the records line up again",
+         "T41:TT00:R41:E\r\n:T42R2A:E\r\n:T43:T4x:",
+         {"1:5: " + lost + "4 records are misaligned, then they line up again", "3:6: Nib0 not valid: 78 ('x')"},
+         5, "line 1, column 5: Char4 not a :",
+         kCompleted,
+         {"Char4 not a :", "Char4 not a :", "Char4 not a :", "Char4 not a :", "Nib0 not valid: 78"}},
+        {"LF-only line ends", lfImage,
+         {"1:14: " + lfOnly},
+         4, "line 1, column 13: Char4 not a :",
+         kFailed,
+         {"Char4 not a :", "Char4 not a :", "Char4 not a :", "Error. Incomplete record at end of input file."}},
+        {"a line end after the final colon", kWorked + "\r\n", {}, 0, {}, kCompleted, {}},
     };
     for (const BadImage& b : images) {
         const QString path = write(QStringLiteral("bad.pf3"), b.content);
@@ -414,19 +434,54 @@ TEST_F(Faults, BadImagesFailTheSameWayInARunAndInCheck)
         ASSERT_FALSE(got.isEmpty()) << b.what;
         const QString summary = got.takeLast();
         EXPECT_EQ(got, expected) << b.what;
-        EXPECT_TRUE(summary.endsWith(QStringLiteral(" %1 fault%2").arg(b.checkLines.size()).arg(b.checkLines.size() == 1 ? "" : "s")))
+        const qsizetype n = b.checkLines.size();
+        EXPECT_TRUE(summary.endsWith(n == 0 ? QStringLiteral("; clean")
+                                            : QStringLiteral("; %1 fault%2: do not flash").arg(n).arg(n == 1 ? "" : "s")))
             << b.what << ": " << summary.toStdString();
-        EXPECT_EQ(check.exitCode, b.checkStatus) << b.what;
+        EXPECT_EQ(check.exitCode, n == 0 ? kCompleted : kFailed) << b.what;
 
+        // By default a faulty image is refused: not a byte reaches the device.
+        const QString trace = dir.filePath("line.log");
+        QFile::remove(trace);
+        {
+            Sim sim({"--persist", "--log", trace, path});
+            const Finished run = Cli(cliArgs(sim.device, path)).finish(20000);
+            sim.terminate();
+            sim.finish();
+            if (b.faultyRecords == 0) {
+                EXPECT_EQ(run.exitCode, kCompleted) << b.what << "\n" << run.err.toStdString();
+                continue;
+            }
+            EXPECT_EQ(run.exitCode, kUsage) << b.what << "\n" << run.err.toStdString();
+            const QString refusal = QStringLiteral("** ERROR ** Input file has %1 faulty record%2 (first at %3). "
+                                                   "Run not started.")
+                                        .arg(b.faultyRecords)
+                                        .arg(b.faultyRecords == 1 ? "" : "s")
+                                        .arg(b.firstFault);
+            EXPECT_TRUE(run.errLines().contains(refusal)) << b.what << "\n" << run.err.toStdString();
+            EXPECT_TRUE(run.errLines().last().startsWith("flash3-cli: refused: the image has ")) << b.what;
+            EXPECT_FALSE(run.out.contains("Program Mode")) << b.what;
+            expectClosed(run);
+            QFile log(trace);
+            const QByteArray lines = log.open(QIODevice::ReadOnly) ? log.readAll() : QByteArray();
+            EXPECT_FALSE(lines.contains(" rx ")) << b.what << ": the device received\n" << lines.constData();
+        }
+
+        // --force: the reader's own handling, record by record.
         Sim sim({path});
-        const Finished run = Cli(cliArgs(sim.device, path)).finish(20000);
+        const Finished run = Cli(cliArgs(sim.device, path, {"--force"})).finish(20000);
         const Finished device = sim.finish();
-        EXPECT_EQ(run.exitCode, b.runStatus) << b.what << "\n" << run.err.toStdString();
-        QString faults;
-        for (int i = 0; i < b.runFaults; ++i)
-            faults += runFormOf(b.checkLines.at(i).section(QLatin1String(": "), 1)) + "\n";
-        EXPECT_EQ(faultLinesOf(run.err), faults) << b.what;
-        EXPECT_EQ(run.outLines().contains(kComplete), b.runStatus == kCompleted) << b.what;
+        EXPECT_EQ(run.exitCode, b.forceStatus) << b.what << "\n" << run.err.toStdString();
+        QStringList faults = faultLinesOf(run.err).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        EXPECT_TRUE(faults.last().startsWith("flash3-cli: ")) << b.what;
+        faults.removeLast();
+        EXPECT_EQ(faults.join('\n'), b.forceLines.join('\n')) << b.what;
+        EXPECT_EQ(run.outLines().contains(kComplete), b.forceStatus == kCompleted) << b.what;
+        if (b.forceStatus == kCompleted) {
+            EXPECT_TRUE(run.errLines().last().startsWith(QStringLiteral("flash3-cli: completed WITH %1 faulty record")
+                                                             .arg(b.faultyRecords)))
+                << b.what << ": " << run.errLines().last().toStdString();
+        }
         expectClosed(run);
         // Whatever the image did to the run, the device got every byte the host was to send.
         EXPECT_EQ(device.exitCode, 0) << b.what << ": " << device.err.toStdString();

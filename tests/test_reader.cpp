@@ -9,9 +9,12 @@ using namespace flash3::testing;
 
 namespace {
 // Runs `image` to its end against a device that answers every R at once.
+// `allowFaulty` runs an image with faulty records (flash3-cli --force) instead
+// of refusing it, so that the reader's own handling of them shows.
 struct ReaderRun : Engine {
-    explicit ReaderRun(const QByteArray& image) : device(backend, image)
+    explicit ReaderRun(const QByteArray& image, bool allowFaulty = false) : device(backend, image)
     {
+        form.AllowFaultyImage = allowFaulty;
         openPort();
         chooseImage(image);
         form.ProgramFlash_Click();
@@ -40,7 +43,7 @@ TEST(Reader, FaultyRecordsAreReportedAndSkippedOrActedOn)
         {"T01:Q12:T02:", {"Invalid packet read from input file.  Q12:"}, {1, 2}},
     };
     for (const Case& c : cases) {
-        ReaderRun r(c.image);
+        ReaderRun r(c.image, true);
         QStringList faults;
         for (const QString& line : r.debug())
             if (!line.startsWith("COM port") && !line.startsWith("Start") && !line.startsWith("Stop"))
@@ -54,7 +57,7 @@ TEST(Reader, FaultyRecordsAreReportedAndSkippedOrActedOn)
 
 TEST(Reader, LineEndMustBeCarriageReturnThenLineFeed)
 {
-    ReaderRun r("T01:E\n\r:T02:");
+    ReaderRun r("T01:E\n\r:T02:", true);
     EXPECT_TRUE(r.debug().contains("Error. Expected <cr> <lf> not found."));
     EXPECT_EQ(r.sent(), std::vector<uint8_t>{1});
     EXPECT_FALSE(r.completed());
@@ -92,7 +95,7 @@ TEST(Reader, TrailingLineEndEndsNormally)
 TEST(Reader, TruncatedLastRecordIsAFailure)
 {
     for (const QByteArray& tail : {QByteArray("T"), QByteArray("T4"), QByteArray("T41")}) {
-        ReaderRun r(workedExample() + tail);
+        ReaderRun r(workedExample() + tail, true);
         EXPECT_FALSE(r.completed()) << tail.constData();
         EXPECT_TRUE(r.debug().contains("Error. Incomplete record at end of input file."));
         EXPECT_EQ(r.form.LastRunOutcome, RunOutcome::Failed);
@@ -105,7 +108,7 @@ TEST(Reader, ShiftedRecordsAreReportedUntilOneEndsTheRun)
 {
     QByteArray image = workedExample();
     image.remove(5, 1);  // "T00:" loses its "0"
-    ReaderRun r(image);
+    ReaderRun r(image, true);
     EXPECT_GE(r.countOf(r.debug(), "Char4 not a :"), 1);
     EXPECT_FALSE(r.completed());
 }

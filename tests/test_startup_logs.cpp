@@ -72,7 +72,10 @@ INSTANTIATE_TEST_SUITE_P(
                       CommandLineCase{{"unit"}, "", 0},
                       CommandLineCase{{"\"unit.pf3\""}, "\"unit.PF3", 1},
                       CommandLineCase{{"my", "unit.bin"}, "my unit.PF3", 1},
-                      CommandLineCase{{"unit.tar.gz"}, "unit.PF3", 1},
+                      // The extension is the last dot's: a versioned name stays whole.
+                      CommandLineCase{{"unit.tar.gz"}, "unit.tar.PF3", 1},
+                      CommandLineCase{{"fw-1.2.3.pf3"}, "fw-1.2.3.PF3", 1},
+                      CommandLineCase{{"./fw-1.2/unit"}, "", 0},
                       // A dot in a folder name must not cut the path short.
                       CommandLineCase{{"C:\\rev.b\\unit.pf3"}, "C:\\rev.b\\unit.PF3", 1},
                       CommandLineCase{{"./fw/unit.pf3"}, "./fw/unit.PF3", 1},

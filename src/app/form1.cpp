@@ -1,6 +1,7 @@
 #include "app/form1.h"
 
 #include "app/text_format.h"
+#include "image/image_check.h"
 
 namespace flash3 {
 
@@ -11,6 +12,8 @@ Form1::Form1(SerialDriver& driver) : driver_(driver)
     window_.setCaption(ButtonId::SelectInputFile, QStringLiteral("Select Input File"));
     window_.setCaption(ButtonId::AbortProgram, QStringLiteral("Exit / Abort"));
 }
+
+Form1::~Form1() = default;
 
 void Form1::InitVariables()
 {
@@ -93,10 +96,17 @@ void Form1::Timer2_Timer()
     if (IsrActive)
         return;
     IsrActive = True;
-    if (AbortPending)
-        endRunAs(RunOutcome::Aborted);
+    if (AbortPending) {
+        if (ProgramMode == CheckingImageMode)
+            cancelImageCheck();
+        else
+            endRunAs(RunOutcome::Aborted);
+    }
     switch (ProgramMode) {
     case 0:
+        break;
+    case CheckingImageMode:
+        CheckImageStep();
         break;
     case 101:
         SendEntryByte1();
@@ -116,7 +126,8 @@ void Form1::Timer2_Timer()
     default:
         Msg = QStringLiteral("ProgramMode unexpected: ") + QString::number(ProgramMode);
         PostMsg2(Msg);
-        EndRun();
+        LastRunReport.mode = ProgramMode;
+        failRun(FailureCause::InvalidMode);
         break;
     }
     IsrActive = False;
@@ -179,38 +190,66 @@ void Form1::ProgramFlash_Click()
         }
         return;
     }
+    if (ProgramMode == CheckingImageMode) {
+        cancelImageCheck();
+        return;
+    }
     if (ProgramMode != 0) {
         endRunAs(RunOutcome::Aborted);
         return;
     }
 
+    LastRunReport = RunReport();
+    LastRunOutcome = RunOutcome::None;
     if (FileMode != 1) {
         Msg = QStringLiteral("** ERROR ** Select an input file.");
         PostMsg2(Msg);
+        LastRunReport.cause = FailureCause::CannotOpenImage;
+        LastRunOutcome = RunOutcome::Failed;
         return;
     }
-    switch (OpenImageFile()) {
-    case OpenResult::Opened:
-        break;
-    case OpenResult::CannotOpen:
-        Msg = QStringLiteral("** ERROR ** Cannot open input file: ") + FileName;
-        PostMsg2(Msg);
+    if (!OpenImageForRun())
         return;
-    case OpenResult::TooLarge:
-        Msg = tooLargeLine();
-        PostMsg2(Msg);
-        return;
-    }
-    if (RecordsTotal == 0) {
-        Msg = QStringLiteral("** ERROR ** Input file holds no records.");
-        PostMsg2(Msg);
-        return;
-    }
     if (!PortOpen) {
         Msg = QStringLiteral("** ERROR ** Com Port not initialized.");
         PostMsg2(Msg);
+        LastRunReport.cause = FailureCause::PortNotOpen;
+        LastRunOutcome = RunOutcome::Failed;
         return;
     }
+    beginImageCheck();
+}
+
+bool Form1::OpenImageForRun()
+{
+    FailureCause cause = FailureCause::None;
+    switch (OpenImageFile()) {
+    case OpenResult::Opened:
+        if (RecordsTotal == 0) {
+            Msg = QStringLiteral("** ERROR ** Input file holds no records.");
+            cause = FailureCause::ImageEmpty;
+        }
+        break;
+    case OpenResult::CannotOpen:
+        Msg = QStringLiteral("** ERROR ** Cannot open input file: ") + FileName;
+        cause = FailureCause::CannotOpenImage;
+        break;
+    case OpenResult::TooLarge:
+        Msg = tooLargeLine();
+        cause = FailureCause::ImageTooLarge;
+        break;
+    }
+    if (cause == FailureCause::None)
+        return true;
+    PostMsg2(Msg);
+    LastRunReport.cause = cause;
+    LastRunOutcome = RunOutcome::Failed;
+    return false;
+}
+
+// Everything from the flush to the first entry byte: the image has been checked.
+void Form1::startRun()
+{
     AbortPending = False;
     window_.setEnabled(ButtonId::ConfigComPort, false);
     window_.setEnabled(ButtonId::SelectInputFile, false);
@@ -223,7 +262,16 @@ void Form1::ProgramFlash_Click()
     // A run must be judged on its own reply only, never on bytes a previous run left.
     LastByte0 = 0;
     LastByte1 = 0;
-    LastRunOutcome = RunOutcome::None;
+    replyBytes_ = 0;
+    nextLine_ = 1;
+    nextLineStart_ = 0;
+    nextOffset_ = 0;
+    // What is sent must be what was checked: the run's reads keep a digest to
+    // compare at the end, and stop at once should the file change on disk.
+    ImageFile.keepDigest();
+    ImageFile.guardAgainstChange(checkedIdentity_);
+    LastRunReport.started = true;
+    LastRunReport.records = RecordsTotal;
     pendingOutcome_ = RunOutcome::Failed;
     ProgramMode = 101;
     TimeoutCount = TimeoutReload;
@@ -233,6 +281,12 @@ void Form1::endRunAs(RunOutcome outcome)
 {
     pendingOutcome_ = outcome;
     EndRun();
+}
+
+void Form1::failRun(FailureCause cause)
+{
+    LastRunReport.cause = cause;
+    endRunAs(RunOutcome::Failed);
 }
 
 void Form1::EndRun()
@@ -252,6 +306,7 @@ void Form1::EndRun()
     AbortPending = False;
     LastRunOutcome = pendingOutcome_;
     pendingOutcome_ = RunOutcome::Failed;
+    LastRunReport.record = RecordsDone;
 }
 
 void Form1::AbortProgram_Click()

@@ -4,6 +4,7 @@
 // routines are spread over the subsystem folders (protocol/, image/, serial/)
 // but all work on this one set of variables, on one thread.
 
+#include "app/run_report.h"
 #include "app/window_model.h"
 #include "image/image_file.h"
 #include "serial/driver.h"
@@ -13,6 +14,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 
 namespace flash3 {
@@ -49,12 +51,12 @@ struct FileDialogSettings {
     bool fileMustExist = false;
 };
 
-// How the last run ended (not shown to the operator; the CLI derives its exit status from it).
-enum class RunOutcome { None, Completed, Failed, Aborted };
+class ImageCheck;
 
 class Form1 {
 public:
     explicit Form1(SerialDriver& driver);
+    ~Form1();
     Form1(const Form1&) = delete;
     Form1& operator=(const Form1&) = delete;
 
@@ -76,6 +78,14 @@ public:
     // Reopens FileName at its start and counts its records; a failure is left to the caller.
     enum class OpenResult { Opened, CannotOpen, TooLarge };
     OpenResult OpenImageFile();
+    // OpenImageFile for a run: says in the Debug log why an image cannot be
+    // run (cannot be opened, too large, no records) and returns false then.
+    bool OpenImageForRun();
+
+    // ---- the check of the whole image before a run (image/preflight.cpp) ----
+    // ProgramMode while a large image is checked on the ticks, before any byte is sent.
+    static constexpr int16_t CheckingImageMode = 100;
+    void CheckImageStep();
 
     // ---- entry handshake (protocol/handshake.cpp) ----
     void SendEntryByte1();
@@ -140,12 +150,34 @@ public:
     ImageFileHandle ImageFile;
 
     RunOutcome LastRunOutcome = RunOutcome::None;
+    RunReport LastRunReport;
+    // Run an image with faulty records the way the reader handles them (skip
+    // the record, take a bad digit as 0) instead of refusing it.
+    bool AllowFaultyImage = false;
+
+    // Bytes checked per slice: a slice takes a few milliseconds.
+    static constexpr int64_t CheckSliceBytes = 1 << 20;
 
 private:
     void showProgress();
     void endRunAs(RunOutcome outcome);
+    // Records why the run fails, then ends it.
+    void failRun(FailureCause cause);
     // Ends the reading at the end of the file (leftover characters decide how).
     void endOfImage(int leftover, const char* chars);
+    void imageEnded();
+    void imageReadFailed();
+    // A faulty record met in a run whose image was checked clean: the file
+    // changed. Ends the run (and returns true) unless faulty images are allowed.
+    bool faultyRecordEndsRun();
+    void imageChanged();
+    void noteRecordPosition(const char* record);
+
+    void beginImageCheck();
+    void finishImageCheck();
+    void cancelImageCheck();
+    void refuseRun();
+    void startRun();
     void setFraction();
     // Counters and progress boxes for a freshly opened image of `records` records.
     void startCount(int32_t records);
@@ -154,6 +186,15 @@ private:
     WindowModel window_;
     SerialDriver& driver_;
     RunOutcome pendingOutcome_ = RunOutcome::Failed;
+
+    std::unique_ptr<ImageCheck> imageCheck_;
+    QByteArray checkedDigest_;
+    FileIdentity checkedIdentity_;
+    // Where the reader stands in the text of the image.
+    int64_t nextLine_ = 1;
+    int64_t nextLineStart_ = 0;
+    int64_t nextOffset_ = 0;
+    int replyBytes_ = 0;
 };
 
 } // namespace flash3

@@ -8,12 +8,13 @@ namespace flash3 {
 
 QString fileNameFromCommandLine(const QString& commandLine)
 {
-    // Only the file-name part may hold the extension's ".": a dot in a folder
-    // name ("./fw/", "C:\rev.b\") must not cut the path short.
+    // The extension is what follows the last "." of the file-name part: a dot
+    // in a folder name ("./fw/", "C:\rev.b\") or in a version ("fw-1.2.3")
+    // must not cut the name short.
     const int slash = static_cast<int>(std::max(commandLine.lastIndexOf(QLatin1Char('/')),
                                                 commandLine.lastIndexOf(QLatin1Char('\\'))));
-    const int dot = static_cast<int>(commandLine.indexOf(QLatin1Char('.'), slash + 1));
-    if (dot < 0)
+    const int dot = static_cast<int>(commandLine.lastIndexOf(QLatin1Char('.')));
+    if (dot <= slash)
         return QString();
     return commandLine.left(dot + 1) + QStringLiteral("PF3");
 }

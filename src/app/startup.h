@@ -10,7 +10,7 @@ namespace flash3 {
 class Form1;
 
 // The image name a command line stands for: its text up to and including the
-// first "." of the file-name part, followed by "PF3"; empty when that part has
+// last "." of the file-name part, followed by "PF3"; empty when that part has
 // no ".".
 QString fileNameFromCommandLine(const QString& commandLine);
 

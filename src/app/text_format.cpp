@@ -15,6 +15,22 @@ QString hexText(int value)
     return QString::number(value, 16).toUpper();
 }
 
+QString visibleText(const QString& text)
+{
+    QString out;
+    for (QChar c : text) {
+        if (c == QLatin1Char('\r'))
+            out += QStringLiteral("<cr>");
+        else if (c == QLatin1Char('\n'))
+            out += QStringLiteral("<lf>");
+        else if (c.unicode() < 0x20 || c.unicode() == 0x7F)
+            out += QStringLiteral("<%1>").arg(c.unicode(), 2, 16, QLatin1Char('0'));
+        else
+            out += c;
+    }
+    return out;
+}
+
 QString percentText(float fraction)
 {
     const double percent = static_cast<double>(fraction) * 100.0;

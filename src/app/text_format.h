@@ -10,6 +10,16 @@ namespace flash3 {
 // Upper-case hexadecimal, no leading zeros, no prefix: 0, A, 2A, FF.
 QString hexText(int value);
 
+// A digit of a record's data: "0" to "9" or "A" to "F", upper case only.
+inline bool isHexDigit(char c)
+{
+    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F');
+}
+
+// Control characters made visible, so that a record read as it stands fits on
+// one log line: <cr>, <lf>, <1a>.
+QString visibleText(const QString& text);
+
 // "##0.0# %": the fraction times 100 with one or two decimals (a zero in the
 // second place dropped), the locale's decimal separator, a blank and "%".
 QString percentText(float fraction);

@@ -119,6 +119,14 @@ void WindowModel::setPortDialogVisible(bool visible)
     notify([](WindowObserver& o) { o.portDialogChanged(); });
 }
 
+void WindowModel::setCheckProgress(int percent)
+{
+    if (percent == checkProgress_)
+        return;
+    checkProgress_ = percent;
+    notify([](WindowObserver& o) { o.checkProgressChanged(); });
+}
+
 void WindowModel::endProgram()
 {
     ended_ = true;

@@ -58,6 +58,8 @@ public:
     virtual void buttonChanged(ButtonId) {}
     virtual void timerChanged() {}
     virtual void portDialogChanged() {}
+    // The image check before a run moved on (or ended: checkProgress() < 0).
+    virtual void checkProgressChanged() {}
     // "Exit / Abort" ended the program: no further event is to be handled.
     virtual void programEnded() {}
 };
@@ -92,6 +94,10 @@ public:
     void setBaudBtnEnabled(int index, bool enabled);
     void setPortDialogVisible(bool visible);
 
+    // Percent of the image checked before a run, or -1 when no check is going on.
+    int checkProgress() const { return checkProgress_; }
+    void setCheckProgress(int percent);
+
     bool programEnded() const { return ended_; }
     void endProgram();
 
@@ -106,6 +112,7 @@ private:
     Button buttons_[4];
     TickTimer timer2_;
     PortDialog dialog_;
+    int checkProgress_ = -1;
     bool ended_ = false;
     std::vector<WindowObserver*> observers_;
 };

@@ -1,87 +1,146 @@
 #include "image/image_check.h"
 
 #include "app/text_format.h"
-#include "image/image_file.h"
+
+#include <algorithm>
+#include <limits>
 
 namespace flash3 {
 
-namespace {
-bool isHexDigit(char c)
+void RecordChecker::fault(const QString& message)
 {
-    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F');
+    fault(message, report_.records);
 }
-} // namespace
 
-ImageCheckReport checkImage(const QString& path, const std::function<void(const ImageFault&)>& onFault)
+void RecordChecker::fault(const QString& message, int64_t record)
 {
-    ImageCheckReport report;
-    ImageFileHandle file;
-    if (!file.open(path))
-        return report;
+    ++report_.faults;
+    if (!recordFaulty_) {
+        recordFaulty_ = true;
+        ++report_.faultyRecords;
+    }
+    const ImageFault f{line_, offset_ - lineStart_ + 1, record, offset_, message};
+    if (!report_.firstFault)
+        report_.firstFault = f;
+    if (onFault_)
+        onFault_(f);
+}
+
+void RecordChecker::checkRecord(const char* rec)
+{
+    ++report_.records;
+    recordFaulty_ = false;
+    if (rec[3] != ':') {
+        fault(QStringLiteral("Char4 not a :"));
+    } else if (rec[0] == 'T' || rec[0] == 'R') {
+        ++(rec[0] == 'T' ? report_.tRecords : report_.rRecords);
+        if (!isHexDigit(rec[1]))
+            fault(QStringLiteral("Nib1 not valid: ") + hexText(static_cast<unsigned char>(rec[1])));
+        if (!isHexDigit(rec[2]))
+            fault(QStringLiteral("Nib0 not valid: ") + hexText(static_cast<unsigned char>(rec[2])));
+    } else if (rec[0] == 'E') {
+        ++report_.eRecords;
+        if (rec[1] != '\r' || rec[2] != '\n')
+            fault(QStringLiteral("Error. Expected <cr> <lf> not found."));
+    } else {
+        fault(QStringLiteral("Invalid packet read from input file.  ") + QString::fromLatin1(rec, 4));
+    }
+    for (int i = 0; i < 4; ++i) {
+        if (rec[i] == '\n') {
+            ++line_;
+            lineStart_ = offset_ + i + 1;
+        }
+    }
+    offset_ += 4;
+}
+
+void RecordChecker::feed(const char* data, std::size_t count)
+{
+    std::size_t i = 0;
+    if (partialCount_ > 0) {
+        while (partialCount_ < 4 && i < count)
+            partial_[partialCount_++] = data[i++];
+        if (partialCount_ < 4)
+            return;
+        checkRecord(partial_);
+        partialCount_ = 0;
+    }
+    for (; i + 4 <= count; i += 4)
+        checkRecord(data + i);
+    while (i < count)
+        partial_[partialCount_++] = data[i++];
+}
+
+void RecordChecker::finish()
+{
+    if (partialCount_ > 0) {
+        // Line ends or blanks after the final ":" (as editors add) end the image normally.
+        bool blank = true;
+        for (int i = 0; i < partialCount_; ++i)
+            blank = blank && (partial_[i] == '\r' || partial_[i] == '\n' || partial_[i] == ' ');
+        if (!blank) {
+            recordFaulty_ = false;
+            fault(QStringLiteral("Error. Incomplete record at end of input file."), report_.records + 1);
+        }
+        partialCount_ = 0;
+    }
+    if (report_.records == 0 && report_.faults == 0)
+        fault(QStringLiteral("Input file holds no records."), 0);
+}
+
+void RecordChecker::readError()
+{
+    recordFaulty_ = false;
+    fault(QStringLiteral("Error reading input file."), report_.records + 1);
+    partialCount_ = 0;
+}
+
+bool ImageCheck::open(const QString& path, bool withDigest)
+{
+    ImageCheckReport& report = checker_.report();
+    if (!file_.open(path))
+        return false;
+    identity_ = file_.identityAtOpen();
     report.opened = true;
-    report.bytes = file.length();
+    report.bytes = file_.length();
     if (recordCountForLength(report.bytes) < 0) {
         report.tooLarge = true;
-        return report;
+        done_ = true;
+        return true;
     }
+    if (withDigest)
+        file_.keepDigest();
+    return true;
+}
 
-    int64_t line = 1;
-    int64_t lineStart = 0;  // offset of the current line's first character
-    int64_t offset = 0;
-    const auto fault = [&](const QString& message) {
-        ++report.faults;
-        onFault(ImageFault{line, offset - lineStart + 1, message});
-    };
-    const auto advance = [&](const char* chars, int count) {
-        for (int i = 0; i < count; ++i) {
-            if (chars[i] == '\n') {
-                ++line;
-                lineStart = offset + i + 1;
-            }
-        }
-        offset += count;
-    };
-
-    char rec[4];
-    for (;;) {
-        const int got = file.read(rec, 4);
+bool ImageCheck::step(int64_t budget)
+{
+    while (!done_ && budget > 0) {
+        const char* data = nullptr;
+        const int max = static_cast<int>(std::min<int64_t>(budget, std::numeric_limits<int>::max()));
+        const int got = file_.take(data, max);
         if (got < 0) {
-            fault(QStringLiteral("Error reading input file."));
-            break;
-        }
-        if (got == 0)
-            break;
-        if (got < 4) {
-            bool blank = true;
-            for (int i = 0; i < got; ++i)
-                blank = blank && (rec[i] == '\r' || rec[i] == '\n' || rec[i] == ' ');
-            if (!blank)
-                fault(QStringLiteral("Error. Incomplete record at end of input file."));
-            break;
-        }
-        ++report.records;
-        if (rec[3] != ':') {
-            fault(QStringLiteral("Char4 not a :"));
-        } else if (rec[0] == 'T' || rec[0] == 'R') {
-            ++(rec[0] == 'T' ? report.tRecords : report.rRecords);
-            if (!isHexDigit(rec[1]))
-                fault(QStringLiteral("Nib1 not valid: ") + hexText(static_cast<unsigned char>(rec[1])));
-            if (!isHexDigit(rec[2]))
-                fault(QStringLiteral("Nib0 not valid: ") + hexText(static_cast<unsigned char>(rec[2])));
-        } else if (rec[0] == 'E') {
-            ++report.eRecords;
-            if (rec[1] != '\r' || rec[2] != '\n')
-                fault(QStringLiteral("Error. Expected <cr> <lf> not found."));
+            checker_.readError();
+            done_ = true;
+        } else if (got == 0) {
+            checker_.finish();
+            done_ = true;
         } else {
-            fault(QStringLiteral("Invalid packet read from input file.  ") + QString::fromLatin1(rec, 4));
+            checker_.feed(data, static_cast<std::size_t>(got));
+            checked_ += got;
+            budget -= got;
         }
-        advance(rec, 4);
     }
-    if (report.records == 0 && report.faults == 0) {
-        ++report.faults;
-        onFault(ImageFault{1, 1, QStringLiteral("Input file holds no records.")});
-    }
-    return report;
+    return done_;
+}
+
+ImageCheckReport checkImage(const QString& path, const RecordChecker::FaultSink& onFault)
+{
+    ImageCheck check(onFault);
+    if (!check.open(path, false))
+        return check.report();
+    check.step(std::numeric_limits<int64_t>::max());
+    return check.report();
 }
 
 } // namespace flash3

@@ -1,17 +1,23 @@
 #pragma once
 // Checks an image without a device: every fault a run would report, with its
-// line and column, and the record counts.
+// line and column, and the record counts. Used by --check and, before any byte
+// is sent, by every run.
+
+#include "image/image_file.h"
 
 #include <QString>
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 
 namespace flash3 {
 
 struct ImageFault {
     int64_t line = 0;    // 1-based text line of the record's first character
     int64_t column = 0;  // 1-based column of it
+    int64_t record = 0;  // 1-based number of the record (0: none, e.g. an empty file)
+    int64_t offset = 0;  // byte offset of the record's first character
     QString message;     // the reader's own line
 };
 
@@ -23,9 +29,70 @@ struct ImageCheckReport {
     int64_t tRecords = 0;
     int64_t rRecords = 0;
     int64_t eRecords = 0;
-    int64_t faults = 0;
+    int64_t faults = 0;          // every fault line (a record can have two bad digits)
+    int64_t faultyRecords = 0;   // records with at least one fault, an incomplete last one included
+    std::optional<ImageFault> firstFault;
 };
 
-ImageCheckReport checkImage(const QString& path, const std::function<void(const ImageFault&)>& onFault);
+// Judges records by the reader's rules from bytes pushed in file order, in
+// pieces of any size.
+class RecordChecker {
+public:
+    using FaultSink = std::function<void(const ImageFault&)>;
+    explicit RecordChecker(FaultSink onFault = {}) : onFault_(std::move(onFault)) {}
+
+    void feed(const char* data, std::size_t count);
+    // The input has ended: judges a last, incomplete record.
+    void finish();
+    // A read error ends the input at the current position.
+    void readError();
+
+    const ImageCheckReport& report() const { return report_; }
+    ImageCheckReport& report() { return report_; }
+
+private:
+    void checkRecord(const char* rec);
+    void fault(const QString& message);
+    void fault(const QString& message, int64_t record);
+
+    FaultSink onFault_;
+    ImageCheckReport report_;
+    char partial_[4] = {};
+    int partialCount_ = 0;
+    int64_t line_ = 1;
+    int64_t lineStart_ = 0;  // offset of the current line's first character
+    int64_t offset_ = 0;     // offset of the next record's first character
+    bool recordFaulty_ = false;
+};
+
+// The check of one image file in slices, so that a long check can share the
+// thread with the window and be stopped between slices.
+class ImageCheck {
+public:
+    explicit ImageCheck(RecordChecker::FaultSink onFault = {}) : checker_(std::move(onFault)) {}
+
+    // Opens the file; false when it cannot be opened. `withDigest` keeps a
+    // digest of the bytes checked, to compare with what a run later reads.
+    bool open(const QString& path, bool withDigest);
+    // Checks up to `budget` more bytes; true when the whole file is checked.
+    bool step(int64_t budget);
+    bool done() const { return done_; }
+    int64_t bytesChecked() const { return checked_; }
+    int64_t length() const { return file_.length(); }
+
+    const ImageCheckReport& report() const { return checker_.report(); }
+    QByteArray digest() const { return file_.digest(); }
+    FileIdentity identity() const { return identity_; }
+
+private:
+    ImageFileHandle file_;
+    RecordChecker checker_;
+    FileIdentity identity_;
+    int64_t checked_ = 0;
+    bool done_ = false;
+};
+
+// Checks the whole file at once.
+ImageCheckReport checkImage(const QString& path, const RecordChecker::FaultSink& onFault);
 
 } // namespace flash3

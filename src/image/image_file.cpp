@@ -9,6 +9,14 @@
 
 namespace flash3 {
 
+FileIdentity FileIdentity::of(const QString& path)
+{
+    const QFileInfo info(path);  // a fresh stat every time
+    if (!info.exists())
+        return {};
+    return {info.size(), info.fileTime(QFileDevice::FileModificationTime).toMSecsSinceEpoch()};
+}
+
 ImageFileHandle::ImageFileHandle() = default;
 ImageFileHandle::~ImageFileHandle() = default;
 
@@ -45,16 +53,38 @@ bool ImageFileHandle::open(const QString& path)
     length_ = file->size();
     file_ = std::move(file);
     openedPath_ = resolved;
+    identityAtOpen_ = FileIdentity::of(resolved);
     return true;
 }
 
 void ImageFileHandle::close()
 {
     file_.reset();
+    digest_.reset();
     openedPath_.clear();
+    identityAtOpen_ = {};
+    guarded_ = false;
+    changed_ = false;
     length_ = 0;
     pos_ = end_ = 0;
     error_ = false;
+}
+
+void ImageFileHandle::keepDigest()
+{
+    // BLAKE2b: as collision-safe as SHA-256 here and about four times faster.
+    digest_ = std::make_unique<QCryptographicHash>(QCryptographicHash::Blake2b_256);
+}
+
+QByteArray ImageFileHandle::digest() const
+{
+    return digest_ ? digest_->result() : QByteArray();
+}
+
+void ImageFileHandle::guardAgainstChange(const FileIdentity& expected)
+{
+    guard_ = expected;
+    guarded_ = true;
 }
 
 bool ImageFileHandle::isOpen() const
@@ -66,11 +96,18 @@ bool ImageFileHandle::fill()
 {
     if (!file_ || error_)
         return false;
+    if (guarded_ && FileIdentity::of(openedPath_) != guard_) {
+        changed_ = true;
+        error_ = true;
+        return false;
+    }
     const qint64 got = file_->read(buffer_, sizeof buffer_);
     if (got < 0) {
         error_ = true;
         return false;
     }
+    if (digest_ && got > 0)
+        digest_->addData(QByteArrayView(buffer_, got));
     pos_ = 0;
     end_ = static_cast<int>(got);
     return got > 0;
@@ -85,6 +122,18 @@ bool ImageFileHandle::atEnd()
     if (fill())
         return false;
     return !error_;  // a read error is not the end: the next read reports it
+}
+
+int ImageFileHandle::take(const char*& data, int max)
+{
+    if (!file_ || error_)
+        return -1;
+    if (pos_ == end_ && !fill())
+        return error_ ? -1 : 0;
+    const int n = std::min(max, end_ - pos_);
+    data = buffer_ + pos_;
+    pos_ += n;
+    return n;
 }
 
 int ImageFileHandle::read(char* out, int count)

@@ -3,6 +3,7 @@
 // (no line-end translation), with an end-of-file test. Streams through a small
 // buffer; nothing of the image is held beyond it.
 
+#include <QCryptographicHash>
 #include <QFile>
 #include <QString>
 
@@ -10,6 +11,15 @@
 #include <memory>
 
 namespace flash3 {
+
+// What a file looked like on disk; a change of either means it was written.
+struct FileIdentity {
+    qint64 size = -1;
+    qint64 modifiedMs = 0;
+    bool operator==(const FileIdentity& o) const { return size == o.size && modifiedMs == o.modifiedMs; }
+    bool operator!=(const FileIdentity& o) const { return !(*this == o); }
+    static FileIdentity of(const QString& path);
+};
 
 class ImageFileHandle {
 public:
@@ -28,8 +38,22 @@ public:
     // Reads up to `count` characters; returns how many were read (fewer only at
     // the end of the file), or -1 on a read error.
     int read(char* out, int count);
+    // Hands out up to `max` buffered characters without copying; returns how
+    // many (0 at the end of the file), or -1 on a read error.
+    int take(const char*& data, int max);
     // Path that was actually opened (may differ in the case of ".pf3").
     const QString& openedPath() const { return openedPath_; }
+    FileIdentity identityAtOpen() const { return identityAtOpen_; }
+
+    // Keeps a digest of every byte read from the file from now on (call right
+    // after open). Reads are buffered, so at the end of the file the digest
+    // covers the whole file.
+    void keepDigest();
+    QByteArray digest() const;
+    // From now on every read from disk first makes sure the file on disk still
+    // looks like `expected`; if not, the read fails and changedOnDisk() is true.
+    void guardAgainstChange(const FileIdentity& expected);
+    bool changedOnDisk() const { return changed_; }
 
     // A name ending in ".PF3" that does not exist stands for the one file in the
     // same folder whose name differs only in the case of that extension, as on a
@@ -40,7 +64,12 @@ private:
     bool fill();
 
     std::unique_ptr<QFile> file_;
+    std::unique_ptr<QCryptographicHash> digest_;
     QString openedPath_;
+    FileIdentity identityAtOpen_;
+    FileIdentity guard_;
+    bool guarded_ = false;
+    bool changed_ = false;
     qint64 length_ = 0;
     char buffer_[64 * 1024];
     int pos_ = 0;

@@ -10,17 +10,13 @@ void Form1::ReadNextRecord()
 {
     for (;;) {
         if (ImageFile.atEnd()) {
-            endRunAs(RunOutcome::Completed);
-            Msg = QStringLiteral("Processing complete.  Exit this application.");
-            PostMsg1(Msg);
+            imageEnded();
             return;
         }
         char record[4];
         const int got = ImageFile.read(record, 4);
         if (got < 0) {
-            Msg = QStringLiteral("Error reading input file.");
-            PostMsg2(Msg);
-            EndRun();
+            imageReadFailed();
             return;
         }
         if (got < 4) {
@@ -30,6 +26,7 @@ void Form1::ReadNextRecord()
         RecType.assign(record, 1);
         RecData.assign(record + 1, 2);
         RecSep.assign(record + 3, 1);
+        noteRecordPosition(record);
 
         --RecordsLeft;
         ++RecordsDone;
@@ -38,15 +35,21 @@ void Form1::ReadNextRecord()
         if (RecSep != ":") {
             Msg = QStringLiteral("Char4 not a :");
             PostMsg2(Msg);
+            if (faultyRecordEndsRun())
+                return;
             continue;
         }
         switch (RecType.at(0)) {
         case 'T':
             TxByte = HexPairToByte(RecData);
+            if (!(isHexDigit(RecData.at(0)) && isHexDigit(RecData.at(1))) && faultyRecordEndsRun())
+                return;
             ProgramMode = 1;
             return;
         case 'R':
             ExpectedByte = HexPairToByte(RecData);
+            if (!(isHexDigit(RecData.at(0)) && isHexDigit(RecData.at(1))) && faultyRecordEndsRun())
+                return;
             TimeoutCount = TimeoutReload;
             ProgramMode = 2;
             return;
@@ -54,7 +57,8 @@ void Form1::ReadNextRecord()
             if (RecData != "\r\n") {
                 Msg = QStringLiteral("Error. Expected <cr> <lf> not found.");
                 PostMsg2(Msg);
-                EndRun();
+                if (!faultyRecordEndsRun())
+                    failRun(FailureCause::BadLineEnd);
                 return;
             }
             Msg = QStringLiteral("Processing ...   ") + QString::number(RecordsDone);
@@ -69,9 +73,71 @@ void Form1::ReadNextRecord()
             Msg = QStringLiteral("Invalid packet read from input file.  ") + RecType.toString() + RecData.toString()
                 + RecSep.toString();
             PostMsg2(Msg);
+            if (faultyRecordEndsRun())
+                return;
             continue;
         }
     }
+}
+
+// Line and column of the record just read, for whoever reports where a run stopped.
+void Form1::noteRecordPosition(const char* record)
+{
+    LastRunReport.line = nextLine_;
+    LastRunReport.column = nextOffset_ - nextLineStart_ + 1;
+    for (int i = 0; i < 4; ++i) {
+        if (record[i] == '\n') {
+            ++nextLine_;
+            nextLineStart_ = nextOffset_ + i + 1;
+        }
+    }
+    nextOffset_ += 4;
+}
+
+// The image was read to its end. It completes only when what was read is
+// what the check before the run read.
+void Form1::imageEnded()
+{
+    if (ImageFile.digest() != checkedDigest_ || FileIdentity::of(ImageFile.openedPath()) != checkedIdentity_) {
+        imageChanged();
+        return;
+    }
+    // The count from the file's length is an estimate (a line end after the
+    // final ":" adds half a record); a normal end shows every record done.
+    if (RecordsLeft != 0 || RecordsTotal != RecordsDone) {
+        RecordsLeft = 0;
+        RecordsTotal = RecordsDone;
+        showProgress();
+    }
+    endRunAs(RunOutcome::Completed);
+    Msg = QStringLiteral("Processing complete.  Exit this application.");
+    PostMsg1(Msg);
+}
+
+void Form1::imageReadFailed()
+{
+    if (ImageFile.changedOnDisk()) {
+        imageChanged();
+        return;
+    }
+    Msg = QStringLiteral("Error reading input file.");
+    PostMsg2(Msg);
+    failRun(FailureCause::ImageReadError);
+}
+
+bool Form1::faultyRecordEndsRun()
+{
+    if (AllowFaultyImage)
+        return false;
+    imageChanged();
+    return true;
+}
+
+void Form1::imageChanged()
+{
+    Msg = QStringLiteral("** ERROR ** Input file changed during the run: it is no longer the file that was checked.");
+    PostMsg2(Msg);
+    failRun(FailureCause::ImageChanged);
 }
 
 // The file ended inside a record. Line ends or blanks after the final ":" (as
@@ -80,15 +146,16 @@ void Form1::endOfImage(int leftover, const char* chars)
 {
     for (int i = 0; i < leftover; ++i) {
         if (chars[i] != '\r' && chars[i] != '\n' && chars[i] != ' ') {
+            LastRunReport.line = nextLine_;
+            LastRunReport.column = nextOffset_ - nextLineStart_ + 1;
             Msg = QStringLiteral("Error. Incomplete record at end of input file.");
             PostMsg2(Msg);
-            EndRun();
+            if (!faultyRecordEndsRun())
+                failRun(FailureCause::IncompleteRecord);
             return;
         }
     }
-    endRunAs(RunOutcome::Completed);
-    Msg = QStringLiteral("Processing complete.  Exit this application.");
-    PostMsg1(Msg);
+    imageEnded();
 }
 
 uint8_t Form1::HexPairToByte(const FixedText<2>& text)

@@ -22,7 +22,8 @@ void Form1::SendEntryByte1()
     SendTxByte();
     if (DrvStatus != 0) {
         // The device cannot have seen the entry sequence; waiting for a reply is pointless.
-        EndRun();
+        LastRunReport.driverStatus = DrvStatus;
+        failRun(FailureCause::SendFailed);
         return;
     }
     ProgramMode = 102;
@@ -35,7 +36,8 @@ void Form1::SendEntryByte2()
     TxByte = EntryByte2;
     SendTxByte();
     if (DrvStatus != 0) {
-        EndRun();
+        LastRunReport.driverStatus = DrvStatus;
+        failRun(FailureCause::SendFailed);
         return;
     }
     TimeoutCount = TimeoutReload;
@@ -53,6 +55,7 @@ void Form1::AwaitEntryReply()
         while (RxByte != -1) {
             LastByte0 = LastByte1;
             LastByte1 = static_cast<int16_t>(RxByte);
+            ++replyBytes_;
             TimeoutCount = TimeoutReload;
             ReadByteIfAny();
         }
@@ -68,7 +71,10 @@ void Form1::AwaitEntryReply()
     PostMsg2(Msg);
     Msg = QStringLiteral("LastByte0 = ") + hexText(LastByte0) + QStringLiteral("  LastByte1 = ") + hexText(LastByte1);
     PostMsg2(Msg);
-    EndRun();
+    LastRunReport.replyBytes = replyBytes_;
+    LastRunReport.reply0 = LastByte0;
+    LastRunReport.reply1 = LastByte1;
+    failRun(FailureCause::EntryRejected);
 }
 
 } // namespace flash3

@@ -12,9 +12,11 @@ void Form1::TransmitStep()
         SendTxByte();
         if (DrvStatus != 0) {
             // A byte missing from the firmware must never go unnoticed: stop here.
-            EndRun();
+            LastRunReport.driverStatus = DrvStatus;
+            failRun(FailureCause::SendFailed);
             break;
         }
+        ++LastRunReport.bytesSent;
         ReadNextRecord();
         if (AbortPending)
             endRunAs(RunOutcome::Aborted);
@@ -39,7 +41,8 @@ void Form1::VerifyStep()
                 return;
             Msg = QStringLiteral("Error. Read time out.");
             PostMsg2(Msg);
-            EndRun();
+            LastRunReport.expected = ExpectedByte;
+            failRun(FailureCause::NoAnswer);
             return;
         }
         if (RxByte == ExpectedByte) {
@@ -48,7 +51,9 @@ void Form1::VerifyStep()
             Msg = QStringLiteral("Error.  Expected = ") + hexText(ExpectedByte) + QStringLiteral("  Read = ")
                 + hexText(RxByte);
             PostMsg2(Msg);
-            EndRun();
+            LastRunReport.expected = ExpectedByte;
+            LastRunReport.received = RxByte;
+            failRun(FailureCause::WrongAnswer);
         }
     } while (ProgramMode == 2);
 }

@@ -78,6 +78,9 @@ MainWindow::MainWindow(Form1& form, QWidget* parent)
     clearDebug_ = makeButton(client_, "ClearDebug", QStringLiteral("Clear Status2"));
     label_[4] = makeLabel(client_, "Label4", "Remaining", Qt::AlignRight);
     label_[5] = makeLabel(client_, "Label5", "Completed", Qt::AlignRight);
+    // Shown only while the image is checked before a run: a large image takes a while.
+    checkLabel_ = makeLabel(client_, "CheckLabel", "", Qt::AlignLeft);
+    checkLabel_->hide();
 
     // Boxes in twips. Label1 and Label3 would reach 15 twips (one pixel) into
     // the list under them, and List1 as far into "Clear Status1": on a pixel
@@ -94,6 +97,7 @@ MainWindow::MainWindow(Form1& form, QWidget* parent)
     layout_.place(list2_, 2280, 3960, 4575, 1815);
     layout_.place(label_[2], 3960, 4080, 1215, 255);
     layout_.place(clearDebug_, 840, 5640, 1215, 255);
+    layout_.place(checkLabel_, 2280, 6120, 1860, 255);
     layout_.place(label_[4], 4200, 6120, 975, 255);
     layout_.place(edit(TextId::Text3), 5280, 6120, 735, 285);
     layout_.place(abortProgram_, 360, 6240, 1695, 375);
@@ -183,6 +187,14 @@ void MainWindow::buttonChanged(ButtonId id)
     QPushButton* b = button(id);
     b->setText(model.caption);
     b->setEnabled(model.enabled);
+}
+
+void MainWindow::checkProgressChanged()
+{
+    const int percent = form_.window().checkProgress();
+    checkLabel_->setVisible(percent >= 0);
+    if (percent >= 0)
+        checkLabel_->setText(QStringLiteral("Checking file: %1 %").arg(percent));
 }
 
 void MainWindow::menuHelpAbout_Click()

@@ -51,6 +51,7 @@ protected:
 private:
     void textChanged(TextId id) override;
     void buttonChanged(ButtonId id) override;
+    void checkProgressChanged() override;
     void programEnded() override;
 
     QLineEdit* edit(TextId id) const;
@@ -69,6 +70,7 @@ private:
     LogView* list1_ = nullptr;
     LogView* list2_ = nullptr;
     QLabel* label_[6] = {};  // [1..5] used, as Label1..Label5
+    QLabel* checkLabel_ = nullptr;
     PortDialog* portDialog_ = nullptr;
     QPointer<AboutDialog> about_;
 };

@@ -25,6 +25,81 @@ int hexValue(char c)
 {
     return c >= '0' && c <= '9' ? c - '0' : c >= 'A' && c <= 'F' ? c - 55 : 0;
 }
+
+bool runOnce(const QString& path, std::size_t size, const ImageCheckReport& report, bool fatal,
+             const std::string& expectedSent, bool allowFaulty, std::string* why)
+{
+    FakeBackend backend;
+    SerialDriver driver(backend);
+    Form1 form(driver);
+    MainStartUp(form, {});
+    form.ConfigComPort_Click();
+    form.window().selectPort(2);
+    form.Initialize_Click();
+    form.AllowFaultyImage = allowFaulty;
+    form.FileName = path;
+    form.FileMode = 1;
+    form.ProgramFlash_Click();
+    if (!allowFaulty && report.faultyRecords > 0) {
+        if (form.ProgramMode != 0 || !backend.written.empty() || form.LastRunReport.started) {
+            *why = "a run started on an image the check found faulty";
+            return false;
+        }
+        return true;
+    }
+    if (report.records == 0 && size <= 2) {
+        if (form.ProgramMode != 0) {
+            *why = "a run started on an image without records";
+            return false;
+        }
+        return true;
+    }
+    backend.deliverAt(3, {0x91, 0x26});
+    const long long limit = 100 + 2 * (static_cast<long long>(size) / 4 + 1);
+    long long ticks = 0;
+    while (form.ProgramMode != 0 && ticks < limit) {
+        if (form.ProgramMode == 2 && backend.pending() == 0)
+            backend.deliver({static_cast<uint8_t>(form.ExpectedByte)});
+        backend.setTick(backend.tick() + 1);
+        form.Timer2_Timer();
+        ++ticks;
+    }
+    if (form.ProgramMode != 0) {
+        *why = "the run did not end";
+        return false;
+    }
+    if (form.RecordsDone > form.RecordsTotal || form.RecordsLeft < 0) {
+        *why = "record counters out of range";
+        return false;
+    }
+    if (backend.written.size() < 2) {
+        *why = "the entry bytes were not sent";
+        return false;
+    }
+    const std::string sent(backend.written.begin() + 2, backend.written.end());
+    const bool completed = form.LastRunOutcome == RunOutcome::Completed;
+    if (completed == fatal) {
+        *why = completed ? "run completed although the checker found a fatal fault"
+                         : "run failed although the checker found no fatal fault";
+        return false;
+    }
+    if (completed && (form.RecordsLeft != 0 || form.RecordsDone != form.RecordsTotal)) {
+        *why = "a completed run does not show every record done";
+        return false;
+    }
+    if (sent != expectedSent) {
+        *why = "the bytes sent differ from the image's T records";
+        return false;
+    }
+    const QStringList& status1 = form.window().log(LogId::List1).lines;
+    if (completed != status1.contains(QStringLiteral("Processing complete.  Exit this application."))) {
+        *why = "\"Processing complete.\" does not match the outcome";
+        return false;
+    }
+    return true;
+
+}
+
 } // namespace
 
 bool runImage(const uint8_t* data, std::size_t size, std::string* why)
@@ -58,58 +133,10 @@ bool runImage(const uint8_t* data, std::size_t size, std::string* why)
             expectedSent += static_cast<char>(hexValue(r[1]) * 16 + hexValue(r[2]));
     }
 
-    FakeBackend backend;
-    SerialDriver driver(backend);
-    Form1 form(driver);
-    MainStartUp(form, {});
-    form.ConfigComPort_Click();
-    form.window().selectPort(2);
-    form.Initialize_Click();
-    form.FileName = path;
-    form.FileMode = 1;
-    form.ProgramFlash_Click();
-    if (report.records == 0 && size <= 2) {
-        if (form.ProgramMode != 0) {
-            *why = "a run started on an image without records";
-            return false;
-        }
-        return true;
-    }
-    backend.deliverAt(3, {0x91, 0x26});
-    const long long limit = 100 + 2 * (static_cast<long long>(size) / 4 + 1);
-    long long ticks = 0;
-    while (form.ProgramMode != 0 && ticks < limit) {
-        if (form.ProgramMode == 2 && backend.pending() == 0)
-            backend.deliver({static_cast<uint8_t>(form.ExpectedByte)});
-        backend.setTick(backend.tick() + 1);
-        form.Timer2_Timer();
-        ++ticks;
-    }
-    if (form.ProgramMode != 0) {
-        *why = "the run did not end";
-        return false;
-    }
-    if (form.RecordsDone > form.RecordsTotal || form.RecordsLeft < 0) {
-        *why = "record counters out of range";
-        return false;
-    }
-    const std::string sent(backend.written.begin() + 2, backend.written.end());
-    const bool completed = form.LastRunOutcome == RunOutcome::Completed;
-    if (completed == fatal) {
-        *why = completed ? "run completed although the checker found a fatal fault"
-                         : "run failed although the checker found no fatal fault";
-        return false;
-    }
-    if (sent != expectedSent) {
-        *why = "the bytes sent differ from the image's T records";
-        return false;
-    }
-    const QStringList& status1 = form.window().log(LogId::List1).lines;
-    if (completed != status1.contains(QStringLiteral("Processing complete.  Exit this application."))) {
-        *why = "\"Processing complete.\" does not match the outcome";
-        return false;
-    }
-    return true;
+    // As flash3-cli --force runs it (the reader's own handling of faulty
+    // records), then as every run does by default (refused unless clean).
+    return runOnce(path, size, report, fatal, expectedSent, true, why)
+        && runOnce(path, size, report, fatal, expectedSent, false, why);
 }
 
 } // namespace flash3::fuzz

@@ -1,0 +1,121 @@
+#include "verdict.h"
+
+#include "app/text_format.h"
+
+namespace flash3::cli {
+
+namespace {
+
+QString plural(int64_t n, const char* one, const char* many)
+{
+    return QString::number(n) + QLatin1Char(' ') + QLatin1String(n == 1 ? one : many);
+}
+
+QString hexByte(int value)
+{
+    return QStringLiteral("%1").arg(value & 0xFF, 2, 16, QLatin1Char('0')).toUpper();
+}
+
+QString faultText(const RunReport& r)
+{
+    QString text = plural(r.faultyRecords, "faulty record", "faulty records");
+    if (r.firstFault)
+        text += QStringLiteral(" (first at line %1, column %2: %3)")
+                    .arg(r.firstFault->line)
+                    .arg(r.firstFault->column)
+                    .arg(visibleText(r.firstFault->message));
+    return text;
+}
+
+QString portText(const VerdictContext& c)
+{
+    return QStringLiteral("COM %1 (%2)").arg(c.comPort).arg(c.devicePath);
+}
+
+QString where(const RunReport& r)
+{
+    if (r.record <= 0)
+        return QStringLiteral("before the first record");
+    return QStringLiteral("at line %1, column %2 (record %3 of %4)").arg(r.line).arg(r.column).arg(r.record).arg(r.records);
+}
+
+QString cause(const RunReport& r)
+{
+    switch (r.cause) {
+    case FailureCause::SendFailed:
+        return QStringLiteral("a byte could not be sent (driver status %1); is the adapter still plugged in?")
+            .arg(r.driverStatus);
+    case FailureCause::EntryRejected:
+        if (r.replyBytes == 0)
+            return QStringLiteral("no reply to the entry bytes E1 94; is the device waiting in FLASH3 boot mode?");
+        return QStringLiteral("the device replied %1 to the entry bytes, expected 91 26")
+            .arg(r.replyBytes == 1 ? hexByte(r.reply1) : hexByte(r.reply0) + QLatin1Char(' ') + hexByte(r.reply1));
+    case FailureCause::WrongAnswer:
+        return QStringLiteral("the device answered %1, expected %2").arg(hexText(r.received), hexText(r.expected));
+    case FailureCause::NoAnswer:
+        return QStringLiteral("the device did not answer in time, expected %1").arg(hexText(r.expected));
+    case FailureCause::BadLineEnd:
+        return QStringLiteral("the image has a line end that is not CR LF");
+    case FailureCause::IncompleteRecord:
+        return QStringLiteral("the image ends inside a record (cut short?)");
+    case FailureCause::ImageReadError:
+        return QStringLiteral("the image file could not be read");
+    case FailureCause::ImageChanged:
+        return QStringLiteral("the image file changed during the run; what was sent is not what was checked");
+    case FailureCause::InvalidMode:
+        return QStringLiteral("internal error: ProgramMode %1").arg(r.mode);
+    default:
+        return QStringLiteral("the run ended before the end of the image");
+    }
+}
+
+QString refusal(const RunReport& r, const VerdictContext& c)
+{
+    switch (r.cause) {
+    case FailureCause::ImageFaults:
+        return QStringLiteral("the image has %1").arg(faultText(r));
+    case FailureCause::ImageTooLarge:
+        return QStringLiteral("the image '%1' is too large").arg(c.image);
+    case FailureCause::ImageEmpty:
+        return QStringLiteral("the image '%1' holds no records").arg(c.image);
+    case FailureCause::PortNotOpen:
+        return QStringLiteral("cannot open %1").arg(portText(c));
+    default:
+        return QStringLiteral("cannot open the image '%1'").arg(c.image);
+    }
+}
+
+} // namespace
+
+QString verdictLine(RunOutcome outcome, const RunReport& r, const VerdictContext& c)
+{
+    const QString head = QStringLiteral("flash3-cli: ");
+    if (c.portFailed)
+        return head + QStringLiteral("refused: cannot open %1; nothing was sent").arg(portText(c));
+    if (c.interrupted) {
+        if (!r.started || (r.record == 0 && r.bytesSent == 0))
+            return head + QStringLiteral("interrupted before the first image byte was sent");
+        return head + QStringLiteral("interrupted %1 after %2; the device holds part of the image: cycle its power "
+                                     "and flash again")
+                          .arg(where(r), plural(r.bytesSent, "byte", "bytes"));
+    }
+    if (!r.started && r.cause == FailureCause::ImageFaults)
+        return head + QStringLiteral("refused: %1; nothing was sent (--check lists the faults; --force flashes "
+                                     "such an image anyway)")
+                          .arg(refusal(r, c));
+    if (!r.started)
+        return head + QStringLiteral("refused: %1; nothing was sent").arg(refusal(r, c));
+    if (outcome == RunOutcome::Completed) {
+        const QString summary = QStringLiteral("%1, %2 to %3 in %4 s")
+                                    .arg(plural(r.record, "record", "records"), plural(r.bytesSent, "byte", "bytes"),
+                                         portText(c))
+                                    .arg(c.seconds, 0, 'f', 1);
+        if (r.faultyRecords > 0)
+            return head + QStringLiteral("completed WITH %1 skipped or taken as 0 (--force): %2")
+                              .arg(faultText(r), summary);
+        return head + QStringLiteral("completed: ") + summary;
+    }
+    return head + QStringLiteral("FAILED %1: %2").arg(where(r), cause(r));
+}
+
+} // namespace flash3::cli

@@ -1,0 +1,56 @@
+#pragma once
+// How the last run ended, in data: not shown in the window (its logs say it
+// in the system's own lines), but what the CLI's verdict line is made from.
+
+#include "image/image_check.h"
+
+#include <cstdint>
+#include <optional>
+
+namespace flash3 {
+
+enum class RunOutcome { None, Completed, Failed, Aborted };
+
+enum class FailureCause {
+    None,
+    // the run was refused before any byte was sent
+    CannotOpenImage,
+    ImageTooLarge,
+    ImageEmpty,
+    PortNotOpen,
+    ImageFaults,
+    // the run failed
+    SendFailed,        // the driver refused a byte (driverStatus)
+    EntryRejected,     // the reply to E1 94 was not 91 26 (replyBytes, reply0, reply1)
+    WrongAnswer,       // expected, received
+    NoAnswer,          // expected
+    BadLineEnd,        // an E record without CR LF
+    IncompleteRecord,  // the file ends inside a record
+    ImageReadError,
+    ImageChanged,      // the file is no longer what was checked
+    InvalidMode,       // mode
+};
+
+struct RunReport {
+    bool started = false;  // the entry bytes were due: the run got past every refusal
+    FailureCause cause = FailureCause::None;
+    int32_t expected = 0;
+    int32_t received = 0;
+    int32_t driverStatus = 0;
+    int replyBytes = 0;
+    int32_t reply0 = 0;
+    int32_t reply1 = 0;
+    int32_t mode = 0;
+    // The record read last when the run ended: its number (0: none yet) and
+    // the line and column of its first character.
+    int32_t record = 0;
+    int32_t records = 0;  // RecordsTotal
+    int64_t line = 0;
+    int64_t column = 0;
+    int64_t bytesSent = 0;  // image bytes handed to the driver (entry bytes not counted)
+    // What the check before the run found.
+    int64_t faultyRecords = 0;
+    std::optional<ImageFault> firstFault;
+};
+
+} // namespace flash3

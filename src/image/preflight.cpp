@@ -1,0 +1,100 @@
+// The check of the whole image before a run: no byte goes to the device until
+// every record has been read once by the reader's rules. Most images are
+// checked within the click; a large one is checked in slices on the ticks
+// (ProgramMode CheckingImageMode), with "Abort Process" working meanwhile.
+
+#include "app/form1.h"
+#include "app/text_format.h"
+#include "image/image_check.h"
+
+namespace flash3 {
+
+namespace {
+int percentOf(int64_t part, int64_t whole)
+{
+    return whole > 0 ? static_cast<int>(part * 100 / whole) : 100;
+}
+} // namespace
+
+void Form1::beginImageCheck()
+{
+    imageCheck_ = std::make_unique<ImageCheck>();
+    if (!imageCheck_->open(ImageFile.openedPath(), true)) {
+        imageCheck_.reset();
+        Msg = QStringLiteral("** ERROR ** Cannot open input file: ") + FileName;
+        PostMsg2(Msg);
+        LastRunReport.cause = FailureCause::CannotOpenImage;
+        LastRunOutcome = RunOutcome::Failed;
+        return;
+    }
+    if (imageCheck_->step(CheckSliceBytes)) {
+        finishImageCheck();
+        return;
+    }
+    AbortPending = False;
+    window_.setEnabled(ButtonId::ConfigComPort, false);
+    window_.setEnabled(ButtonId::SelectInputFile, false);
+    window_.setCaption(ButtonId::ProgramFlash, QStringLiteral("Abort Process"));
+    Msg = QStringLiteral("Hint: Checking the input file before the run; \"Abort Process\" stops the check.");
+    PostMsg2(Msg);
+    window_.setCheckProgress(percentOf(imageCheck_->bytesChecked(), imageCheck_->length()));
+    ProgramMode = CheckingImageMode;
+}
+
+void Form1::CheckImageStep()
+{
+    if (!imageCheck_->step(CheckSliceBytes)) {
+        window_.setCheckProgress(percentOf(imageCheck_->bytesChecked(), imageCheck_->length()));
+        return;
+    }
+    finishImageCheck();
+}
+
+void Form1::finishImageCheck()
+{
+    const std::unique_ptr<ImageCheck> check = std::move(imageCheck_);
+    window_.setCheckProgress(-1);
+    const ImageCheckReport& report = check->report();
+    LastRunReport.faultyRecords = report.faultyRecords;
+    LastRunReport.firstFault = report.firstFault;
+    if (report.faultyRecords > 0 && !AllowFaultyImage) {
+        const ImageFault& first = *report.firstFault;
+        Msg = QStringLiteral("** ERROR ** Input file has %1 faulty record%2 (first at line %3, column %4: %5). "
+                             "Run not started.")
+                  .arg(report.faultyRecords)
+                  .arg(report.faultyRecords == 1 ? "" : "s")
+                  .arg(first.line)
+                  .arg(first.column)
+                  .arg(visibleText(first.message));
+        PostMsg2(Msg);
+        LastRunReport.cause = FailureCause::ImageFaults;
+        refuseRun();
+        return;
+    }
+    checkedDigest_ = check->digest();
+    checkedIdentity_ = check->identity();
+    startRun();
+}
+
+void Form1::cancelImageCheck()
+{
+    imageCheck_.reset();
+    window_.setCheckProgress(-1);
+    Msg = QStringLiteral("Hint: Run aborted while the input file was being checked; nothing was sent.");
+    PostMsg2(Msg);
+    refuseRun();
+    LastRunOutcome = RunOutcome::Aborted;
+}
+
+// Back to idle without a run: nothing was sent, so there is no run to end.
+void Form1::refuseRun()
+{
+    ProgramMode = 0;
+    AbortPending = False;
+    window_.setEnabled(ButtonId::ConfigComPort, true);
+    window_.setEnabled(ButtonId::SelectInputFile, true);
+    window_.setCaption(ButtonId::ProgramFlash, QStringLiteral("Program FLASH"));
+    LastRunOutcome = RunOutcome::Failed;
+}
+
+} // namespace flash3
