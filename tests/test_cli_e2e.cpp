@@ -3,7 +3,9 @@
 #include "process_harness.h"
 #include "qt_print.h"
 
+#include <QDateTime>
 #include <QFile>
+#include <QFileInfo>
 #include <QRandomGenerator>
 #include <QRegularExpression>
 
@@ -112,6 +114,12 @@ TEST_F(CliAgainstSim, WrongAnswerFailsTheRun)
     EXPECT_FALSE(f.out.contains("Processing complete."));
     expectClosed(f);
     EXPECT_NE(sim.finish().exitCode, 0);
+    // The third R record: line 3, after the line's ":" and 16 T records.
+    EXPECT_TRUE(QRegularExpression("^flash3-cli: FAILED at line 3, column 66 \\(record 53 of 360\\): the device "
+                                   "answered [0-9A-F]+, expected [0-9A-F]+$")
+                    .match(f.errLines().last())
+                    .hasMatch())
+        << f.errLines().last().toStdString();
 }
 
 TEST_F(CliAgainstSim, MissingAnswerTimesOut)
@@ -123,6 +131,11 @@ TEST_F(CliAgainstSim, MissingAnswerTimesOut)
     EXPECT_TRUE(f.errLines().contains("Error. Read time out."));
     EXPECT_TRUE(f.out.contains("Processing ...   18"));
     EXPECT_FALSE(f.out.contains("Processing ...   36"));
+    EXPECT_TRUE(QRegularExpression("^flash3-cli: FAILED at line 2, column 66 \\(record 35 of 360\\): the device did "
+                                   "not answer in time, expected [0-9A-F]+$")
+                    .match(f.errLines().last())
+                    .hasMatch())
+        << f.errLines().last().toStdString();
 }
 
 TEST_F(CliAgainstSim, UnplugInMidRunEndsTheRunPromptly)
@@ -150,6 +163,93 @@ TEST_F(CliAgainstSim, InterruptAbortsTheRunAndClosesEverything)
     EXPECT_TRUE(f.out.contains("If aborting, cycle interface power before trying again."));
     EXPECT_FALSE(f.out.contains("Processing complete."));
     expectClosed(f);
+    EXPECT_NE(sim.finish().exitCode, 0);
+    EXPECT_TRUE(QRegularExpression("^flash3-cli: interrupted at line \\d+, column \\d+ \\(record \\d+ of 36000\\) "
+                                   "after \\d+ bytes; the device holds part of the image: cycle its power and flash "
+                                   "again$")
+                    .match(f.errLines().last())
+                    .hasMatch())
+        << f.errLines().last().toStdString();
+}
+
+// One bad hex digit in record 901: refused with nothing sent; with --force the
+// reader's own handling (the digit taken as 0) goes to the device, and the
+// verdict says so. The device still tells the byte it did not expect.
+TEST_F(CliAgainstSim, BadDigitIsRefusedUnlessForcedAndThenWarned)
+{
+    const QString good = sample(300);
+    QFile in(good);
+    ASSERT_TRUE(in.open(QIODevice::ReadOnly));
+    QByteArray content = in.readAll();
+    ASSERT_EQ(content.at(900 * 4), 'T');
+    const char high = content.at(900 * 4 + 1);
+    content[900 * 4 + 1] = 'G';
+    const QString bad = write("bad.pf3", content);
+    const QString refusal = "** ERROR ** Input file has 1 faulty record (first at line 51, column 2: Nib1 not "
+                            "valid: 47). Run not started.";
+    {
+        const QString trace = dir.filePath("line.log");
+        Sim sim({"--persist", "--log", trace, good});
+        const Finished f = Cli(cliArgs(sim, bad)).finish(20000);
+        sim.terminate();
+        sim.finish();
+        EXPECT_EQ(f.exitCode, kUsage);
+        EXPECT_TRUE(f.errLines().contains(refusal)) << f.err.toStdString();
+        EXPECT_TRUE(f.errLines().last().startsWith("flash3-cli: refused: the image has 1 faulty record (first at line "
+                                                   "51, column 2: Nib1 not valid: 47); nothing was sent"))
+            << f.errLines().last().toStdString();
+        QFile log(trace);
+        EXPECT_FALSE(log.open(QIODevice::ReadOnly) && log.readAll().contains(" rx "));
+    }
+    Sim sim({good});
+    const Finished f = Cli(cliArgs(sim, bad, {"--force"})).finish(30000);
+    const Finished device = sim.finish();
+    EXPECT_EQ(f.exitCode, kCompleted) << f.err.toStdString();
+    EXPECT_TRUE(f.errLines().contains("Nib1 not valid: 47"));
+    EXPECT_TRUE(f.errLines().last().startsWith("flash3-cli: completed WITH 1 faulty record (first at line 51, column "
+                                               "2: Nib1 not valid: 47) skipped or taken as 0 (--force): 5400 records, "
+                                               "4800 bytes to COM 2"))
+        << f.errLines().last().toStdString();
+    EXPECT_NE(device.exitCode, 0);
+    EXPECT_TRUE(device.err.contains(QStringLiteral("first mismatch at byte 800: expected %1").arg(QChar(high))))
+        << device.err.toStdString();
+}
+
+// The image is rewritten in place while it is being flashed: one T byte in the
+// middle of a 1 MB image, size and time kept. The run must not end as completed.
+TEST_F(CliAgainstSim, ImageRewrittenInPlaceDuringTheRunFailsIt)
+{
+    QByteArray content;
+    for (int line = 0; line < 256; ++line) {
+        for (int t = 0; t < 1020; ++t)
+            content += "T" + QByteArray::number(0x10 + (line + t) % 0x60, 16).toUpper() + ":";
+        content += "R" + QByteArray::number(0x20 + line % 0x50, 16).toUpper() + ":E\r\n:";
+    }
+    const QString path = write("big.pf3", content);
+    Sim sim({path});
+    Cli cli(cliArgs(sim, path));
+    ASSERT_TRUE(cli.waitForOutput("Processing ...   40880", 30000));  // line 40
+    const qint64 offset = qint64(200) * 4088 + 400 * 4;                // line 201, a T record
+    ASSERT_EQ(content.at(offset), 'T');
+    {
+        const QDateTime before = QFileInfo(path).lastModified();
+        QFile f(path);
+        ASSERT_TRUE(f.open(QIODevice::ReadWrite));
+        ASSERT_TRUE(f.seek(offset + 1));
+        ASSERT_EQ(f.write("7E"), 2);
+        f.close();
+        ASSERT_TRUE(f.open(QIODevice::ReadWrite));
+        ASSERT_TRUE(f.setFileTime(before, QFileDevice::FileModificationTime));
+    }
+    const Finished f = cli.finishKeepingOutput(60000);
+    EXPECT_EQ(f.exitCode, kFailed) << f.err.toStdString();
+    EXPECT_FALSE(f.out.contains("Processing complete."));
+    EXPECT_TRUE(f.errLines().contains(
+        "** ERROR ** Input file changed during the run: it is no longer the file that was checked."))
+        << f.err.toStdString();
+    EXPECT_TRUE(f.errLines().last().startsWith("flash3-cli: FAILED at line "));
+    EXPECT_TRUE(f.errLines().last().endsWith("the image file changed during the run; what was sent is not what "
+                                             "was checked"));
     EXPECT_NE(sim.finish().exitCode, 0);
 }
 
