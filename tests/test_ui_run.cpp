@@ -13,6 +13,7 @@
 #include "app/tick_driver.h"
 #include "serial/termios_backend.h"
 
+#include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
@@ -144,6 +145,106 @@ TEST(UiRun, AbortedThenCompleteRunByClicks)
     EXPECT_FALSE(ui.window.isVisible());
     EXPECT_EQ(ui.e.status1().mid(ui.e.status1().size() - 3),
               (QStringList{"Input file closed.", "Closed COM port: 2", "Program terminated."}));
+}
+
+// A versioned name keeps its whole stem: fw-1.2.3.pf3 is flashed, never the
+// older fw-1.pf3 beside it.
+TEST(UiRun, VersionedImageNameFlashesThatImage)
+{
+    Engine e;
+    const QByteArray older = "T01:T02:R01:E\r\n:";
+    const QByteArray named = "T33:T44:R33:E\r\n:";
+    e.writeFile(QStringLiteral("fw-1.pf3"), older);
+    const QString path = e.writeFile(QStringLiteral("fw-1.2.3.pf3"), named);
+    MainStartUp(e.form, {path});
+    MainWindow window(e.form);
+    window.show();
+    const Clicker ui{window};
+    EXPECT_EQ(ui.text(1), e.dir.filePath(QStringLiteral("fw-1.2.3.PF3")));
+    e.openPort();
+    DeviceModel device(e.backend, named);
+    ui.click("ProgramFlash");
+    e.runToEnd();
+    EXPECT_EQ(e.form.LastRunOutcome, RunOutcome::Completed);
+    EXPECT_EQ(e.backend.written, (std::vector<uint8_t>{0xE1, 0x94, 0x33, 0x44}));
+}
+
+// Saved by an editor with a line end after the final ":": a complete run reads
+// as complete.
+TEST(UiRun, LineEndAfterTheFinalColonStillEndsAtAFullCount)
+{
+    Ui ui;
+    const QByteArray content = workedExample() + "\r\n";
+    ui.e.chooseImage(content);
+    ui.e.openPort();
+    DeviceModel device(ui.e.backend, content);
+    ui.click("ProgramFlash");
+    ui.e.runToEnd();
+    EXPECT_EQ(ui.e.form.LastRunOutcome, RunOutcome::Completed);
+    EXPECT_EQ(ui.text(3), "0");
+    EXPECT_EQ(ui.text(4), "7");
+    EXPECT_EQ(ui.text(5), "100.0 %");
+}
+
+namespace {
+// Counts the paints of a widget and the texts it showed.
+struct PaintWatch : QObject {
+    explicit PaintWatch(QLabel* label) : label_(label) { label->installEventFilter(this); }
+    bool eventFilter(QObject*, QEvent* event) override
+    {
+        if (event->type() == QEvent::Paint) {
+            ++paints;
+            if (!texts.contains(label_->text()))
+                texts << label_->text();
+        }
+        return false;
+    }
+    int paints = 0;
+    QStringList texts;
+
+private:
+    QLabel* label_;
+};
+} // namespace
+
+// A large image is checked with the real timer: the window paints the check's
+// progress as it goes, and "Abort Process" stops the check with nothing sent.
+TEST(UiRun, WindowShowsTheCheckOfALargeImageAndCanAbortIt)
+{
+    Ui ui;
+    QByteArray line;
+    for (int t = 0; t < 1000; ++t)
+        line += "T41:";
+    line += "R41:E\r\n:";
+    const QByteArray content = line.repeated(6 * 256);  // 24 MiB: a slice per tick
+    ui.e.chooseImage(content);
+    ui.e.openPort();
+    TickDriver ticks(ui.e.form);
+    auto* label = ui.child<QLabel>(QStringLiteral("CheckLabel"));
+    PaintWatch watch(label);
+    ui.click("ProgramFlash");
+    ASSERT_EQ(ui.e.form.ProgramMode, Form1::CheckingImageMode);
+    EXPECT_EQ(ui.button("ProgramFlash")->text(), "Abort Process");
+    EXPECT_TRUE(QTest::qWaitFor([&] { return ui.e.form.ProgramMode != Form1::CheckingImageMode; }, 60000));
+    EXPECT_EQ(ui.e.form.ProgramMode, 101);
+    EXPECT_FALSE(label->isVisible());
+    EXPECT_GE(watch.texts.size(), 3) << watch.texts.join(" | ").toStdString();
+    EXPECT_TRUE(watch.texts.value(0).startsWith("Checking file: ")) << watch.texts.join(" | ").toStdString();
+    ui.click("ProgramFlash");  // the run has started: abort it
+    ASSERT_EQ(ui.e.form.ProgramMode, 0);
+
+    ui.e.backend.written.clear();
+    ui.click("ProgramFlash");
+    ASSERT_EQ(ui.e.form.ProgramMode, Form1::CheckingImageMode);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return watch.paints > 0 && label->isVisible(); }, 10000));
+    ui.click("ProgramFlash");
+    EXPECT_EQ(ui.e.form.ProgramMode, 0);
+    EXPECT_EQ(ui.e.form.LastRunOutcome, RunOutcome::Aborted);
+    EXPECT_FALSE(label->isVisible());
+    EXPECT_EQ(ui.button("ProgramFlash")->text(), "Program FLASH");
+    EXPECT_TRUE(ui.button("SelectInputFile")->isEnabled());
+    QTest::qWait(50);
+    EXPECT_TRUE(ui.e.backend.written.empty());
 }
 
 TEST(UiRunAgainstSim, CommandLineImageRunsToTheEndWithTheRealTimer)

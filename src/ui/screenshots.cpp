@@ -150,6 +150,27 @@ int main(int argc, char* argv[])
         tick();
     ok = save(&window, out, "main-complete.png") && ok;
 
+    // A large image while it is checked before its run, then one refused for a fault.
+    QByteArray large;
+    while (large.size() < 3 * flash3::Form1::CheckSliceBytes)
+        large += image;
+    QFile largeFile(work.filePath(QStringLiteral("large.pf3")));
+    if (!largeFile.open(QIODevice::WriteOnly) || largeFile.write(large) != large.size())
+        return 1;
+    largeFile.close();
+    form.FileName = largeFile.fileName();
+    click("ProgramFlash");
+    tick();
+    ok = save(&window, out, "main-checking.png") && ok;
+    click("ProgramFlash");
+    QByteArray faulty = image;
+    faulty[faulty.indexOf('T', faulty.size() / 2) + 1] = 'G';
+    if (!largeFile.open(QIODevice::WriteOnly | QIODevice::Truncate) || largeFile.write(faulty) != faulty.size())
+        return 1;
+    largeFile.close();
+    click("ProgramFlash");
+    ok = save(&window, out, "main-refused.png") && ok;
+
     window.menuHelpAbout_Click();
     ok = save(window.aboutDialog(), out, "about.png") && ok;
     return ok ? 0 : 1;
