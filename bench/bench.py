@@ -461,6 +461,32 @@ class Bench:
         self.row("7b", "Log posting: longest gap between visible updates", fmt_ms(g, 1), "<= 100 ms", g <= 0.1,
                  f"{median(paints):g} repaints of Status1 during the step")
 
+    # ---- figure 9
+
+    def fig_preflight(self):
+        mib = self.large // MIB
+        if not self.has("flash3-bench-check"):
+            self.row("9a", f"Check before a run, {mib} MiB image", "n/a (no desktop build)", "< 2 s", None)
+            self.row("9b", "Check before a run: longest pause of the window", "n/a (no desktop build)",
+                     "<= 100 ms", None)
+            return
+        totals, gaps = [], []
+        for _ in range(self.check_runs):
+            out = subprocess.run([self.exe("flash3-bench-check"), str(mib), self.work],
+                                 capture_output=True, text=True, timeout=600, env=self.gui_env())
+            if out.returncode != 0:
+                raise BenchError("flash3-bench-check: " + out.stderr.strip()[-300:])
+            f = parse_fields(out.stdout)
+            totals.append(int(f["check_us"]) / 1e6)
+            gaps.append(int(f["max_gap_us"]) / 1e6)
+        t, g = median(totals), median(gaps)
+        self.row("9a", f"Check before a run, {mib} MiB image, desktop", fmt_ms(t, 0), "< 2 s", t < 2.0,
+                 "\"Program FLASH\" until the run's first step is due, real 5 ms timer; runs: "
+                 + ", ".join(fmt_ms(x, 0) for x in totals))
+        self.row("9b", "Check before a run: longest pause of the window", fmt_ms(g, 1), "<= 100 ms", g <= 0.1,
+                 "longest time without a paint of the window's check indicator; runs: "
+                 + ", ".join(fmt_ms(x, 1) for x in gaps))
+
     # ---- figure 8
 
     def fig_startup(self):
@@ -496,12 +522,14 @@ FIGURES = [
     ("6", "fig_check", ("6",)),
     ("7", "fig_log", ("7a", "7b")),
     ("8", "fig_startup", ("8a", "8b")),
+    ("9", "fig_preflight", ("9a", "9b")),
 ]
-ROW_ORDER = ["1", "2", "3", "4a", "4b", "5a", "5b", "6", "7a", "7b", "8a", "8b"]
+ROW_ORDER = ["1", "2", "3", "4a", "4b", "5a", "5b", "6", "7a", "7b", "8a", "8b", "9a", "9b"]
 FIGURE_NAMES = {"1": "tick fidelity", "2": "many ports", "3": "tick jitter", "4a": "idle cost (CLI)",
                 "4b": "idle cost (desktop)", "5a": "memory (check)", "5b": "memory (run)",
                 "6": "check throughput", "7a": "log posting (total)", "7b": "log posting (updates)",
-                "8a": "start-up (CLI)", "8b": "start-up (desktop)"}
+                "8a": "start-up (CLI)", "8b": "start-up (desktop)", "9a": "check before a run",
+                "9b": "check before a run (window)"}
 
 
 # ---------------------------------------------------------------- output
@@ -555,7 +583,7 @@ def main():
     ap = argparse.ArgumentParser(description="flash3 benchmarks")
     ap.add_argument("build", help="build folder with flash3-cli, flash3-sim and the bench helpers")
     ap.add_argument("--smoke", action="store_true", help="every benchmark once at a tiny size")
-    ap.add_argument("--only", help="comma-separated figures (1,2,4,5,6,7,8; 3 comes with 1) to measure again")
+    ap.add_argument("--only", help="comma-separated figures (1,2,4,5,6,7,8,9; 3 comes with 1) to measure again")
     ap.add_argument("--out", help="Markdown file (default: bench/results.md, or BUILD/bench-smoke.md with --smoke)")
     args = ap.parse_args()
 

@@ -12,8 +12,8 @@ import re
 import subprocess
 import sys
 
-ROWS = ["1", "2", "3", "4a", "4b", "5a", "5b", "6", "7a", "7b", "8a", "8b"]
-DESKTOP_ROWS = {"4b", "7a", "7b", "8b"}
+ROWS = ["1", "2", "3", "4a", "4b", "5a", "5b", "6", "7a", "7b", "8a", "8b", "9a", "9b"]
+DESKTOP_ROWS = {"4b", "7a", "7b", "8b", "9a", "9b"}
 NUMBER = re.compile(r"[-+]?\d+(\.\d+)?")
 
 
