@@ -9,6 +9,8 @@
 // max_gap_us: the longest time from the click to the end of the check
 // without a paint of the window.
 
+#include "window_bench.h"
+
 #include "ui/main_window.h"
 
 #include "app/form1.h"
@@ -32,24 +34,6 @@
 
 namespace {
 
-class PaintClock : public QObject
-{
-public:
-    explicit PaintClock(const QElapsedTimer& clock) : clock_(clock) {}
-    std::vector<qint64> paintsNs;
-
-protected:
-    bool eventFilter(QObject*, QEvent* event) override
-    {
-        if (event->type() == QEvent::Paint)
-            paintsNs.push_back(clock_.nsecsElapsed());
-        return false;
-    }
-
-private:
-    const QElapsedTimer& clock_;
-};
-
 bool writeImage(const QString& path, qint64 mib)
 {
     QFile file(path);
@@ -67,15 +51,10 @@ bool writeImage(const QString& path, qint64 mib)
     return true;
 }
 
-void waitFor(const std::function<bool()>& done, int timeoutMs)
-{
-    QElapsedTimer t;
-    t.start();
-    while (!done() && t.elapsed() < timeoutMs)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-}
-
 } // namespace
+
+using flash3::bench::PaintClock;
+using flash3::bench::waitFor;
 
 int main(int argc, char** argv)
 {

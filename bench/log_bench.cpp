@@ -10,6 +10,8 @@
 // total_us: from the start of the step until the log has been painted showing
 // its last line; max_gap_us: the longest time in that span without a paint.
 
+#include "window_bench.h"
+
 #include "ui/main_window.h"
 
 #include "app/form1.h"
@@ -32,24 +34,6 @@
 
 namespace {
 
-class PaintClock : public QObject
-{
-public:
-    PaintClock(const QElapsedTimer& clock, QObject* parent) : QObject(parent), clock_(clock) {}
-    std::vector<qint64> paintsNs;
-
-protected:
-    bool eventFilter(QObject*, QEvent* event) override
-    {
-        if (event->type() == QEvent::Paint)
-            paintsNs.push_back(clock_.nsecsElapsed());
-        return false;
-    }
-
-private:
-    const QElapsedTimer& clock_;
-};
-
 bool writeImage(const QString& path, int lines)
 {
     QFile file(path);
@@ -64,15 +48,10 @@ bool writeImage(const QString& path, int lines)
     return file.write(bytes) == bytes.size();
 }
 
-void waitFor(const std::function<bool()>& done, int timeoutMs)
-{
-    QElapsedTimer t;
-    t.start();
-    while (!done() && t.elapsed() < timeoutMs)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-}
-
 } // namespace
+
+using flash3::bench::PaintClock;
+using flash3::bench::waitFor;
 
 int main(int argc, char** argv)
 {
