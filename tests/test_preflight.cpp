@@ -110,6 +110,27 @@ TEST(ImageCheckBeforeRun, FaultyImageIsRefusedBeforeAnyByteAndCanBeRunOnceMended
     EXPECT_EQ(r.form.LastRunReport.bytesSent, 60 * 16);
 }
 
+// Line ends converted by an editor: the refusal says what most likely happened.
+TEST(ImageCheckBeforeRun, ConvertedLineEndsGetAHint)
+{
+    for (const char* end : {"\n", "\r"}) {
+        QByteArray content = image(4);
+        content.replace("\r\n", end);
+        ImageRun r(content);
+        r.form.ProgramFlash_Click();
+        EXPECT_TRUE(r.backend.written.empty());
+        EXPECT_TRUE(r.debug().last().startsWith("Hint: The image's line ends are not CR LF: an editor or a text-mode "
+                                                "file transfer converted it."))
+            << r.debug().join('\n').toStdString();
+    }
+    // A single swapped line end is a faulty record, not a converted file.
+    QByteArray content = image(4);
+    content.replace(72 - 3, 2, "\n\r");
+    ImageRun r(content);
+    r.form.ProgramFlash_Click();
+    EXPECT_TRUE(r.debug().last().startsWith("** ERROR ** Input file has 1 faulty record")) << r.debug().last().toStdString();
+}
+
 // A record with control characters is named on one log line.
 TEST(ImageCheckBeforeRun, RefusalShowsControlCharactersVisibly)
 {

@@ -31,6 +31,8 @@ void RecordChecker::checkRecord(const char* rec)
     ++report_.records;
     recordFaulty_ = false;
     if (rec[3] != ':') {
+        if (!report_.firstFault && rec[0] == 'E' && (rec[1] == '\n' || rec[1] == '\r') && rec[2] == ':')
+            report_.lineEndsConverted = true;
         fault(QStringLiteral("Char4 not a :"));
     } else if (rec[0] == 'T' || rec[0] == 'R') {
         ++(rec[0] == 'T' ? report_.tRecords : report_.rRecords);

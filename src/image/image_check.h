@@ -32,6 +32,9 @@ struct ImageCheckReport {
     int64_t faults = 0;          // every fault line (a record can have two bad digits)
     int64_t faultyRecords = 0;   // records with at least one fault, an incomplete last one included
     std::optional<ImageFault> firstFault;
+    // The first fault is an E record whose line end is a bare LF or CR: the
+    // file's line ends were most likely converted by an editor or a transfer.
+    bool lineEndsConverted = false;
 };
 
 // Judges records by the reader's rules from bytes pushed in file order, in

@@ -67,6 +67,11 @@ void Form1::finishImageCheck()
                   .arg(first.column)
                   .arg(visibleText(first.message));
         PostMsg2(Msg);
+        if (report.lineEndsConverted) {
+            Msg = QStringLiteral("Hint: The image's line ends are not CR LF: an editor or a text-mode file transfer "
+                                 "converted it. Flash the original file; flash3-cli --check lists what is wrong.");
+            PostMsg2(Msg);
+        }
         LastRunReport.cause = FailureCause::ImageFaults;
         refuseRun();
         return;
