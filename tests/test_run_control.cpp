@@ -2,6 +2,11 @@
 
 #include "engine_harness.h"
 
+#include "app/tick_driver.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+
 using namespace flash3;
 using namespace flash3::testing;
 
@@ -254,4 +259,54 @@ TEST(RunControl, ImageTooLargeForTheCountersIsRefused)
     EXPECT_TRUE(e.debug().last().startsWith("** ERROR ** Input file too large"));
     EXPECT_EQ(e.form.ProgramMode, 0);
     EXPECT_FALSE(e.form.ImageFile.isOpen());
+}
+
+// The real timer fires only while a run (or the check before one) is active:
+// a program that waits with its port open is never woken. A run still gets
+// every tick it needs, and what the routines see does not change, since every
+// run start reloads TimeoutCount, the only thing an idle tick touches.
+TEST(RunControl, RealTimerSleepsWhileNoRunIsActive)
+{
+    int argc = 1;
+    char name[] = "test_engine";
+    char* argv[] = {name, nullptr};
+    QCoreApplication app(argc, argv);
+    Engine e;
+    TickDriver driver(e.form);
+    int ticks = 0;
+    QObject::connect(&driver, &TickDriver::ticked, [&] { ++ticks; });
+    const auto wait = [](int ms) {
+        QElapsedTimer clock;
+        clock.start();
+        while (clock.elapsed() < ms)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    };
+    e.openPort();
+    ASSERT_TRUE(e.window().timer2().enabled);
+    wait(100);
+    EXPECT_EQ(ticks, 0) << "woken while idle";
+    EXPECT_EQ(e.form.TimeoutCount, 36);
+
+    // A device that never answers: the handshake fails after its quiet period.
+    e.chooseImage(workedExample());
+    e.form.ProgramFlash_Click();
+    ASSERT_EQ(e.form.TimeoutCount, 36);
+    for (int i = 0; i < 400 && e.form.ProgramMode != 0; ++i)
+        wait(5);
+    EXPECT_EQ(e.form.ProgramMode, 0);
+    EXPECT_TRUE(e.debug().contains("Unexpected data read trying to initialize."));
+    EXPECT_GE(ticks, 38);
+    const int afterRun = ticks;
+    wait(100);
+    EXPECT_EQ(ticks, afterRun) << "woken after the run";
+
+    // "Abort Process" between ticks stops the timer too, and a new run starts it.
+    e.form.ProgramFlash_Click();
+    wait(30);
+    EXPECT_GT(ticks, afterRun);
+    e.form.ProgramFlash_Click();
+    const int afterAbort = ticks;
+    wait(100);
+    EXPECT_EQ(ticks, afterAbort);
+    EXPECT_EQ(e.form.LastRunOutcome, RunOutcome::Aborted);
 }

@@ -275,6 +275,7 @@ void Form1::startRun()
     pendingOutcome_ = RunOutcome::Failed;
     ProgramMode = 101;
     TimeoutCount = TimeoutReload;
+    window_.setRunActive(true);
 }
 
 void Form1::endRunAs(RunOutcome outcome)
@@ -292,6 +293,7 @@ void Form1::failRun(FailureCause cause)
 void Form1::EndRun()
 {
     ProgramMode = 0;
+    window_.setRunActive(false);
     Msg = QStringLiteral("Stop time:    ") + timeOfDayText();
     PostMsg2(Msg);
     for (const char* line : {"Completing or Aborting operations.", "----------",
@@ -326,6 +328,7 @@ void Form1::AbortProgram_Click()
         return;
     }
     ProgramMode = 0;
+    window_.setRunActive(false);
     if (FileMode != 0) {
         ImageFile.close();
         Msg = QStringLiteral("Input file closed.");

@@ -40,7 +40,7 @@ void TickDriver::timerChanged()
     const TickTimer& t = form_.window().timer2();
     if (timer_.interval() != t.interval)
         timer_.setInterval(t.interval);
-    if (t.enabled && !form_.window().programEnded()) {
+    if (t.enabled && t.runActive && !form_.window().programEnded()) {
         if (!timer_.isActive())
             timer_.start();
     } else {

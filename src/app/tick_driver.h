@@ -1,6 +1,7 @@
 #pragma once
 // Drives Timer2 in the programs: a precise QTimer that follows the window
-// model's Timer2 (enabled, interval) and calls the tick handler.
+// model's Timer2 (enabled, interval) and calls the tick handler. It fires only
+// while a run is active: an idle program is never woken.
 
 #include "app/window_model.h"
 

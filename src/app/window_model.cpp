@@ -86,6 +86,14 @@ void WindowModel::setTimerInterval(int milliseconds)
     notify([](WindowObserver& o) { o.timerChanged(); });
 }
 
+void WindowModel::setRunActive(bool active)
+{
+    if (timer2_.runActive == active)
+        return;
+    timer2_.runActive = active;
+    notify([](WindowObserver& o) { o.timerChanged(); });
+}
+
 void WindowModel::setPortList(const QStringList& items)
 {
     dialog_.portList = items;

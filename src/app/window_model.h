@@ -36,6 +36,10 @@ struct Button {
 struct TickTimer {
     bool enabled = false;
     int interval = 20;  // milliseconds
+    // A run (or the check before one) is going on. While none is, a tick only
+    // counts TimeoutCount down, which every run start reloads anyway: a real
+    // timer need not fire then, and a program that waits costs nothing.
+    bool runActive = false;
 };
 
 // The COM port parameters dialog (Form2): port list and speed option buttons.
@@ -86,6 +90,7 @@ public:
     const TickTimer& timer2() const { return timer2_; }
     void setTimerEnabled(bool enabled);
     void setTimerInterval(int milliseconds);
+    void setRunActive(bool active);
 
     const PortDialog& portDialog() const { return dialog_; }
     void setPortList(const QStringList& items);

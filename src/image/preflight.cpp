@@ -39,6 +39,7 @@ void Form1::beginImageCheck()
     PostMsg2(Msg);
     window_.setCheckProgress(percentOf(imageCheck_->bytesChecked(), imageCheck_->length()));
     ProgramMode = CheckingImageMode;
+    window_.setRunActive(true);
 }
 
 void Form1::CheckImageStep()
@@ -95,6 +96,7 @@ void Form1::cancelImageCheck()
 void Form1::refuseRun()
 {
     ProgramMode = 0;
+    window_.setRunActive(false);
     AbortPending = False;
     window_.setEnabled(ButtonId::ConfigComPort, true);
     window_.setEnabled(ButtonId::SelectInputFile, true);
