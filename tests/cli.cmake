@@ -6,3 +6,9 @@ if(TARGET flash3-sim)
   add_dependencies(test_cli_e2e flash3-sim)
 endif()
 gtest_discover_tests(test_cli_e2e PROPERTIES ENVIRONMENT "${FLASH3_TEST_ENV}" TIMEOUT 120 DISCOVERY_TIMEOUT 30)
+
+# The CLI's own parts, called directly.
+add_executable(test_cli_parts test_cli_parts.cpp)
+target_link_libraries(test_cli_parts PRIVATE flash3cli_lib flash3_test_main)
+target_include_directories(test_cli_parts PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
+gtest_discover_tests(test_cli_parts PROPERTIES ENVIRONMENT "${FLASH3_TEST_ENV}" DISCOVERY_TIMEOUT 30)

@@ -172,6 +172,21 @@ TEST_F(CliAgainstSim, InterruptAbortsTheRunAndClosesEverything)
         << f.errLines().last().toStdString();
 }
 
+// Every log line reaches its stream as it is posted, not when a buffer fills
+// or the program ends: a slow device gives a line every ~0.1 s, far too few
+// bytes to fill a pipe's buffer in the time allowed.
+TEST_F(CliAgainstSim, LogLinesAreWrittenAsTheyArePosted)
+{
+    const QString image = sample(300);
+    Sim sim({"--delay", "100", image});
+    Cli cli(cliArgs(sim, image));
+    ASSERT_TRUE(cli.waitForOutput("Processing ...   18", 8000)) << "the first progress line did not show";
+    EXPECT_TRUE(cli.running()) << "the run ended: the line may have come with the exit";
+    cli.signal(SIGINT);
+    const Finished f = cli.finishKeepingOutput(5000);
+    EXPECT_EQ(f.exitCode, kInterrupted);
+}
+
 // One bad hex digit in record 901: refused with nothing sent; with --force the
 // reader's own handling (the digit taken as 0) goes to the device, and the
 // verdict says so. The device still tells the byte it did not expect.

@@ -119,6 +119,11 @@ TEST(ImageName, UpperCaseExtensionFindsTheFileOfAnyCase)
     EXPECT_EQ(ImageFileHandle::resolvePath(dir.filePath("unit.Pf3")), dir.filePath("unit.Pf3"));
     EXPECT_EQ(ImageFileHandle::resolvePath(dir.filePath("Unit.PF3")), dir.filePath("Unit.PF3"));
     EXPECT_EQ(ImageFileHandle::resolvePath(dir.filePath("none.PF3")), dir.filePath("none.PF3"));
+    // Several spellings: the all-lower-case one, as most tools write it (it sorts last).
+    touch("both.Pf3");
+    touch("both.pF3");
+    touch("both.pf3");
+    EXPECT_EQ(ImageFileHandle::resolvePath(dir.filePath("both.PF3")), dir.filePath("both.pf3"));
 
     // A run started from such a name reads the file.
     Engine e;
@@ -130,4 +135,23 @@ TEST(ImageName, UpperCaseExtensionFindsTheFileOfAnyCase)
     e.runToEnd();
     EXPECT_EQ(e.form.LastRunOutcome, RunOutcome::Completed);
     EXPECT_EQ(e.text(TextId::Text1), dir.filePath("unit.PF3"));
+}
+
+// An image too large for the counters: the dialog's choice is dropped, and the
+// operator is told why before being told the selection was cancelled.
+TEST(FileSelection, TooLargeImageIsRefusedWithItsReason)
+{
+    Selection e;
+    const QString path = e.dir.filePath("huge.pf3");
+    {
+        QFile f(path);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        ASSERT_TRUE(f.resize(int64_t{8} << 30));  // sparse
+    }
+    e.select(path);
+    EXPECT_EQ(e.debug(), (QStringList{"** ERROR ** Input file too large (more than 2147483647 records): " + path,
+                                      "Input file selection cancelled."}));
+    EXPECT_EQ(e.form.FileMode, 0);
+    EXPECT_FALSE(e.form.ImageFile.isOpen());
+    EXPECT_EQ(e.text(TextId::Text1), "");
 }

@@ -2,7 +2,12 @@
 
 #include "engine_harness.h"
 
+#include "app/text_format.h"
+
 #include <QRegularExpression>
+
+#include <algorithm>
+#include <memory>
 
 using namespace flash3;
 using namespace flash3::testing;
@@ -135,4 +140,92 @@ TEST(Reader, TimeIsShownOnlyWhenTheSecondChanges)
     EXPECT_LE(shown.size(), 2);  // the run may straddle one second boundary
     EXPECT_EQ(shown.removeDuplicates(), 0);
     EXPECT_EQ(r.form.TimeShown, shown.last());
+}
+
+namespace {
+// Reads as a file does until `failAt` bytes, then fails as a failing disk does.
+class FailingFile : public QFile {
+public:
+    FailingFile(const QString& path, qint64 failAt) : QFile(path), failAt_(failAt) {}
+
+protected:
+    qint64 readData(char* data, qint64 maxSize) override
+    {
+        if (pos() >= failAt_)
+            return -1;
+        return QFile::readData(data, std::min(maxSize, failAt_ - pos()));
+    }
+
+private:
+    qint64 failAt_;
+};
+
+QByteArray linesOfTwoRecords(int lines)
+{
+    QByteArray image;
+    for (int i = 0; i < lines; ++i)
+        image += "T" + QByteArray::number(0x10 + i % 0x60, 16).toUpper() + ":R01:E\r\n:";
+    return image;
+}
+} // namespace
+
+// A read error is never the end of the image: a failing disk must not end in
+// "Processing complete.".
+TEST(Reader, ReadErrorDuringTheRunFailsIt)
+{
+    const QByteArray image = linesOfTwoRecords(20000);  // 240 KB: read in several pieces
+    Engine e;
+    DeviceModel device(e.backend, image);
+    e.openPort();
+    e.chooseImage(image);
+    e.form.ImageFile.setOpener([](const QString& path) { return std::make_unique<FailingFile>(path, 150000); });
+    e.form.ProgramFlash_Click();
+    ASSERT_EQ(e.form.ProgramMode, 101);  // the check before the run read the file whole
+    e.runToEnd();
+    EXPECT_EQ(e.form.LastRunOutcome, RunOutcome::Failed);
+    EXPECT_EQ(e.form.LastRunReport.cause, FailureCause::ImageReadError);
+    EXPECT_TRUE(e.debug().contains("Error reading input file."));
+    EXPECT_FALSE(e.status1().contains("Processing complete.  Exit this application."));
+    EXPECT_LT(e.form.RecordsDone, e.form.RecordsTotal);
+    EXPECT_LE(e.form.RecordsDone * 4, 150000);
+}
+
+// The time of day is appended to the first progress line of every new second,
+// and only to it.
+TEST(Reader, TimeOfDayIsRefreshedOnTheFirstLineOfEachNewSecond)
+{
+    struct ClockGuard {
+        ~ClockGuard() { setClockForTesting({}); }
+    } guard;
+    const int64_t base = int64_t{1765100000} * 1000 + 100;  // 100 ms into a second
+    int64_t now = base;
+    setClockForTesting([&now] { return now; });
+    const QString first = timeOfDayText();
+    now = base + 1000;
+    const QString second = timeOfDayText();
+    ASSERT_NE(first, second);
+
+    const QByteArray image = linesOfTwoRecords(5);
+    Engine e;
+    DeviceModel device(e.backend, image);
+    e.openPort();
+    e.chooseImage(image);
+    e.form.ProgramFlash_Click();
+    // The progress lines of lines 1 to 5 fall 0, 0.3, 1.0, 1.2 and 1.25 s after the base.
+    const int64_t at[] = {0, 300, 1000, 1200, 1250};
+    for (int n = 0; n < 10000 && e.form.ProgramMode != 0; ++n) {
+        const QStringList lines = e.status1();
+        const int shown = static_cast<int>(std::count_if(lines.begin(), lines.end(), [](const QString& l) {
+            return l.startsWith("Processing ...");
+        }));
+        now = base + at[std::min(shown, 4)];
+        e.tick();
+    }
+    QStringList progress;
+    for (const QString& line : e.status1())
+        if (line.startsWith("Processing ..."))
+            progress << line;
+    EXPECT_EQ(progress, (QStringList{"Processing ...   3          Time: " + first, "Processing ...   6",
+                                     "Processing ...   9          Time: " + second, "Processing ...   12",
+                                     "Processing ...   15"}));
 }

@@ -64,7 +64,18 @@ QString localeTimeFormat()
     format.remove(QLatin1Char('t'));
     return format.trimmed();
 }
+
+std::function<int64_t()>& clockSource()
+{
+    static std::function<int64_t()> source;
+    return source;
+}
 } // namespace
+
+void setClockForTesting(std::function<int64_t()> nowMs)
+{
+    clockSource() = std::move(nowMs);
+}
 
 QString timeOfDayText()
 {
@@ -73,8 +84,10 @@ QString timeOfDayText()
     static const QString format = localeTimeFormat();
     static int64_t cachedSecond = -1;
     static QString cached;
-    const auto now = std::chrono::system_clock::now();
-    const int64_t ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count();
+    const int64_t ms = clockSource()
+        ? clockSource()()
+        : std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+              .count();
     const int64_t second = ms / 1000;
     if (second != cachedSecond) {
         cachedSecond = second;

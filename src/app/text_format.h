@@ -4,6 +4,7 @@
 #include <QString>
 
 #include <cstdint>
+#include <functional>
 
 namespace flash3 {
 
@@ -31,5 +32,9 @@ int64_t recordCountForLength(int64_t length);
 
 // The time of day in the user's locale format with hours, minutes and seconds.
 QString timeOfDayText();
+
+// Where timeOfDayText() reads the time, in milliseconds since the epoch; the
+// system clock unless a test sets another (an empty function restores it).
+void setClockForTesting(std::function<int64_t()> nowMs);
 
 } // namespace flash3

@@ -47,8 +47,8 @@ bool ImageFileHandle::open(const QString& path)
     const QString resolved = resolvePath(path);
     if (resolved.isEmpty() || QFileInfo(resolved).isDir())
         return false;
-    auto file = std::make_unique<QFile>(resolved);
-    if (!file->open(QIODevice::ReadOnly | QIODevice::Unbuffered))
+    std::unique_ptr<QIODevice> file = opener_ ? opener_(resolved) : std::make_unique<QFile>(resolved);
+    if (!file || !file->open(QIODevice::ReadOnly | QIODevice::Unbuffered))
         return false;
     length_ = file->size();
     file_ = std::move(file);

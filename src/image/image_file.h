@@ -8,6 +8,7 @@
 #include <QString>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 
 namespace flash3 {
@@ -30,6 +31,10 @@ public:
 
     // Opens `path` for reading at its first character (closing any open file).
     bool open(const QString& path);
+    // What open() opens a path with: a QFile, unless told otherwise (tests put
+    // a device there that fails as a failing disk would).
+    using Opener = std::function<std::unique_ptr<QIODevice>(const QString& path)>;
+    void setOpener(Opener opener) { opener_ = std::move(opener); }
     void close();
     bool isOpen() const;
     // Length in bytes of the open file.
@@ -63,7 +68,8 @@ public:
 private:
     bool fill();
 
-    std::unique_ptr<QFile> file_;
+    Opener opener_;
+    std::unique_ptr<QIODevice> file_;
     std::unique_ptr<QCryptographicHash> digest_;
     QString openedPath_;
     FileIdentity identityAtOpen_;
