@@ -3,7 +3,7 @@
 #   ./run.sh demo              a real run against the virtual device
 #   ./run.sh test [--sanitize] every test through ctest
 #   ./run.sh build             build only (build/)
-#   ./run.sh screenshots [DIR] PNGs of the windows (offscreen)
+#   ./run.sh screenshots [DIR] PNGs of the windows (offscreen; default build/screenshots)
 #   ./run.sh bench             benchmarks (Release build)
 #   ./run.sh fuzz [SECONDS]    fuzz the image reader (default 60 s)
 #   ./run.sh soak [RUNS] [SEED] many runs with random images and faults
@@ -29,7 +29,7 @@ need_packages() {
     apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
   else
     echo "run.sh: missing packages. Run as root:" >&2
-    echo "  apt-get install -y --no-install-recommends ${missing[*]}" >&2
+    echo "  apt-get update && apt-get install -y --no-install-recommends ${missing[*]}" >&2
     exit 1
   fi
 }
@@ -38,7 +38,8 @@ need_packages() {
 build() {
   local dir=$1; shift
   need_packages "${BASE_PKGS[@]}"
-  cmake -S "$ROOT" -B "$dir" -G Ninja "$@" >/dev/null
+  # CI sets FLASH3_WERROR=ON: a warning fails the build there.
+  cmake -S "$ROOT" -B "$dir" -G Ninja -DFLASH3_WERROR="${FLASH3_WERROR:-OFF}" "$@" >/dev/null
   cmake --build "$dir" --parallel 2 | sed '/^ninja: no work to do/d'
 }
 
@@ -53,7 +54,9 @@ cmd_test() {
   fi
   build "$dir" "${opts[@]}"
   mkdir -p "$dir/test-runtime" && chmod 700 "$dir/test-runtime"
-  (cd "$dir" && QT_QPA_PLATFORM=offscreen ctest --output-on-failure --timeout 300 -j2)
+  # Whatever the tests leave in a temporary folder stays inside the build folder.
+  rm -rf "$dir/test-tmp" && mkdir -p "$dir/test-tmp"
+  (cd "$dir" && TMPDIR="$ROOT/$dir/test-tmp" QT_QPA_PLATFORM=offscreen ctest --output-on-failure --timeout 300 -j2)
 }
 
 # The virtual device with the sample image, and a real run against it.
@@ -81,9 +84,10 @@ cmd_demo() {
 
 cmd_screenshots() {
   build build
-  local out=${1:-$ROOT/screenshots}
+  local out=${1:-$ROOT/build/screenshots}
   mkdir -p "$out"
-  XDG_RUNTIME_DIR=$(mktemp -d) QT_QPA_PLATFORM=offscreen "$ROOT/build/flash3-screenshots" "$out"
+  # flash3-screenshots makes (and removes) a private runtime folder of its own.
+  QT_QPA_PLATFORM=offscreen "$ROOT/build/flash3-screenshots" "$out"
   ls -1 "$out"/*.png
 }
 
@@ -96,10 +100,11 @@ cmd_fuzz() {
   need_packages "${FUZZ_PKGS[@]}"
   build build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DFLASH3_FUZZ=ON -DBUILD_TESTING=OFF -DFLASH3_BUILD_GUI=OFF
   local seconds=${1:-60} work
-  work=$(mktemp -d)
+  work="$ROOT/build-fuzz/work"
+  rm -rf "$work" && mkdir -p "$work"
   cp "$ROOT"/tests/fuzz/corpus/* "$work/"
   mkdir -p "$ROOT/build-fuzz/crashes"
-  "$ROOT/build-fuzz/fuzz_image_reader" -max_total_time="$seconds" -max_len=4096 \
+  TMPDIR="$ROOT/build-fuzz" "$ROOT/build-fuzz/fuzz_image_reader" -max_total_time="$seconds" -max_len=4096 \
     -artifact_prefix="$ROOT/build-fuzz/crashes/" "$work" "$ROOT/tests/fuzz/corpus"
 }
 

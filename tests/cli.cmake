@@ -1,10 +1,7 @@
 add_executable(test_cli_e2e test_cli_e2e.cpp process_harness.h)
 target_link_libraries(test_cli_e2e PRIVATE flash3_test_main)
 target_include_directories(test_cli_e2e PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
-add_dependencies(test_cli_e2e flash3-cli)
-if(TARGET flash3-sim)
-  add_dependencies(test_cli_e2e flash3-sim)
-endif()
+add_dependencies(test_cli_e2e flash3-cli flash3-sim)
 gtest_discover_tests(test_cli_e2e PROPERTIES ENVIRONMENT "${FLASH3_TEST_ENV}" TIMEOUT 120 DISCOVERY_TIMEOUT 30)
 
 # The CLI's own parts, called directly.

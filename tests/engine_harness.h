@@ -8,6 +8,8 @@
 #include <QFile>
 #include <QTemporaryDir>
 
+#include "list_access.h"
+
 #include <gtest/gtest.h>
 
 #include <map>

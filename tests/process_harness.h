@@ -11,6 +11,8 @@
 #include <QStringList>
 #include <QTemporaryDir>
 
+#include "list_access.h"
+
 #include <gtest/gtest.h>
 
 #include <csignal>

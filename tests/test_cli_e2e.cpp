@@ -33,7 +33,7 @@ void expectClosed(const Finished& f)
     ASSERT_GE(out.size(), 3);
     EXPECT_EQ(out.at(out.size() - 3), "Input file closed.");
     EXPECT_EQ(out.at(out.size() - 2), "Closed COM port: 2");
-    EXPECT_EQ(out.last(), "Program terminated.");
+    EXPECT_EQ(lastOf(out), "Program terminated.");
 }
 
 } // namespace
@@ -117,9 +117,9 @@ TEST_F(CliAgainstSim, WrongAnswerFailsTheRun)
     // The third R record: line 3, after the line's ":" and 16 T records.
     EXPECT_TRUE(QRegularExpression("^flash3-cli: FAILED at line 3, column 66 \\(record 53 of 360\\): the device "
                                    "answered [0-9A-F]+, expected [0-9A-F]+$")
-                    .match(f.errLines().last())
+                    .match(lastOf(f.errLines()))
                     .hasMatch())
-        << f.errLines().last().toStdString();
+        << lastOf(f.errLines()).toStdString();
 }
 
 TEST_F(CliAgainstSim, MissingAnswerTimesOut)
@@ -133,9 +133,9 @@ TEST_F(CliAgainstSim, MissingAnswerTimesOut)
     EXPECT_FALSE(f.out.contains("Processing ...   36"));
     EXPECT_TRUE(QRegularExpression("^flash3-cli: FAILED at line 2, column 66 \\(record 35 of 360\\): the device did "
                                    "not answer in time, expected [0-9A-F]+$")
-                    .match(f.errLines().last())
+                    .match(lastOf(f.errLines()))
                     .hasMatch())
-        << f.errLines().last().toStdString();
+        << lastOf(f.errLines()).toStdString();
 }
 
 TEST_F(CliAgainstSim, UnplugInMidRunEndsTheRunPromptly)
@@ -167,9 +167,9 @@ TEST_F(CliAgainstSim, InterruptAbortsTheRunAndClosesEverything)
     EXPECT_TRUE(QRegularExpression("^flash3-cli: interrupted at line \\d+, column \\d+ \\(record \\d+ of 36000\\) "
                                    "after \\d+ bytes; the device holds part of the image: cycle its power and flash "
                                    "again$")
-                    .match(f.errLines().last())
+                    .match(lastOf(f.errLines()))
                     .hasMatch())
-        << f.errLines().last().toStdString();
+        << lastOf(f.errLines()).toStdString();
 }
 
 // Every log line reaches its stream as it is posted, not when a buffer fills
@@ -210,9 +210,9 @@ TEST_F(CliAgainstSim, BadDigitIsRefusedUnlessForcedAndThenWarned)
         sim.finish();
         EXPECT_EQ(f.exitCode, kUsage);
         EXPECT_TRUE(f.errLines().contains(refusal)) << f.err.toStdString();
-        EXPECT_TRUE(f.errLines().last().startsWith("flash3-cli: refused: the image has 1 faulty record (first at line "
+        EXPECT_TRUE(lastOf(f.errLines()).startsWith("flash3-cli: refused: the image has 1 faulty record (first at line "
                                                    "51, column 2: Nib1 not valid: 47); nothing was sent"))
-            << f.errLines().last().toStdString();
+            << lastOf(f.errLines()).toStdString();
         QFile log(trace);
         EXPECT_FALSE(log.open(QIODevice::ReadOnly) && log.readAll().contains(" rx "));
     }
@@ -221,10 +221,10 @@ TEST_F(CliAgainstSim, BadDigitIsRefusedUnlessForcedAndThenWarned)
     const Finished device = sim.finish();
     EXPECT_EQ(f.exitCode, kCompleted) << f.err.toStdString();
     EXPECT_TRUE(f.errLines().contains("Nib1 not valid: 47"));
-    EXPECT_TRUE(f.errLines().last().startsWith("flash3-cli: completed WITH 1 faulty record (first at line 51, column "
+    EXPECT_TRUE(lastOf(f.errLines()).startsWith("flash3-cli: completed WITH 1 faulty record (first at line 51, column "
                                                "2: Nib1 not valid: 47) skipped or taken as 0 (--force): 5400 records, "
                                                "4800 bytes to COM 2"))
-        << f.errLines().last().toStdString();
+        << lastOf(f.errLines()).toStdString();
     EXPECT_NE(device.exitCode, 0);
     EXPECT_TRUE(device.err.contains(QStringLiteral("first mismatch at byte 800: expected %1").arg(QChar(high))))
         << device.err.toStdString();
@@ -262,8 +262,8 @@ TEST_F(CliAgainstSim, ImageRewrittenInPlaceDuringTheRunFailsIt)
     EXPECT_TRUE(f.errLines().contains(
         "** ERROR ** Input file changed during the run: it is no longer the file that was checked."))
         << f.err.toStdString();
-    EXPECT_TRUE(f.errLines().last().startsWith("flash3-cli: FAILED at line "));
-    EXPECT_TRUE(f.errLines().last().endsWith("the image file changed during the run; what was sent is not what "
+    EXPECT_TRUE(lastOf(f.errLines()).startsWith("flash3-cli: FAILED at line "));
+    EXPECT_TRUE(lastOf(f.errLines()).endsWith("the image file changed during the run; what was sent is not what "
                                              "was checked"));
     EXPECT_NE(sim.finish().exitCode, 0);
 }
@@ -302,7 +302,7 @@ TEST_F(CliAgainstSim, BadInputsGetAClearMessageAndStatus)
         EXPECT_FALSE(f.out.contains("Program Mode")) << c.image.toStdString();
         EXPECT_TRUE(f.out.endsWith("Program terminated.\n")) << c.image.toStdString();
         ASSERT_FALSE(f.errLines().isEmpty());
-        EXPECT_TRUE(f.errLines().last().startsWith("flash3-cli: refused: ")) << f.err.toStdString();
+        EXPECT_TRUE(lastOf(f.errLines()).startsWith("flash3-cli: refused: ")) << f.err.toStdString();
     }
 }
 

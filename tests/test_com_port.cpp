@@ -54,17 +54,17 @@ TEST(ComPort, InvalidSelectionsAreRefusedBeforeAnyDriverCall)
     e.form.ConfigComPort_Click();
     e.window().selectPort(0);
     e.form.Initialize_Click();
-    EXPECT_EQ(e.debug().last(), "COM Port selection is invalid.");
+    EXPECT_EQ(lastOf(e.debug()), "COM Port selection is invalid.");
     EXPECT_EQ(e.form.ComPort, 0);
     EXPECT_FALSE(e.window().portDialog().visible);
     e.window().selectPort(-1);
     e.form.Initialize_Click();
     EXPECT_EQ(e.form.ComPort, -1);
-    EXPECT_EQ(e.debug().last(), "COM Port selection is invalid.");
+    EXPECT_EQ(lastOf(e.debug()), "COM Port selection is invalid.");
     e.window().selectPort(3);
     e.form.ComSpeed = 6;
     e.form.Initialize_Click();
-    EXPECT_EQ(e.debug().last(), "COM Speed selection is invalid.");
+    EXPECT_EQ(lastOf(e.debug()), "COM Speed selection is invalid.");
     EXPECT_TRUE(e.calls.empty());
     EXPECT_EQ(e.form.PortOpen, False);
     EXPECT_FALSE(e.window().timer2().enabled);
@@ -77,7 +77,7 @@ TEST(ComPort, SecondInitializeWhileOpenIsRefused)
     const std::size_t calls = e.calls.size();
     e.window().selectPort(5);
     e.form.Initialize_Click();
-    EXPECT_EQ(e.debug().last(), "** ERROR ** COM Port already open.");
+    EXPECT_EQ(lastOf(e.debug()), "** ERROR ** COM Port already open.");
     EXPECT_EQ(e.calls.size(), calls);
     EXPECT_EQ(e.form.ComPort, 5);  // overwritten from the list first
 }
@@ -102,7 +102,7 @@ TEST(ComPort, FatalOpenFailuresLeaveThePortClosed)
             e.backend.failAlways(FakeBackend::Fn::Configure, DrvNotSupported);
         }
         e.openPort(2);
-        EXPECT_EQ(e.debug().last(), c.line);
+        EXPECT_EQ(lastOf(e.debug()), c.line);
         EXPECT_EQ(e.form.PortOpen, False);
         EXPECT_FALSE(e.window().timer2().enabled);
         EXPECT_TRUE(e.text(TextId::Text2).isEmpty());
@@ -137,7 +137,7 @@ TEST(ComPort, FailedReceiveFlushSkipsTheTransmitFlush)
     EXPECT_EQ(e.callCount("FlushTransmitBuffer"), 0);
     e.backend.failNext(FakeBackend::Fn::FlushTransmit, DrvIoError);
     e.form.FlushBuffers();
-    EXPECT_EQ(e.debug().last(), "Error flushing transmit buffer = 6");
+    EXPECT_EQ(lastOf(e.debug()), "Error flushing transmit buffer = 6");
 }
 
 TEST(ComPort, ReadByteIfAnyTellsZeroFromNothing)
@@ -168,7 +168,7 @@ TEST(ComPort, CloseFailureIsLoggedAndThePortCountsAsClosed)
     e.openPort(4);
     e.backend.failNext(FakeBackend::Fn::Close, 5);
     e.form.ConfigComPort_Click();
-    EXPECT_EQ(e.debug().last(), "Error: 5 closing COM port: 4");
+    EXPECT_EQ(lastOf(e.debug()), "Error: 5 closing COM port: 4");
     EXPECT_EQ(e.form.PortOpen, False);
 }
 
@@ -177,7 +177,7 @@ TEST(PortDialog, ConfigureClosesAnOpenPortAndShowsThePreviousChoices)
     Engine e;
     e.openPort(7, 2);
     e.form.ConfigComPort_Click();
-    EXPECT_EQ(e.debug().last(), "Closed COM port: 7");
+    EXPECT_EQ(lastOf(e.debug()), "Closed COM port: 7");
     EXPECT_TRUE(e.text(TextId::Text2).isEmpty());
     EXPECT_FALSE(e.window().timer2().enabled);
     EXPECT_TRUE(e.window().portDialog().visible);
@@ -192,7 +192,7 @@ TEST(PortDialog, ConfigureDuringATickStopsTheTimerAndShowsNothing)
     e.openPort(2);
     e.form.IsrActive = True;
     e.form.ConfigComPort_Click();
-    EXPECT_EQ(e.debug().last(), "Com setup attempt failed, timer stopped. --> Try again !");
+    EXPECT_EQ(lastOf(e.debug()), "Com setup attempt failed, timer stopped. --> Try again !");
     EXPECT_FALSE(e.window().timer2().enabled);
     EXPECT_FALSE(e.window().portDialog().visible);
     EXPECT_EQ(e.form.PortOpen, True);
@@ -206,7 +206,7 @@ TEST(PortDialog, CancelKeepsTheNewSpeedForTheNextInitialize)
     EXPECT_EQ(e.form.ComSpeed, 5);
     EXPECT_TRUE(e.calls.empty());  // speed buttons do not touch the port
     e.form.Cancel1_Click();
-    EXPECT_EQ(e.debug().last(), "Comms selection cancelled.");
+    EXPECT_EQ(lastOf(e.debug()), "Comms selection cancelled.");
     EXPECT_FALSE(e.window().portDialog().visible);
     EXPECT_EQ(e.form.PortOpen, False);
     e.form.ConfigComPort_Click();

@@ -53,7 +53,7 @@ void expectClosed(const Finished& f)
     ASSERT_GE(out.size(), 3) << f.out.toStdString();
     EXPECT_EQ(out.at(out.size() - 3), "Input file closed.");
     EXPECT_EQ(out.at(out.size() - 2), "Closed COM port: 2");
-    EXPECT_EQ(out.last(), "Program terminated.");
+    EXPECT_EQ(lastOf(out), "Program terminated.");
 }
 
 // The Debug lines every run writes whatever happens; what remains are the faults.
@@ -342,7 +342,7 @@ TEST_F(Faults, DeviceWithoutReadWritePermissionIsAccessDenied)
             GTEST_SKIP() << "running as root and setpriv is missing: no unprivileged user to run the CLI as";
         command = QStringList{setpriv, "--reuid=65534", "--regid=65534", "--clear-groups"} + command;
         QProcess probe;
-        probe.start(command.first(), command.mid(1) + QStringList{"--version"});
+        probe.start(firstOf(command), command.mid(1) + QStringList{"--version"});
         if (!probe.waitForFinished(10000) || probe.exitCode() != 0)
             GTEST_SKIP() << "running as root and user 65534 cannot run " << buildDir().toStdString()
                          << "/flash3-cli (is a parent folder closed to others?)";
@@ -355,7 +355,7 @@ TEST_F(Faults, DeviceWithoutReadWritePermissionIsAccessDenied)
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.remove("XDG_RUNTIME_DIR");  // root's private folder means nothing to the other user
     p.setProcessEnvironment(env);
-    p.start(command.first(), command.mid(1) + cliArgs(sim.device, image));
+    p.start(firstOf(command), command.mid(1) + cliArgs(sim.device, image));
     expectOpenRefused(waitFinished(p, 10000), 2, sim.device, "no permission");
 }
 
@@ -459,7 +459,7 @@ TEST_F(Faults, BadImagesAreRefusedUnsentExplainedByCheckAndRunAsReadUnderForce)
                                         .arg(b.faultyRecords == 1 ? "" : "s")
                                         .arg(b.firstFault);
             EXPECT_TRUE(run.errLines().contains(refusal)) << b.what << "\n" << run.err.toStdString();
-            EXPECT_TRUE(run.errLines().last().startsWith("flash3-cli: refused: the image has ")) << b.what;
+            EXPECT_TRUE(lastOf(run.errLines()).startsWith("flash3-cli: refused: the image has ")) << b.what;
             EXPECT_FALSE(run.out.contains("Program Mode")) << b.what;
             expectClosed(run);
             QFile log(trace);
@@ -473,14 +473,14 @@ TEST_F(Faults, BadImagesAreRefusedUnsentExplainedByCheckAndRunAsReadUnderForce)
         const Finished device = sim.finish();
         EXPECT_EQ(run.exitCode, b.forceStatus) << b.what << "\n" << run.err.toStdString();
         QStringList faults = faultLinesOf(run.err).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-        EXPECT_TRUE(faults.last().startsWith("flash3-cli: ")) << b.what;
+        EXPECT_TRUE(lastOf(faults).startsWith("flash3-cli: ")) << b.what;
         faults.removeLast();
         EXPECT_EQ(faults.join('\n'), b.forceLines.join('\n')) << b.what;
         EXPECT_EQ(run.outLines().contains(kComplete), b.forceStatus == kCompleted) << b.what;
         if (b.forceStatus == kCompleted) {
-            EXPECT_TRUE(run.errLines().last().startsWith(QStringLiteral("flash3-cli: completed WITH %1 faulty record")
+            EXPECT_TRUE(lastOf(run.errLines()).startsWith(QStringLiteral("flash3-cli: completed WITH %1 faulty record")
                                                              .arg(b.faultyRecords)))
-                << b.what << ": " << run.errLines().last().toStdString();
+                << b.what << ": " << lastOf(run.errLines()).toStdString();
         }
         expectClosed(run);
         // Whatever the image did to the run, the device got every byte the host was to send.

@@ -52,7 +52,7 @@ TEST(FileSelection, CancelDropsTheChoiceButKeepsTheCounts)
     Selection e;
     e.select(e.writeFile("fw.pf3", QByteArray(40, 'T')));
     e.select(std::nullopt);
-    EXPECT_EQ(e.debug().last(), "Input file selection cancelled.");
+    EXPECT_EQ(lastOf(e.debug()), "Input file selection cancelled.");
     EXPECT_EQ(e.form.FileMode, 0);
     EXPECT_TRUE(e.form.FileName.isEmpty());
     EXPECT_TRUE(e.text(TextId::Text1).isEmpty());
@@ -60,19 +60,19 @@ TEST(FileSelection, CancelDropsTheChoiceButKeepsTheCounts)
     EXPECT_EQ(e.text(TextId::Text3), "10");
     e.openPort();
     e.form.ProgramFlash_Click();
-    EXPECT_EQ(e.debug().last(), "** ERROR ** Select an input file.");
+    EXPECT_EQ(lastOf(e.debug()), "** ERROR ** Select an input file.");
 }
 
 TEST(FileSelection, EmptyNameAndUnopenableFiles)
 {
     Selection e;
     e.select(QString());
-    EXPECT_EQ(e.status1().last(), "No input file selected.");
+    EXPECT_EQ(lastOf(e.status1()), "No input file selected.");
     EXPECT_EQ(e.form.FileMode, 0);
 
     const QString missing = e.dir.filePath("missing.pf3");
     e.select(missing);
-    EXPECT_EQ(e.debug().last(), "Input file selection cancelled.");
+    EXPECT_EQ(lastOf(e.debug()), "Input file selection cancelled.");
     EXPECT_EQ(e.form.FileName, missing);
     EXPECT_EQ(e.form.FileMode, 0);
     EXPECT_TRUE(e.text(TextId::Text1).isEmpty());
@@ -87,14 +87,14 @@ TEST(FileSelection, FileWithoutRecordsStaysChosenButCannotRun)
     Selection e;
     const QString path = e.writeFile("tiny.pf3", "T4");
     e.select(path);
-    EXPECT_EQ(e.debug().last(), "Input file selection cancelled.");
+    EXPECT_EQ(lastOf(e.debug()), "Input file selection cancelled.");
     EXPECT_EQ(e.form.FileMode, 1);
     EXPECT_EQ(e.text(TextId::Text1), path);
     EXPECT_EQ(e.text(TextId::Text3), "0");
     EXPECT_EQ(e.text(TextId::Text5), "0.0 %");
     e.openPort();
     e.form.ProgramFlash_Click();
-    EXPECT_EQ(e.debug().last(), "** ERROR ** Input file holds no records.");
+    EXPECT_EQ(lastOf(e.debug()), "** ERROR ** Input file holds no records.");
     EXPECT_EQ(e.form.ProgramMode, 0);
 }
 

@@ -39,7 +39,7 @@ TEST(Handshake, NoReplyIsJudgedInThe36thTickOfWaiting)
     ASSERT_GE(d.size(), 3);
     EXPECT_EQ(d.at(d.size() - 3), "Unexpected data read trying to initialize.");
     EXPECT_EQ(d.at(d.size() - 2), "LastByte0 = 0  LastByte1 = 0");
-    EXPECT_TRUE(d.last().startsWith("Stop time:    "));
+    EXPECT_TRUE(lastOf(d).startsWith("Stop time:    "));
     EXPECT_EQ(r.status1().mid(r.status1().size() - 6), banner());
     EXPECT_EQ(r.form.LastRunOutcome, RunOutcome::Failed);
 }

@@ -98,7 +98,7 @@ TEST(ImageCheckBeforeRun, FaultyImageIsRefusedBeforeAnyByteAndCanBeRunOnceMended
     r.writeFile("image.pf3", content);
     r.form.ProgramFlash_Click();
     EXPECT_TRUE(r.backend.written.empty());
-    EXPECT_EQ(r.debug().last(), "** ERROR ** Input file has 2 faulty records (first at line 51, column 2: Nib1 not "
+    EXPECT_EQ(lastOf(r.debug()), "** ERROR ** Input file has 2 faulty records (first at line 51, column 2: Nib1 not "
                                 "valid: 47). Run not started.");
 
     // Mended, the same file runs and completes.
@@ -119,7 +119,7 @@ TEST(ImageCheckBeforeRun, ConvertedLineEndsGetAHint)
         ImageRun r(content);
         r.form.ProgramFlash_Click();
         EXPECT_TRUE(r.backend.written.empty());
-        EXPECT_TRUE(r.debug().last().startsWith("Hint: The image's line ends are not CR LF: an editor or a text-mode "
+        EXPECT_TRUE(lastOf(r.debug()).startsWith("Hint: The image's line ends are not CR LF: an editor or a text-mode "
                                                 "file transfer converted it."))
             << r.debug().join('\n').toStdString();
     }
@@ -128,7 +128,7 @@ TEST(ImageCheckBeforeRun, ConvertedLineEndsGetAHint)
     content.replace(72 - 3, 2, "\n\r");
     ImageRun r(content);
     r.form.ProgramFlash_Click();
-    EXPECT_TRUE(r.debug().last().startsWith("** ERROR ** Input file has 1 faulty record")) << r.debug().last().toStdString();
+    EXPECT_TRUE(lastOf(r.debug()).startsWith("** ERROR ** Input file has 1 faulty record")) << lastOf(r.debug()).toStdString();
 }
 
 // A record with control characters is named on one log line.
@@ -136,7 +136,7 @@ TEST(ImageCheckBeforeRun, RefusalShowsControlCharactersVisibly)
 {
     ImageRun r("T01:x\r\n:T02:");
     r.form.ProgramFlash_Click();
-    EXPECT_EQ(r.debug().last(), "** ERROR ** Input file has 1 faulty record (first at line 1, column 5: Invalid "
+    EXPECT_EQ(lastOf(r.debug()), "** ERROR ** Input file has 1 faulty record (first at line 1, column 5: Invalid "
                                 "packet read from input file.  x<cr><lf>:). Run not started.");
 }
 
@@ -152,7 +152,7 @@ TEST(ImageCheckBeforeRun, LargeImageIsCheckedOnTheTicksThenTheRunStarts)
     EXPECT_EQ(r.window().button(ButtonId::ProgramFlash).caption, "Abort Process");
     EXPECT_FALSE(r.window().button(ButtonId::ConfigComPort).enabled);
     EXPECT_FALSE(r.window().button(ButtonId::SelectInputFile).enabled);
-    EXPECT_TRUE(r.debug().last().startsWith("Hint: Checking the input file before the run"));
+    EXPECT_TRUE(lastOf(r.debug()).startsWith("Hint: Checking the input file before the run"));
     const int first = r.window().checkProgress();
     EXPECT_GE(first, 50);
     EXPECT_LT(first, 100);
@@ -180,7 +180,7 @@ TEST(ImageCheckBeforeRun, FaultNearTheEndOfALargeImageIsRefusedAfterTheCheck)
     r.tick(3);
     EXPECT_EQ(r.form.ProgramMode, 0);
     EXPECT_TRUE(r.backend.written.empty());
-    EXPECT_TRUE(r.debug().last().startsWith("** ERROR ** Input file has 1 faulty record (first at line 16000, column "));
+    EXPECT_TRUE(lastOf(r.debug()).startsWith("** ERROR ** Input file has 1 faulty record (first at line 16000, column "));
     EXPECT_EQ(r.window().button(ButtonId::ProgramFlash).caption, "Program FLASH");
     EXPECT_TRUE(r.window().button(ButtonId::ConfigComPort).enabled);
     EXPECT_TRUE(r.window().button(ButtonId::SelectInputFile).enabled);
@@ -197,7 +197,7 @@ TEST(ImageCheckBeforeRun, AbortDuringTheCheckSendsNothing)
         r.form.ProgramFlash_Click();
         EXPECT_EQ(r.form.ProgramMode, 0);
         EXPECT_EQ(r.form.LastRunOutcome, RunOutcome::Aborted);
-        EXPECT_EQ(r.debug().last(), "Hint: Run aborted while the input file was being checked; nothing was sent.");
+        EXPECT_EQ(lastOf(r.debug()), "Hint: Run aborted while the input file was being checked; nothing was sent.");
         EXPECT_FALSE(r.debug().contains("Starting voDOZUD of KORVEN-7 interface."));
         EXPECT_EQ(r.window().button(ButtonId::ProgramFlash).caption, "Program FLASH");
         EXPECT_EQ(r.window().checkProgress(), -1);
@@ -211,7 +211,7 @@ TEST(ImageCheckBeforeRun, AbortDuringTheCheckSendsNothing)
         r.form.IsrActive = True;
         r.form.ProgramFlash_Click();
         r.form.IsrActive = False;
-        EXPECT_EQ(r.status1().last(), "ProgramMode not zero.  Abort is pending.");
+        EXPECT_EQ(lastOf(r.status1()), "ProgramMode not zero.  Abort is pending.");
         r.tick();
         EXPECT_EQ(r.form.ProgramMode, 0);
         EXPECT_EQ(r.form.LastRunOutcome, RunOutcome::Aborted);

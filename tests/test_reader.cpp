@@ -82,7 +82,7 @@ TEST(Reader, ImageWithoutDeviceRecordsEndsInTheAcceptingTick)
     const QStringList s1 = e.status1();
     EXPECT_TRUE(s1.at(s1.size() - 9).startsWith("Processing ...   1"));
     EXPECT_TRUE(s1.at(s1.size() - 8).startsWith("Processing ...   2"));
-    EXPECT_EQ(s1.last(), "Processing complete.  Exit this application.");
+    EXPECT_EQ(lastOf(s1), "Processing complete.  Exit this application.");
     EXPECT_EQ(e.form.LastRunOutcome, RunOutcome::Completed);
 }
 
@@ -139,7 +139,7 @@ TEST(Reader, TimeIsShownOnlyWhenTheSecondChanges)
     ASSERT_GE(shown.size(), 1);
     EXPECT_LE(shown.size(), 2);  // the run may straddle one second boundary
     EXPECT_EQ(shown.removeDuplicates(), 0);
-    EXPECT_EQ(r.form.TimeShown, shown.last());
+    EXPECT_EQ(r.form.TimeShown, lastOf(shown));
 }
 
 namespace {

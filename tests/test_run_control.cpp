@@ -16,7 +16,7 @@ TEST(RunControl, ProgramFlashWithoutFileOnlyLogs)
     e.openPort();
     const QStringList before = e.status1();
     e.form.ProgramFlash_Click();
-    EXPECT_EQ(e.debug().last(), "** ERROR ** Select an input file.");
+    EXPECT_EQ(lastOf(e.debug()), "** ERROR ** Select an input file.");
     EXPECT_EQ(e.status1(), before);
     EXPECT_EQ(e.form.ProgramMode, 0);
     EXPECT_TRUE(e.text(TextId::Text3).isEmpty());
@@ -48,7 +48,7 @@ TEST(RunControl, StartingARunSetsUpTheHandshake)
     e.form.ProgramFlash_Click();
     ASSERT_GE(e.debug().size(), 2);
     EXPECT_EQ(e.debug().at(e.debug().size() - 2), "Starting voDOZUD of KORVEN-7 interface.");
-    EXPECT_TRUE(e.debug().last().startsWith("Start time:    "));
+    EXPECT_TRUE(lastOf(e.debug()).startsWith("Start time:    "));
     EXPECT_EQ(e.window().button(ButtonId::ProgramFlash).caption, "Abort Process");
     EXPECT_FALSE(e.window().button(ButtonId::ConfigComPort).enabled);
     EXPECT_FALSE(e.window().button(ButtonId::SelectInputFile).enabled);
@@ -57,7 +57,7 @@ TEST(RunControl, StartingARunSetsUpTheHandshake)
     EXPECT_EQ(e.callCount("FlushReceiveBuffer"), flushesBefore + 1);
     EXPECT_EQ(e.form.RecordsTotal, 7);
     e.tick();
-    EXPECT_EQ(e.status1().last(), "Program Mode = 101");
+    EXPECT_EQ(lastOf(e.status1()), "Program Mode = 101");
     EXPECT_EQ(e.backend.written, (std::vector<uint8_t>{0xE1}));
 }
 
@@ -71,7 +71,7 @@ TEST(RunControl, AbortBetweenTicksEndsAtOnce)
     const int lines = static_cast<int>(e.status1().size());
     e.form.ProgramFlash_Click();  // reads "Abort Process"
     EXPECT_EQ(e.form.ProgramMode, 0);
-    EXPECT_TRUE(e.debug().last().startsWith("Stop time:    "));
+    EXPECT_TRUE(lastOf(e.debug()).startsWith("Stop time:    "));
     EXPECT_EQ(e.status1().mid(lines), banner());
     EXPECT_EQ(e.window().button(ButtonId::ProgramFlash).caption, "Program FLASH");
     EXPECT_TRUE(e.window().button(ButtonId::ConfigComPort).enabled);
@@ -89,7 +89,7 @@ TEST(RunControl, ClickDuringATickMarksTheRunForAbort)
     // A click handled while a tick handler runs only marks the abort.
     e.form.IsrActive = True;
     e.form.ProgramFlash_Click();
-    EXPECT_EQ(e.status1().last(), "ProgramMode not zero.  Abort is pending.");
+    EXPECT_EQ(lastOf(e.status1()), "ProgramMode not zero.  Abort is pending.");
     EXPECT_EQ(e.form.AbortPending, True);
     EXPECT_EQ(e.form.ProgramMode, 102);
     // A tick arriving while the handler runs only counts down.
@@ -132,7 +132,7 @@ TEST(RunControl, InvalidModeIsLoggedAndEndsTheRun)
     e.form.ProgramMode = 3;
     e.tick();
     EXPECT_EQ(e.debug().at(e.debug().size() - 2), "ProgramMode unexpected: 3");
-    EXPECT_TRUE(e.debug().last().startsWith("Stop time:"));
+    EXPECT_TRUE(lastOf(e.debug()).startsWith("Stop time:"));
     EXPECT_EQ(e.form.ProgramMode, 0);
 }
 
@@ -170,7 +170,7 @@ TEST(RunControl, ExitRefusesWhileATickOrAWriteIsUnderWay)
     e.openPort();
     e.form.IsrActive = True;
     e.form.AbortProgram_Click();
-    EXPECT_EQ(e.status1().last(), "ISR active.  Try to exit again.");
+    EXPECT_EQ(lastOf(e.status1()), "ISR active.  Try to exit again.");
     EXPECT_FALSE(e.window().timer2().enabled);
     EXPECT_FALSE(e.window().programEnded());
     EXPECT_EQ(e.form.PortOpen, True);
@@ -178,7 +178,7 @@ TEST(RunControl, ExitRefusesWhileATickOrAWriteIsUnderWay)
     e.form.IsrActive = False;
     e.form.PortBusy = True;
     e.form.AbortProgram_Click();
-    EXPECT_EQ(e.status1().last(), "COM port in-use.  Try to exit again.");
+    EXPECT_EQ(lastOf(e.status1()), "COM port in-use.  Try to exit again.");
     EXPECT_FALSE(e.window().programEnded());
 
     e.form.PortBusy = False;
@@ -217,14 +217,14 @@ TEST(RunControl, UnopenableImageDoesNotStartARun)
     e.form.FileName = e.dir.filePath("gone.pf3");
     e.form.FileMode = 1;
     e.form.ProgramFlash_Click();
-    EXPECT_EQ(e.debug().last(), "** ERROR ** Cannot open input file: " + e.form.FileName);
+    EXPECT_EQ(lastOf(e.debug()), "** ERROR ** Cannot open input file: " + e.form.FileName);
     EXPECT_EQ(e.form.ProgramMode, 0);
     EXPECT_EQ(e.form.FileMode, 1);
     EXPECT_EQ(e.window().button(ButtonId::ProgramFlash).caption, "Program FLASH");
     // A directory is no image either.
     e.form.FileName = e.dir.path();
     e.form.ProgramFlash_Click();
-    EXPECT_EQ(e.debug().last(), "** ERROR ** Cannot open input file: " + e.form.FileName);
+    EXPECT_EQ(lastOf(e.debug()), "** ERROR ** Cannot open input file: " + e.form.FileName);
     EXPECT_EQ(e.form.ProgramMode, 0);
 }
 
@@ -237,7 +237,7 @@ TEST(RunControl, ImageWithoutRecordsIsRefused)
         e.form.ProgramFlash_Click();
         EXPECT_EQ(e.text(TextId::Text3), "0");
         EXPECT_EQ(e.text(TextId::Text5), "0.0 %");
-        EXPECT_EQ(e.debug().last(), "** ERROR ** Input file holds no records.");
+        EXPECT_EQ(lastOf(e.debug()), "** ERROR ** Input file holds no records.");
         EXPECT_EQ(e.form.ProgramMode, 0);
         EXPECT_TRUE(e.backend.written.empty());
     }
@@ -256,7 +256,7 @@ TEST(RunControl, ImageTooLargeForTheCountersIsRefused)
     e.form.FileName = path;
     e.form.FileMode = 1;
     e.form.ProgramFlash_Click();
-    EXPECT_TRUE(e.debug().last().startsWith("** ERROR ** Input file too large"));
+    EXPECT_TRUE(lastOf(e.debug()).startsWith("** ERROR ** Input file too large"));
     EXPECT_EQ(e.form.ProgramMode, 0);
     EXPECT_FALSE(e.form.ImageFile.isOpen());
 }

@@ -12,9 +12,9 @@ TEST(StartUp, DefaultsAfterStartUp)
     Engine e;
     const PortDialog& d = e.window().portDialog();
     ASSERT_EQ(d.portList.size(), 100);
-    EXPECT_EQ(d.portList.first(), "0");
+    EXPECT_EQ(firstOf(d.portList), "0");
     EXPECT_EQ(d.portList.at(42), "42");
-    EXPECT_EQ(d.portList.last(), "99");
+    EXPECT_EQ(lastOf(d.portList), "99");
     EXPECT_EQ(d.portListIndex, 2);
     EXPECT_EQ(d.selectedBaudBtn, 4);
     for (int i = 1; i <= 5; ++i)
@@ -92,8 +92,8 @@ TEST(Logs, Status1KeepsTheNewest1000Lines)
     }
     const LogList& log = e.window().log(LogId::List1);
     EXPECT_EQ(log.lines.size(), 1000);
-    EXPECT_EQ(log.lines.first(), "2");
-    EXPECT_EQ(log.lines.last(), "1001");
+    EXPECT_EQ(firstOf(log.lines), "2");
+    EXPECT_EQ(lastOf(log.lines), "1001");
 }
 
 TEST(Logs, DebugKeepsTheNewest300LinesAndClearsEmptyBoth)
@@ -102,7 +102,7 @@ TEST(Logs, DebugKeepsTheNewest300LinesAndClearsEmptyBoth)
     for (int i = 1; i <= 301; ++i)
         e.form.PostMsg2(QString::number(i));
     EXPECT_EQ(e.debug().size(), 300);
-    EXPECT_EQ(e.debug().first(), "2");
+    EXPECT_EQ(firstOf(e.debug()), "2");
     e.form.PostMsg1("x");
     e.form.ClearDebug_Click();
     EXPECT_TRUE(e.debug().isEmpty());

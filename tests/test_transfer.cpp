@@ -67,7 +67,7 @@ TEST(Transfer, WorkedExampleTickByTick)
     e.tick();  // 42: 41 answered; E and T42 read
     progress({"2", "5", "71.43 %"});
     EXPECT_EQ(e.form.ProgramMode, 1);
-    EXPECT_TRUE(e.status1().last().startsWith("Processing ...   4"));
+    EXPECT_TRUE(lastOf(e.status1()).startsWith("Processing ...   4"));
     e.tick();  // 43: 42 goes out, R2A read
     progress({"1", "6", "85.71 %"});
     EXPECT_EQ(e.form.ProgramMode, 2);
@@ -90,7 +90,7 @@ TEST(Transfer, WorkedExampleTickByTick)
     EXPECT_TRUE(progressLine.match(s1.at(41)).hasMatch()) << s1.at(41).toStdString();
     EXPECT_TRUE(s1.at(41).startsWith("Processing ...   7"));
     EXPECT_EQ(s1.mid(42, 6), banner());
-    EXPECT_EQ(s1.last(), "Processing complete.  Exit this application.");
+    EXPECT_EQ(lastOf(s1), "Processing complete.  Exit this application.");
     const QStringList d = e.debug();
     ASSERT_EQ(d.size(), 4);
     EXPECT_EQ(d.at(0), "COM port initialized and opened.");
@@ -198,7 +198,7 @@ TEST(Transfer, ImageEndingWithATRecordStillMakesThePutPacketCall)
     EXPECT_EQ(r.sentAfterHandshake(), (std::vector<uint8_t>{1, 2}));
     EXPECT_EQ(r.form.ProgramMode, 0);
     EXPECT_EQ(r.calls.back().function, "ser_rs232_putpacket");
-    EXPECT_EQ(r.status1().last(), "Processing complete.  Exit this application.");
+    EXPECT_EQ(lastOf(r.status1()), "Processing complete.  Exit this application.");
     EXPECT_EQ(r.form.LastRunOutcome, RunOutcome::Completed);
 }
 
@@ -207,7 +207,7 @@ TEST(Transfer, PutPacketErrorIsLoggedAndTheStreamGoesOn)
     StreamRun r("T01:R01:T02:");
     r.driver.failWith["ser_rs232_putpacket"] = 3;
     r.tick();
-    EXPECT_EQ(r.debug().last(), "Error in put packet: 3");
+    EXPECT_EQ(lastOf(r.debug()), "Error in put packet: 3");
     EXPECT_EQ(r.form.ProgramMode, 2);
     EXPECT_EQ(r.form.PortBusy, False);
     r.backend.deliver({0x01});

@@ -131,8 +131,8 @@ TEST(UiRun, AbortedThenCompleteRunByClicks)
     EXPECT_EQ(ui.text(3), "0");
     EXPECT_EQ(ui.text(4), QString::number(lines * 4));
     EXPECT_EQ(ui.text(5), "100.0 %");
-    EXPECT_EQ(ui.rows("List1").last(), "Processing complete.  Exit this application.");
-    EXPECT_TRUE(ui.rows("List2").last().startsWith("Stop time:    "));
+    EXPECT_EQ(lastOf(ui.rows("List1")), "Processing complete.  Exit this application.");
+    EXPECT_TRUE(lastOf(ui.rows("List2")).startsWith("Stop time:    "));
     EXPECT_EQ(ui.button("ProgramFlash")->text(), "Program FLASH");
     EXPECT_TRUE(ui.button("SelectInputFile")->isEnabled());
     EXPECT_EQ(ui.e.backend.written.size(), 2u + 2u * lines);

@@ -83,7 +83,7 @@ TEST(UiStartUp, WindowsShowTheStartingState)
     for (int n = 0; n < 100; ++n)
         EXPECT_EQ(ui.ports()->item(n)->text(), QString::number(n));
     ASSERT_EQ(ui.ports()->selectedItems().size(), 1);
-    EXPECT_EQ(ui.ports()->selectedItems().first()->text(), "2");
+    EXPECT_EQ(ui.ports()->selectedItems().at(0)->text(), "2");
     const char* speeds[] = {"", "9.6 k", "19.2 k", "38.4 k", "57.6 k", "115.2 k"};
     for (int i = 1; i <= 5; ++i) {
         EXPECT_EQ(ui.speed(i)->text(), speeds[i]);
@@ -101,9 +101,9 @@ TEST(UiStartUp, WindowsShowTheStartingState)
 
     const QList<QAction*> menus = ui.window.menuBar()->actions();
     ASSERT_EQ(menus.size(), 1);
-    EXPECT_EQ(menus.first()->text(), "Help");
-    ASSERT_EQ(menus.first()->menu()->actions().size(), 1);
-    EXPECT_EQ(menus.first()->menu()->actions().first()->text(), "About");
+    EXPECT_EQ(menus.at(0)->text(), "Help");
+    ASSERT_EQ(menus.at(0)->menu()->actions().size(), 1);
+    EXPECT_EQ(menus.at(0)->menu()->actions().at(0)->text(), "About");
 }
 
 TEST(UiStartUp, CommandLineReachesText1)
@@ -150,10 +150,10 @@ TEST(UiFileDialog, CancelDropsTheChoiceButKeepsTheCounts)
     QTest::keyClicks(ui.child<QLineEdit>(QStringLiteral("Text1")), QStringLiteral("typed"));
     ui.click("SelectInputFile");
     EXPECT_EQ(ui.text(1), "");
-    EXPECT_EQ(ui.e.debug().last(), "Input file selection cancelled.");
+    EXPECT_EQ(lastOf(ui.e.debug()), "Input file selection cancelled.");
     EXPECT_EQ(ui.text(3), "10");
     ui.click("ProgramFlash");
-    EXPECT_EQ(ui.e.debug().last(), "** ERROR ** Select an input file.");
+    EXPECT_EQ(lastOf(ui.e.debug()), "** ERROR ** Select an input file.");
 }
 
 TEST(UiFileDialog, TypedNameGetsTheDefaultSuffix)
@@ -222,13 +222,13 @@ TEST(UiPortDialog, ChoicesPersistAndInitializeAppliesThem)
 
     // Reconfiguring closes the port and shows the same choices again.
     ui.click("ConfigComPort");
-    EXPECT_EQ(ui.e.debug().last(), "Closed COM port: 7");
+    EXPECT_EQ(lastOf(ui.e.debug()), "Closed COM port: 7");
     EXPECT_EQ(ui.text(2), "");
     EXPECT_EQ(ui.ports()->selectedItems().value(0)->text(), "7");
 
     ui.clickPort(0);
     ui.click("Initialize");
-    EXPECT_EQ(ui.e.debug().last(), "COM Port selection is invalid.");
+    EXPECT_EQ(lastOf(ui.e.debug()), "COM Port selection is invalid.");
     EXPECT_FALSE(ui.window.portDialog()->isVisible());
     EXPECT_EQ(ui.e.backend.openPorts(), 0);
 }
@@ -363,12 +363,12 @@ TEST(UiClose, ClosingTheWindowIsExitAbortWithItsRefusals)
     ui.e.form.IsrActive = True;
     EXPECT_FALSE(ui.window.close());
     EXPECT_TRUE(ui.window.isVisible());
-    EXPECT_EQ(ui.e.status1().last(), "ISR active.  Try to exit again.");
+    EXPECT_EQ(lastOf(ui.e.status1()), "ISR active.  Try to exit again.");
     EXPECT_FALSE(ui.e.window().timer2().enabled);
     ui.e.form.IsrActive = False;
     ui.e.form.PortBusy = True;
     EXPECT_FALSE(ui.window.close());
-    EXPECT_EQ(ui.e.status1().last(), "COM port in-use.  Try to exit again.");
+    EXPECT_EQ(lastOf(ui.e.status1()), "COM port in-use.  Try to exit again.");
     EXPECT_EQ(finished.count(), 0);
 
     ui.e.form.PortBusy = False;

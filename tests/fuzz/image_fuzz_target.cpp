@@ -14,11 +14,15 @@
 namespace flash3::fuzz {
 
 namespace {
+// One scratch file per process, removed when the process ends.
 QString scratchPath()
 {
-    static const QString path =
-        QDir::temp().filePath(QStringLiteral("flash3-fuzz-%1.pf3").arg(static_cast<qint64>(::getpid())));
-    return path;
+    static const struct Scratch {
+        QString path =
+            QDir::temp().filePath(QStringLiteral("flash3-fuzz-%1.pf3").arg(static_cast<qint64>(::getpid())));
+        ~Scratch() { QFile::remove(path); }
+    } scratch;
+    return scratch.path;
 }
 
 int hexValue(char c)
