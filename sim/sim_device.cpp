@@ -287,6 +287,15 @@ void Device::takeEchoByte(uint8_t b)
     answer(b);
 }
 
+std::size_t entryBytesAtEnd(const uint8_t* data, std::size_t count)
+{
+    if (count >= 1 && data[count - 1] == kEntryFirst)
+        return 1;
+    if (count >= 2 && data[count - 2] == kEntryFirst && data[count - 1] == kEntrySecond)
+        return 2;
+    return 0;
+}
+
 void Device::pump(Clock::time_point now, std::vector<uint8_t>& out)
 {
     while (!queue_.empty()) {

@@ -136,6 +136,11 @@ private:
     Clock::time_point waitUntil_{};
 };
 
+// How many bytes at the end of `data` could be the start of an entry: 2 for a
+// closing E1 94, 1 for a closing E1, else 0. A host that has just opened the
+// line sends nothing else before it hears the reply.
+std::size_t entryBytesAtEnd(const uint8_t* data, std::size_t count);
+
 // Deterministic pseudo-random bytes (xorshift32) so runs and files repeat.
 class ByteSource {
 public:

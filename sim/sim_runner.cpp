@@ -11,6 +11,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -94,19 +95,97 @@ bool setRaw(int fd)
     return ::tcsetattr(fd, TCSANOW, &t) == 0;
 }
 
+// Tells whether anyone has opened the slave since the last look. POLLHUP on
+// the master only says whether the slave is open at the moment poll() looks:
+// a host that closes and opens again between two looks leaves no trace there.
+// inotify does: the kernel queues IN_OPEN inside open() itself, so the event
+// is there before the new opener can write a single byte.
+class OpenWatch {
+public:
+    OpenWatch() = default;
+    ~OpenWatch() { stop(); }
+    OpenWatch(const OpenWatch&) = delete;
+    OpenWatch& operator=(const OpenWatch&) = delete;
+
+    bool start(const std::string& path, std::string& error)
+    {
+        fd_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        if (fd_ < 0 || ::inotify_add_watch(fd_, path.c_str(), IN_OPEN) < 0) {
+            error = "cannot watch " + path + " for opens: " + std::strerror(errno);
+            stop();
+            return false;
+        }
+        return true;
+    }
+    void stop()
+    {
+        if (fd_ >= 0)
+            ::close(fd_);
+        fd_ = -1;
+    }
+    bool active() const { return fd_ >= 0; }
+    int fd() const { return fd_; }
+
+    // Our own opens (see resetSlave) are not the host's.
+    void ownOpen() { ++ownOpens_; }
+
+    // Takes in the queued events; opens by others since the watch started.
+    // inotify merges identical events in a row, so the count may fall short,
+    // but it grows whenever someone opened the slave since the last look;
+    // only an open that coincides with one of ours can go unseen, and ours
+    // come between sessions, when there is no session for it to end.
+    std::size_t hostOpens()
+    {
+        alignas(inotify_event) char buf[4096];
+        while (fd_ >= 0) {
+            const ssize_t n = ::read(fd_, buf, sizeof buf);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0)
+                break;  // EAGAIN: all taken
+            for (ssize_t at = 0; at < n;) {
+                const auto* event = reinterpret_cast<const inotify_event*>(buf + at);
+                at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+                if (event->mask & IN_IGNORED) {
+                    stop();  // the node is gone; nothing more will come
+                    break;
+                }
+                if (event->mask & IN_Q_OVERFLOW) {
+                    ++hostOpens_;  // events were lost: assume the worst
+                } else if (event->mask & IN_OPEN) {
+                    if (ownOpens_ > 0)
+                        --ownOpens_;
+                    else
+                        ++hostOpens_;
+                }
+            }
+        }
+        return hostOpens_;
+    }
+
+private:
+    int fd_ = -1;
+    std::size_t ownOpens_ = 0;
+    std::size_t hostOpens_ = 0;
+};
+
 // Puts the slave side back to a clean raw line. Opening and closing it also
 // leaves the master reporting POLLHUP, which is how host presence is told: a
 // pty master that never had its slave open does not report it.
-bool resetSlave(const std::string& slavePath, std::string& error)
+bool resetSlave(const std::string& slavePath, std::string& error, OpenWatch* watch = nullptr)
 {
     const int fd = ::open(slavePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         error = "cannot open " + slavePath + ": " + std::strerror(errno);
         return false;
     }
+    if (watch)
+        watch->ownOpen();
     // A host that died without clearing exclusive mode would lock out the next.
     ::ioctl(fd, TIOCNXCL);
-    ::tcflush(fd, TCIOFLUSH);
+    // Only what the device sent and no one read: what a host sends is never
+    // stale here, and one that opened just now may have sent its first bytes.
+    ::tcflush(fd, TCIFLUSH);
     const bool ok = setRaw(fd);
     if (!ok)
         error = "cannot set raw mode on " + slavePath + ": " + std::strerror(errno);
@@ -172,9 +251,14 @@ public:
 private:
     bool openPty(std::string& error);
     void closeMaster();
-    void readFromHost();
+    void readFromHost(std::vector<uint8_t>& into);
+    bool takeInput(bool& reopened, int& status);
+    void feed(const uint8_t* data, std::size_t count);
     void writeToHost();
     int endSession();
+    bool nextSession(bool lineInUse, int& status);
+    void resetLine();
+    void waitForOpen(std::chrono::milliseconds most);
     int finish(const char* why);
 
     const SimOptions& options_;
@@ -186,6 +270,9 @@ private:
     bool linked_ = false;
     bool hostPresent_ = false;
     std::vector<uint8_t> pending_;  // device output not yet taken by the pty
+    std::vector<uint8_t> incoming_; // host bytes read, not yet given to the device
+    OpenWatch watch_;
+    std::size_t opensSeen_ = 0;     // host opens already accounted for
     int lastSessionStatus_ = -1;
 };
 
@@ -207,7 +294,13 @@ bool Simulator::openPty(std::string& error)
     }
     slavePath_ = name;
     setRaw(master_);
-    return resetSlave(slavePath_, error);
+    if (!resetSlave(slavePath_, error))
+        return false;
+    std::string why;
+    if (!watch_.start(slavePath_, why))
+        std::fprintf(stderr, "flash3-sim: warning: %s; a port closed and opened again at once may not start a "
+                     "new session\n", why.c_str());
+    return true;
 }
 
 void Simulator::closeMaster()
@@ -222,14 +315,13 @@ void Simulator::closeMaster()
     }
 }
 
-void Simulator::readFromHost()
+void Simulator::readFromHost(std::vector<uint8_t>& into)
 {
     uint8_t buf[512];
     for (;;) {
         const ssize_t n = ::read(master_, buf, sizeof buf);
         if (n > 0) {
-            log_.bytes("rx", buf, static_cast<std::size_t>(n));
-            device_.receive(buf, static_cast<std::size_t>(n));
+            into.insert(into.end(), buf, buf + n);
             continue;
         }
         if (n < 0 && errno == EINTR)
@@ -237,6 +329,38 @@ void Simulator::readFromHost()
         // EAGAIN: drained. EIO: the host has closed and nothing is left.
         return;
     }
+}
+
+void Simulator::feed(const uint8_t* data, std::size_t count)
+{
+    log_.bytes("rx", data, count);
+    device_.receive(data, count);
+}
+
+// Reads what the host has sent, then looks for new opens, in that order: an
+// opener's bytes cannot come before its open, so every byte read was sent by
+// an opener already known. A new open while the session has bytes ends the
+// session as a hang-up would; of what was read with it, only an entry at the
+// very end can be the new opener's. Returns true when the sim is to stop.
+bool Simulator::takeInput(bool& reopened, int& status)
+{
+    incoming_.clear();
+    readFromHost(incoming_);
+    const std::size_t opens = watch_.active() ? watch_.hostOpens() : opensSeen_;
+    reopened = opens != opensSeen_;
+    opensSeen_ = opens;
+    if (!reopened || device_.stats().received == 0) {
+        feed(incoming_.data(), incoming_.size());
+        return false;
+    }
+    const std::size_t theirs = entryBytesAtEnd(incoming_.data(), incoming_.size());
+    const std::size_t ours = incoming_.size() - theirs;
+    feed(incoming_.data(), ours);
+    log_.note("host opened the line anew");
+    if (nextSession(true, status))
+        return true;
+    feed(incoming_.data() + ours, theirs);
+    return false;
 }
 
 void Simulator::writeToHost()
@@ -260,6 +384,51 @@ int Simulator::endSession()
     std::fprintf(stderr, "%s\n", line.c_str());
     log_.note(line);
     return device_.passed() ? 0 : 1;
+}
+
+// After a session: ends the sim unless --persist, else makes the device new
+// for the next one. `lineInUse`: a new opener already has the line, so its
+// settings and bytes are left alone. Returns true when the sim is to stop.
+bool Simulator::nextSession(bool lineInUse, int& status)
+{
+    status = endSession();
+    pending_.clear();
+    if (!options_.persist) {
+        closeMaster();
+        return true;
+    }
+    lastSessionStatus_ = status;
+    device_.reset();
+    if (!lineInUse)
+        resetLine();
+    log_.note("waiting for the next session");
+    return false;
+}
+
+// Clears what the last session left on the line, unless someone has opened it
+// since we looked: its settings are not ours to change. The host's bytes are
+// never thrown away: all of the last host's were read before its hang-up was
+// judged, so any left are a new opener's.
+void Simulator::resetLine()
+{
+    if (watch_.active() && watch_.hostOpens() != opensSeen_)
+        return;
+    ::tcflush(master_, TCOFLUSH);
+    std::string error;
+    if (!resetSlave(slavePath_, error, &watch_))
+        std::fprintf(stderr, "flash3-sim: warning: %s\n", error.c_str());
+}
+
+// poll() on a hung-up master returns at once, so while no one has the line
+// we wait here: on the watch when there is one, so an open ends the wait.
+void Simulator::waitForOpen(std::chrono::milliseconds most)
+{
+    if (!watch_.active()) {
+        sleepFor(most);
+        return;
+    }
+    pollfd pfd{watch_.fd(), POLLIN, 0};
+    ::poll(&pfd, 1, static_cast<int>(std::max<long long>(0, most.count())));
 }
 
 int Simulator::finish(const char* why)
@@ -354,9 +523,13 @@ int Simulator::run()
             log_.note("host opened the line");
         }
         // Read even when hung up: a host may write and close between polls.
-        if (pfd.revents & POLLIN)
-            readFromHost();
-        if (!hungUp)
+        bool reopened = false;
+        int status = 0;
+        if (takeInput(reopened, status))
+            return status;
+        // A hang-up followed by a new open: the line is in use again, which
+        // the next poll will tell.
+        if (!hungUp || reopened)
             continue;
 
         // POLLHUP: no one has the slave open.
@@ -367,21 +540,11 @@ int Simulator::run()
         pending_.clear();
         // An open and close with nothing sent (a port probe) is not a session.
         if (device_.stats().received > 0) {
-            const int status = endSession();
-            if (!options_.persist) {
-                closeMaster();
+            if (nextSession(false, status))
                 return status;
-            }
-            lastSessionStatus_ = status;
-            device_.reset();
-            ::tcflush(master_, TCIOFLUSH);
-            if (!resetSlave(slavePath_, error))
-                std::fprintf(stderr, "flash3-sim: warning: %s\n", error.c_str());
-            log_.note("waiting for the next session");
             continue;
         }
-        // poll() returns at once while hung up, so pace the loop ourselves.
-        sleepFor(std::min(std::chrono::milliseconds(5), waitMs));
+        waitForOpen(std::min(std::chrono::milliseconds(5), waitMs));
     }
 }
 
@@ -395,10 +558,11 @@ std::string usageText()
            "A virtual device on a pseudo-terminal. Prints the terminal's path as the\n"
            "first line of output, waits for the entry bytes E1 94, replies 91 26, then\n"
            "checks the host's bytes against IMAGE and answers its R records. Without\n"
-           "IMAGE it echoes every byte after the entry. Ends when the host closes the\n"
-           "line after sending something, printing a summary on stderr; the exit status\n"
-           "is 0 only if the image was completed with every byte matching and every\n"
-           "answer given as due (without an image: if the entry was seen).\n"
+           "IMAGE it echoes every byte after the entry. Ends when the host, after sending\n"
+           "something, closes the line or opens it anew, printing a summary on stderr;\n"
+           "the exit status is 0 only if the image was completed with every byte\n"
+           "matching and every answer given as due (without an image: if the entry\n"
+           "was seen).\n"
            "\n"
            "Options:\n"
            "  --link PATH         also make PATH a symbolic link to the terminal\n"

@@ -15,8 +15,10 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <fcntl.h>
@@ -247,6 +249,24 @@ TEST_F(DeviceLogic, EntryNeedsE1RightBefore94)
     EXPECT_TRUE(device.stats().handshakeSeen);
     EXPECT_EQ(pumpAll(device, t0), (Bytes{0x91, 0x26}));
     EXPECT_EQ(device.stats().received, 7u);
+}
+
+TEST(EntryTail, OnlyAnEntryAtTheVeryEndCounts)
+{
+    // What a host that has just reopened the line may have sent by the time
+    // the sim reads: E1, or E1 94 and then nothing until the reply.
+    const std::vector<std::pair<Bytes, std::size_t>> cases{
+        {{}, 0},
+        {{0x41, 0xE1}, 1},
+        {{0x41, 0xE1, 0x94}, 2},
+        {{0xE1, 0xE1}, 1},
+        {{0x94, 0xE1, 0x94}, 2},
+        {{0xE1, 0x94, 0x41}, 0},  // the device answered that entry already
+        {{0x94}, 0},
+        {{0x41, 0x94}, 0},
+    };
+    for (const auto& [bytes, want] : cases)
+        EXPECT_EQ(entryBytesAtEnd(bytes.data(), bytes.size()), want) << ::testing::PrintToString(bytes);
 }
 
 TEST_F(DeviceLogic, AnswersOnlyAfterItsBytesAndStaysInStepOnMismatch)
@@ -669,4 +689,61 @@ TEST(PtySession, SampleImagePlaysThroughAndTimeoutEndsAnIdleSim)
     SimProcess idle({"--timeout", "0.2"});
     EXPECT_EQ(idle.wait(), 1);
     EXPECT_TRUE(contains(idle.errText(), "no handshake")) << idle.errText();
+}
+
+TEST(PtySession, PortReopenedAtOnceIsANewSessionEveryTime)
+{
+    // A host that closes the port and opens it again straight away leaves the
+    // master no hang-up to see; the device must still take the new opener's
+    // entry bytes as a new session. Every other session is dropped part-way
+    // into the image, where E1 94 would otherwise pass for image bytes.
+    const std::string image = writeTemp("worked.pf3", kWorkedExample);
+    SimProcess sim({"--persist", image});
+    constexpr int kRounds = 200;
+    auto host = std::make_unique<Host>(sim.slave());
+    for (int round = 0; round < kRounds; ++round) {
+        ASSERT_TRUE(host->isOpen()) << "round " << round;
+        host->send({0xE1, 0x94});
+        // One missed session spoils the rest: stop at the first.
+        ASSERT_EQ(host->read(2), (Bytes{0x91, 0x26})) << "round " << round;
+        if (round % 2 == 0) {
+            host->send({0x41});  // no answer is due yet, so none is left behind
+        } else {
+            host->send({0x41, 0x00});
+            EXPECT_EQ(host->read(1), (Bytes{0x41})) << "round " << round;
+            host->send({0x42});
+            EXPECT_EQ(host->read(1), (Bytes{0x2A})) << "round " << round;
+        }
+        host->close();
+        if (round + 1 < kRounds)
+            host = std::make_unique<Host>(sim.slave());
+    }
+    sim.signal(SIGTERM);
+    EXPECT_EQ(sim.wait(), 0) << sim.errText();  // the last session was whole
+
+    std::size_t completed = 0;
+    std::size_t cut = 0;
+    const std::string& err = sim.errText();
+    for (std::size_t at = 0; (at = err.find("; image completed", at)) != std::string::npos; ++at)
+        ++completed;
+    for (std::size_t at = 0; (at = err.find("; image not completed (at record 2 of 7)", at)) != std::string::npos; ++at)
+        ++cut;
+    EXPECT_EQ(completed, std::size_t(kRounds / 2)) << err.substr(0, 2000);
+    EXPECT_EQ(cut, std::size_t(kRounds / 2)) << err.substr(0, 2000);
+
+    // Without --persist the reopen ends the sim with the old session's
+    // verdict, and the new opener finds the device gone, as after a hang-up.
+    SimProcess single({image});
+    auto first = std::make_unique<Host>(single.slave());
+    first->send({0xE1, 0x94});
+    ASSERT_EQ(first->read(2), (Bytes{0x91, 0x26}));
+    first->send({0x41});
+    first->close();
+    Host second(single.slave());
+    EXPECT_EQ(single.wait(), 1);
+    EXPECT_TRUE(contains(single.errText(), "image not completed (at record 2 of 7)")) << single.errText();
+    if (second.isOpen()) {  // else the sim had seen the hang-up and gone already
+        EXPECT_TRUE(second.read(1).empty());
+        EXPECT_TRUE(second.hungUp());
+    }
 }
