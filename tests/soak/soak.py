@@ -5,7 +5,8 @@ Part 1: RUNS separate flash3-cli runs, each against its own flash3-sim. A
 seeded random generator picks the image (lines, records per line) and one
 fault; the verdict of every run (the CLI's exit status) must be the one the
 fault calls for, and it must agree with what the device saw: the CLI says
-"completed" exactly when the device got every byte of the image.
+"completed" exactly when the device got every byte of the image, and an image
+it refuses leaves the device without a single byte.
 
 Part 2: one long-lived flash3-soak-driver (the desktop program's windows,
 offscreen) doing GUI_RUNS runs in a row against one persistent device, some
@@ -14,11 +15,14 @@ resident memory beyond a small allowance, once the logs have filled.
 
     soak.py --build DIR [--runs N] [--seed S] [--gui-runs N] [--no-memory-check]
 
-Exit status 0 when every verdict was right and nothing leaked or hung.
+Exit status 0 when every verdict was right and nothing leaked or hung. A
+wrong verdict is shown with its fault, the verdict expected and the one
+given, and the last Debug lines of that run.
 """
 
 import argparse
 import collections
+import json
 import os
 import random
 import select
@@ -28,7 +32,10 @@ import sys
 import tempfile
 import time
 
-COMPLETED, FAILED, INTERRUPTED = 0, 1, 130
+COMPLETED, FAILED, REFUSED, INTERRUPTED = 0, 1, 2, 130
+VERDICTS = {COMPLETED: "completed", FAILED: "failed", REFUSED: "refused", INTERRUPTED: "interrupted"}
+# Debug lines shown for a run that went wrong.
+DEBUG_LINES = 10
 TICK_S = 0.005
 # A run that has not ended this long after its tick model is hung.
 HANG_ALLOWANCE_S = 10.0
@@ -116,7 +123,11 @@ def _unplug(rng, lines):
 
 
 def _cut_image(rng, lines):
-    return [], FAILED, "cut", None
+    # The CLI checks the image first and refuses a faulty one unsent; with
+    # --force it plays it and fails where the image ends.
+    if rng.random() < 0.5:
+        return [], REFUSED, "cut", None
+    return [], FAILED, "cut-force", None
 
 
 def _interrupt(rng, lines):
@@ -166,14 +177,18 @@ def one_cli_run(build, tmp, index, rng):
     name, _, maker = rng.choices(FAULTS, weights=weights)[0]
     options, expected, image_change, interrupt_at = maker(rng, lines)
     host_image = image
-    if image_change == "cut":
+    cli_options = []
+    if image_change in ("cut", "cut-force"):
         host_image = os.path.join(tmp, "cut.pf3")
         cut_image(image, host_image, rng)
+        if image_change == "cut-force":
+            cli_options.append("--force")
 
     limit = model_seconds(lines) + HANG_ALLOWANCE_S
     sim = Sim(build, image, options, limit + 5)
     start = time.monotonic()
-    cli = subprocess.Popen([os.path.join(build, "flash3-cli"), "-q", "--device", sim.device, host_image],
+    cli = subprocess.Popen([os.path.join(build, "flash3-cli"), "-q"] + cli_options
+                           + ["--device", sim.device, host_image],
                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     if interrupt_at is not None:
         # Once the CLI has written its first line its signal handling is in place.
@@ -188,18 +203,33 @@ def one_cli_run(build, tmp, index, rng):
         cli.kill()
         out, err = cli.communicate()
     wall = time.monotonic() - start
+    if not hung and cli.returncode == REFUSED:
+        # Nothing was sent, so the device waits for a session that never comes.
+        sim.proc.terminate()
     sim_status, sim_err = sim.finish()
 
     problems = []
     if hung:
         problems.append("the CLI did not end within %.1f s" % limit)
     elif cli.returncode != expected:
-        problems.append("the CLI ended with %s, expected %d" % (cli.returncode, expected))
+        problems.append("the CLI's verdict is wrong")
     if sim_status is None:
         problems.append("the device did not end")
     elif (cli.returncode == COMPLETED) != (sim_status == 0):
         problems.append("the CLI's verdict (%s) disagrees with the device's (%s)" % (cli.returncode, sim_status))
-    return name, wall, problems, (options, lines, burst, out, err, sim_err)
+    if not hung and cli.returncode == REFUSED and "received 0 bytes" not in sim_err:
+        problems.append("the CLI refused the image but sent bytes")
+    verdict = "none (hung)" if hung else verdict_name(cli.returncode)
+    return name, wall, problems, (options, cli_options, lines, burst, expected, verdict, out, err, sim_err)
+
+
+def verdict_name(status):
+    return "%s (%s)" % (status, VERDICTS.get(status, "?"))
+
+
+def last_lines(text, count):
+    lines = [l for l in text.splitlines() if l.strip()]
+    return lines[-count:]
 
 
 def cli_soak(build, runs, seed):
@@ -213,12 +243,17 @@ def cli_soak(build, runs, seed):
             kinds[name] += 1
             if problems:
                 failures += 1
-                options, lines, burst, out, err, sim_err = detail
-                print("run %d (%s, sim %s, %d lines of %d): %s" % (
-                    i, name, " ".join(options), lines, burst, "; ".join(problems)))
-                print("  stdout: " + out.strip().replace("\n", "\n          "))
-                print("  stderr: " + err.strip().replace("\n", "\n          ")[-2000:])
+                options, cli_options, lines, burst, expected, verdict, out, err, sim_err = detail
+                print("run %d: fault %s (sim %s; CLI %s; %d lines of %d): expected verdict %s, got %s: %s" % (
+                    i, name, " ".join(options) or "-", " ".join(cli_options) or "-", lines, burst,
+                    verdict_name(expected), verdict, "; ".join(problems)))
                 print("  device: " + sim_err.strip())
+                print("  last Status lines:")
+                for line in last_lines(out, 3):
+                    print("    " + line)
+                print("  last Debug lines:")
+                for line in last_lines(err, DEBUG_LINES):
+                    print("    " + line)
             if i % 100 == 0:
                 print("soak: %d runs, %d wrong, %.0f s" % (i, failures, time.monotonic() - started), flush=True)
     elapsed = time.monotonic() - started
@@ -266,6 +301,13 @@ class Driver:
         self.proc.stdin.flush()
         return self.read_line(timeout_s)
 
+    def debug_lines(self, count):
+        """The last Debug lines of the program's last run."""
+        answer = self.ask("debug %d" % count, 10)
+        if not answer or not answer.startswith("debug "):
+            return ["(no Debug lines: the program answered %r)" % answer]
+        return json.loads(answer[len("debug "):])
+
 
 def gui_soak(build, runs, seed, check_memory):
     rng = random.Random(seed * 7919 + 1)
@@ -291,16 +333,21 @@ def gui_soak(build, runs, seed, check_memory):
         for i in range(1, runs + 1):
             abort_ms = rng.randint(30, 150) if rng.random() < 0.25 else None
             command = "run" if abort_ms is None else "abort %d" % abort_ms
+            fault = "none" if abort_ms is None else "aborted after %d ms" % abort_ms
             answer = driver.ask(command, model_seconds(lines) + HANG_ALLOWANCE_S + 60)
             if answer is None or not answer.startswith("done "):
-                print("soak: run %d in the long-lived program: %r" % (i, answer))
+                print("soak: run %d in the long-lived program: fault %s: %r" % (i, fault, answer))
                 ok = False
                 break
             outcome = answer.split()[2]
             outcomes[outcome] += 1
             want = "completed" if abort_ms is None else "aborted"
             if outcome != want:
-                print("soak: run %d in the long-lived program ended %s, expected %s" % (i, outcome, want))
+                print("soak: run %d in the long-lived program: fault %s: expected verdict %s, got %s" % (
+                    i, fault, want, outcome))
+                print("  last Debug lines:")
+                for line in driver.debug_lines(DEBUG_LINES):
+                    print("    " + line)
                 ok = False
             if i == warm:
                 before = (descriptors(pid), rss_kib(pid))

@@ -11,6 +11,8 @@
 //                 then "Configure COM port" (which closes the port, so the
 //                 device sees the session end)  ->  "done N OUTCOME MS"
 //   abort MS      the same, but "Abort Process" MS ms into the run
+//   debug N       the last N Debug lines of the last run  ->  "debug " and a
+//                 JSON array of them, on one line
 //   quit          "Exit / Abort"                ->  "bye", and the program ends
 // OUTCOME is completed, failed or aborted. At start it opens the port dialog
 // and prints "ready PID".
@@ -33,10 +35,15 @@
 #endif
 
 #include <QElapsedTimer>
+#include <QJsonArray>
+#include <QJsonDocument>
 #include <QSocketNotifier>
 #include <QTimer>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <deque>
 #include <memory>
 #include <string>
 
@@ -67,6 +74,40 @@ void reply(const std::string& line)
     std::fputc('\n', stdout);
     std::fflush(stdout);
 }
+
+// The Debug lines of the current run, so that one that went wrong can be
+// shown with its own lines; the log itself spans many runs and drops lines.
+class DebugTrail : public WindowObserver {
+public:
+    explicit DebugTrail(WindowModel& window) : window_(window) { window_.addObserver(this); }
+    ~DebugTrail() override { window_.removeObserver(this); }
+    DebugTrail(const DebugTrail&) = delete;
+    DebugTrail& operator=(const DebugTrail&) = delete;
+
+    void restart() { lines_.clear(); }
+    void logAppended(LogId id, const QString& line, int) override
+    {
+        if (id != LogId::List2)
+            return;
+        lines_.push_back(line);
+        if (lines_.size() > kKept)
+            lines_.pop_front();
+    }
+    // Its last `count` lines, on one reply line: the reader waits for lines
+    // with select(), which cannot see what its buffered reader already holds.
+    void report(std::size_t count) const
+    {
+        QJsonArray last;
+        for (std::size_t i = lines_.size() - std::min(count, lines_.size()); i < lines_.size(); ++i)
+            last.append(lines_[i]);
+        reply("debug " + QJsonDocument(last).toJson(QJsonDocument::Compact).toStdString());
+    }
+
+private:
+    static constexpr std::size_t kKept = 100;  // bounded: the soak watches this program's memory
+    WindowModel& window_;
+    std::deque<QString> lines_;
+};
 
 // Presses the buttons the operator would press.
 class Operator {
@@ -131,6 +172,7 @@ int main(int argc, char** argv)
     SerialDriver driver(backend);
     Form1 form(driver);
     Operator op(form);
+    DebugTrail debug(form.window());
     MainStartUp(form, {});
     TickDriver ticks(form);
     form.FileName = args.at(3);
@@ -168,6 +210,10 @@ int main(int argc, char** argv)
     QObject::connect(&abortTimer, &QTimer::timeout, [&] {
         if (running && form.ProgramMode != 0)
             op.press("ProgramFlash");  // it reads "Abort Process" now
+        // Pressed between ticks, the abort ends the run at once; with no run
+        // the tick timer stops, so no tick would report it.
+        if (running && form.ProgramMode == 0)
+            endOfRun(outcomeName(form.LastRunOutcome));
     });
     QObject::connect(&limit, &QTimer::timeout, [&] {
         if (running)
@@ -176,6 +222,7 @@ int main(int argc, char** argv)
 
     const auto startRun = [&](int abortAfterMs) {
         ++runs;
+        debug.restart();
         clock.start();
         if (!op.press("Initialize") || !form.PortOpen) {
             reply("done " + std::to_string(runs) + " no-port 0");
@@ -215,6 +262,8 @@ int main(int argc, char** argv)
                 startRun(-1);
             } else if (command.rfind("abort ", 0) == 0) {
                 startRun(std::stoi(command.substr(6)));
+            } else if (command.rfind("debug ", 0) == 0) {
+                debug.report(static_cast<std::size_t>(std::max(0L, std::strtol(command.c_str() + 6, nullptr, 10))));
             } else if (command == "quit") {
                 op.press("AbortProgram");
                 reply(form.window().programEnded() ? "bye" : "exit refused");
