@@ -8,6 +8,10 @@ writes it as Markdown.
 --smoke runs every benchmark once at a tiny size (for the ctest smoke test);
 --only 1,3,7 measures those figures again and keeps the other rows of the
 previous full run (BUILD_DIR/bench-results.json).
+
+Every value in the table is the median of the figure's runs, followed by the
+lowest and the highest of them: "X (min A, max B)"; a figure judged against its
+target is judged by that median.
 """
 
 import argparse
@@ -136,6 +140,29 @@ def fmt_ms(seconds, digits=1):
     return f"{seconds * 1000:.{digits}f} ms"
 
 
+def spread(values, number, unit=""):
+    """The median of repeated runs, then their lowest and highest (in the same
+    unit), e.g. "17.4 ms (min 16.9, max 18.0)"; "(1 run)" at smoke sizes."""
+    if not values:
+        raise BenchError("no values")
+    text = number(median(values)) + unit
+    if len(values) == 1:
+        return text + " (1 run)"
+    return f"{text} (min {number(min(values))}, max {number(max(values))})"
+
+
+def ms_spread(seconds_list, digits=1):
+    return spread(seconds_list, lambda x: f"{x * 1000:.{digits}f}", " ms")
+
+
+def count(n, word):
+    return f"{n} {word}" + ("" if n == 1 else "s")
+
+
+def runs_text(values, number):
+    return ", ".join(number(x) for x in values)
+
+
 def loadavg():
     try:
         return os.getloadavg()[0]
@@ -171,19 +198,22 @@ class Bench:
         self.notes = []
         self._images = {}
         # Sizes: the full ones, or tiny ones that only keep the benchmarks alive.
+        # A full run repeats every figure at least 3 times (its value is the median).
         if smoke:
             self.lines, self.runs, self.rounds = 20, 1, 1
             self.pairs = 8
-            self.idle_s = 1.0
+            self.idle_s, self.idle_runs = 1.0, 1
             self.small, self.large = 64 * 1024, 1 * MIB
+            self.memory_runs = 1
             self.check_runs = 1
             self.log_lines, self.log_runs = 1000, 1
             self.start_runs = 1
         else:
             self.lines, self.runs, self.rounds = 300, 5, 5
             self.pairs = 8
-            self.idle_s = 20.0
+            self.idle_s, self.idle_runs = 10.0, 3
             self.small, self.large = 1 * MIB, 100 * MIB
+            self.memory_runs = 3
             self.check_runs = 5
             self.log_lines, self.log_runs = 100000, 5
             self.start_runs = 11
@@ -277,7 +307,7 @@ class Bench:
     def fig_tick_fidelity(self):
         image = self.sample_image(self.lines)
         model = (HANDSHAKE_TICKS + 2 * self.lines) * TICK_S
-        ratios, intervals = [], []
+        ratios, per_run = [], []
         for i in range(self.runs):
             log = os.path.join(self.work, f"ticks-{i}.txt")
             sim = Sim(self, image, timeout=model * 5 + 10)
@@ -286,20 +316,31 @@ class Bench:
             self.check_run(run, sim, "figure 1")
             ratios.append(run.seconds / model)
             with open(log) as f:
-                intervals.extend(int(x) / 1e6 for x in f if x.strip())
+                intervals = sorted(int(x) / 1e6 for x in f if x.strip())
+            if not intervals:
+                raise BenchError("figure 3: no tick intervals recorded")
+            per_run.append(intervals)
         r = median(ratios)
-        self.row("1", "Tick fidelity: run time / tick model", f"{r:.3f}", "<= 1.02", r <= 1.02,
+        three = lambda x: f"{x:.3f}"
+        self.row("1", "Tick fidelity: run time / tick model", spread(ratios, three), "<= 1.02", r <= 1.02,
                  f"{self.lines}-line sample image, model {HANDSHAKE_TICKS + 2 * self.lines} ticks = {model:.3f} s; "
-                 f"runs: {', '.join(f'{x:.3f}' for x in ratios)}")
+                 f"median of {count(len(ratios), 'run')}: {runs_text(ratios, three)}")
 
-        if not intervals:
-            raise BenchError("figure 3: no tick intervals recorded")
-        s = sorted(intervals)
-        med, p99, top = median(s), percentile(s, 99), s[-1]
+        # Each run's median, 99th percentile and longest interval; the row gives
+        # the median run of each.
+        meds = [median(s) for s in per_run]
+        p99s = [percentile(s, 99) for s in per_run]
+        tops = [s[-1] for s in per_run]
+        med, p99 = median(meds), median(p99s)
         holds = abs(med - TICK_S) <= 0.0002 and p99 < 0.007
+        pooled = sorted(x for s in per_run for x in s)
         self.row("3", "Tick jitter (intervals during figure 1)",
-                 f"median {fmt_ms(med, 2)}, p99 {fmt_ms(p99, 2)}, max {fmt_ms(top, 2)}",
-                 "median 5 ± 0.2 ms, p99 < 7 ms", holds, f"{len(s)} intervals from {self.runs} run(s)")
+                 f"median {ms_spread(meds, 2)}, p99 {ms_spread(p99s, 2)}, longest {ms_spread(tops, 2)}",
+                 "median 5 ± 0.2 ms, p99 < 7 ms", holds,
+                 f"each run's median, 99th percentile and longest interval, median of "
+                 f"{count(len(per_run), 'run')}; "
+                 f"all {len(pooled)} intervals together: median {fmt_ms(median(pooled), 2)}, "
+                 f"p99 {fmt_ms(percentile(pooled, 99), 2)}, max {fmt_ms(pooled[-1], 2)}")
 
     # ---- figure 2
 
@@ -318,43 +359,97 @@ class Bench:
             for run, sim in zip(runs, sims):
                 self.check_run(run, sim, "figure 2")
             worst_per_round.append(max(r.seconds for r in runs) / model)
-        w = max(worst_per_round)  # the worst run of all rounds, not a typical round
-        self.row("2", f"Many ports: worst run time / tick model, {self.pairs} pairs at once", f"{w:.3f}",
-                 "<= 1.05", w <= 1.05,
-                 f"worst of each round: {', '.join(f'{x:.3f}' for x in worst_per_round)}")
+        w = median(worst_per_round)
+        three = lambda x: f"{x:.3f}"
+        self.row("2", f"Many ports: worst run time / tick model, {self.pairs} pairs at once",
+                 spread(worst_per_round, three), "<= 1.05", w <= 1.05,
+                 f"the slowest of the {self.pairs} runs in each round, median of "
+                 f"{count(len(worst_per_round), 'round')}: {runs_text(worst_per_round, three)}")
 
     # ---- figure 4
 
+    def idle_runs_text(self, runs):
+        """What the detail of an idle row says about its runs."""
+        ended = sum(r["threads_ended"] for r in runs)
+        switches = ", ".join(f"{r['voluntary']}/{r['involuntary']}" for r in runs)
+        return (f"{count(len(runs), 'run')} of {self.idle_s:g} s; context switches per run (voluntary/involuntary) "
+                f"{switches}, wake-ups per run "
+                f"{runs_text([r['wakeups'] for r in runs], str)}, ticks per run "
+                f"{runs_text([r['ticks'] for r in runs], str)}, "
+                f"{count(max(r['threads'] for r in runs), 'thread')}"
+                + (f"; {count(ended, 'thread')} ended during a span, their switches not counted" if ended else ""))
+
+    @staticmethod
+    def idle_run(f, what):
+        """One idle span's fields. Wake-ups are the kernel's context switches of
+        all threads, less the one voluntary switch that belongs to the
+        measurement (the sleep that the timer ending the span wakes)."""
+        voluntary, involuntary = int(f["voluntary"]), int(f["involuntary"])
+        if voluntary < 1:
+            raise BenchError(f"{what}: the program never slept during the idle span: {f!r}")
+        wall_s = int(f["wall_us"]) / 1e6
+        wakeups = voluntary - 1 + involuntary
+        return {"cpu_us": int(f["cpu_us"]), "wall_s": wall_s, "ticks": int(f["ticks"]), "wakeups": wakeups,
+                "voluntary": voluntary, "involuntary": involuntary,
+                "rate": wakeups / wall_s, "share": int(f["cpu_us"]) / int(f["wall_us"]) * 100,
+                "threads": int(f["threads"]), "threads_ended": int(f["threads_ended"])}
+
+    def idle_rows(self, wake_id, cpu_id, what, runs, detail):
+        rates = [r["rate"] for r in runs]
+        shares = [r["share"] for r in runs]
+        rate, share = median(rates), median(shares)
+        self.row(wake_id, f"Idle wake-ups, {what} (port open, no run)",
+                 spread(rates, lambda x: f"{x:.2f}", " per second"), "0 per second", rate == 0,
+                 detail + self.idle_runs_text(runs))
+        self.row(cpu_id, f"Idle CPU, {what} (port open, no run)",
+                 spread(shares, lambda x: f"{x:.3f}", " % of one core"), "< 0.1 %", share < 0.1,
+                 f"user and system time of all threads over the same spans as {wake_id}; CPU per run "
+                 + runs_text([r["cpu_us"] / 1000 for r in runs], lambda x: f"{x:.1f} ms"))
+
     def fig_idle(self):
         seconds = self.idle_s
-        sim = Sim(self, None, timeout=seconds + 60)
-        try:
-            out = subprocess.run([self.exe("flash3-bench-idle"), sim.pty, str(seconds)], capture_output=True,
-                                 text=True, timeout=seconds + 60)
-        finally:
-            sim.stop()
-        if out.returncode != 0:
-            raise BenchError("flash3-bench-idle: " + out.stderr.strip())
-        f = parse_fields(out.stdout)
-        share = int(f["cpu_us"]) / int(f["wall_us"]) * 100
-        self.row("4a", "Idle cost, CLI (port open, no run)", f"{share:.2f} % of one core", "< 1 %", share < 1.0,
-                 f"flash3-bench-idle: {int(f['cpu_us']) / 1000:.0f} ms CPU in {int(f['wall_us']) / 1e6:.1f} s, "
-                 f"{f['ticks']} ticks")
+        runs = []
+        for _ in range(self.idle_runs):
+            sim = Sim(self, None, timeout=seconds + 60)
+            try:
+                out = subprocess.run([self.exe("flash3-bench-idle"), sim.pty, str(seconds)], capture_output=True,
+                                     text=True, timeout=seconds + 60)
+            finally:
+                sim.stop()
+            if out.returncode != 0:
+                raise BenchError("flash3-bench-idle: " + out.stderr.strip())
+            runs.append(self.idle_run(parse_fields(out.stdout), "flash3-bench-idle"))
+        self.idle_rows("4a", "4c", "CLI", runs,
+                       "flash3-bench-idle; wake-ups are the kernel's context switches of all threads "
+                       "(/proc/self/task/*/status) less the one that ends the span; ")
 
         if not (self.has("flash3") and self.probe_ready()):
-            self.row("4b", "Idle cost, desktop (offscreen)", "n/a (no desktop build)", "< 1 %", None)
+            self.row("4b", "Idle wake-ups, desktop offscreen (port open, no run)", "n/a (no desktop build)",
+                     "0 per second", None)
+            self.row("4d", "Idle CPU, desktop offscreen (port open, no run)", "n/a (no desktop build)", "< 0.1 %",
+                     None)
             return
-        sim = Sim(self, None, timeout=seconds + 60)
-        try:
-            f = self.probe("idle", timeout=seconds + 60, FLASH3_COM2=sim.pty, FLASH3_PROBE_SECONDS=str(seconds))
-        finally:
-            sim.stop()
-        if f.get("port") != "ok":
-            raise BenchError("flash3 idle: the port did not open: " + repr(f))
-        share = int(f["cpu_us"]) / int(f["wall_us"]) * 100
-        self.row("4b", "Idle cost, desktop offscreen (port open, no run)", f"{share:.2f} % of one core", "< 1 %",
-                 share < 1.0, f"flash3 with the probe: {int(f['cpu_us']) / 1000:.0f} ms CPU in "
-                              f"{int(f['wall_us']) / 1e6:.1f} s, {f['ticks']} ticks")
+        runs, timers, focus = [], {}, set()
+        for _ in range(self.idle_runs):
+            sim = Sim(self, None, timeout=seconds + 60)
+            try:
+                f = self.probe("idle", timeout=seconds + 60, FLASH3_COM2=sim.pty, FLASH3_PROBE_SECONDS=str(seconds))
+            finally:
+                sim.stop()
+            if f.get("port") != "ok":
+                raise BenchError("flash3 idle: the port did not open: " + repr(f))
+            runs.append(self.idle_run(f, "flash3 idle probe"))
+            # The probe's own timer that ends the span is no news.
+            for item in f["timers"].split(","):
+                name, _, times = item.rpartition("x")
+                own = name.startswith("QSingleShotTimer<") and name.endswith(f"@{int(seconds * 1000)}ms")
+                if name and not own:
+                    timers[name] = timers.get(name, 0) + int(times)
+            focus.add(f["focus"])
+        fired = ", ".join(f"{name} {n} times" for name, n in sorted(timers.items())) or "none"
+        self.idle_rows("4b", "4d", "desktop offscreen", runs,
+                       "flash3 with the probe, main window active, focus on " + ", ".join(sorted(focus))
+                       + f"; timers that fired besides the probe's own, in all runs: {fired}; ")
 
     # ---- the probe in the desktop program
 
@@ -384,34 +479,48 @@ class Bench:
     def fig_memory(self):
         small, large = self.small, self.large
         label = lambda n: f"{n / MIB:g} MiB" if n >= MIB else f"{n / 1024:g} KiB"
-        rss = {}
-        for size in (small, large):
-            image = self.typical_image(size)
-            run = Timed([self.exe("flash3-cli"), "--check", image])
-            run.wait(timeout=300)
-            if run.status != 0:
-                raise BenchError(f"--check on {image}: exit {run.status}")
-            rss[("check", size)] = run.maxrss_kib
-        d = (rss[("check", large)] - rss[("check", small)]) / 1024
+        mib = lambda kib: f"{kib / 1024:.1f}"
+        signed = lambda x: f"{x:+.2f}"
+        # Each run measures both sizes, so a difference never mixes runs.
+        peaks, diffs = [], []
+        for _ in range(self.memory_runs):
+            rss = {}
+            for size in (small, large):
+                image = self.typical_image(size)
+                run = Timed([self.exe("flash3-cli"), "--check", image])
+                run.wait(timeout=300)
+                if run.status != 0:
+                    raise BenchError(f"--check on {image}: exit {run.status}")
+                rss[size] = run.maxrss_kib
+            peaks.append(rss)
+            diffs.append((rss[large] - rss[small]) / 1024)
+        d = median(diffs)
         self.row("5a", f"Memory, --check: peak RSS {label(large)} minus {label(small)} image",
-                 f"{d:+.2f} MiB", "< 2 MiB", d < 2.0,
-                 f"peak RSS {rss[('check', small)] / 1024:.1f} MiB and {rss[('check', large)] / 1024:.1f} MiB")
+                 spread(diffs, signed, " MiB"), "< 2 MiB", d < 2.0,
+                 f"median of {count(len(diffs), 'run')}; peak RSS per run (MiB) "
+                 + ", ".join(f"{mib(p[small])} and {mib(p[large])}" for p in peaks))
 
-        durations = {}
-        for size in (small, large):
-            image = self.fast_image(size)
-            sim = Sim(self, image, timeout=3600)
-            run = self.start_run(image, sim)
-            run.wait(timeout=3600)
-            self.check_run(run, sim, f"figure 5 run on {label(size)}")
-            rss[("run", size)] = run.maxrss_kib
-            durations[size] = run.seconds
-        d = (rss[("run", large)] - rss[("run", small)]) / 1024
+        peaks, diffs, durations = [], [], []
+        for _ in range(self.memory_runs):
+            rss = {}
+            for size in (small, large):
+                image = self.fast_image(size)
+                sim = Sim(self, image, timeout=3600)
+                run = self.start_run(image, sim)
+                run.wait(timeout=3600)
+                self.check_run(run, sim, f"figure 5 run on {label(size)}")
+                rss[size] = run.maxrss_kib
+                if size == large:
+                    durations.append(run.seconds)
+            peaks.append(rss)
+            diffs.append((rss[large] - rss[small]) / 1024)
+        d = median(diffs)
         self.row("5b", f"Memory, full run: peak RSS {label(large)} minus {label(small)} image",
-                 f"{d:+.2f} MiB", "< 2 MiB", d < 2.0,
-                 f"images of T and E records only, every byte verified by flash3-sim; peak RSS "
-                 f"{rss[('run', small)] / 1024:.1f} MiB and {rss[('run', large)] / 1024:.1f} MiB; the large run "
-                 f"took {durations[large]:.0f} s")
+                 spread(diffs, signed, " MiB"), "< 2 MiB", d < 2.0,
+                 "images of T and E records only, every byte verified by flash3-sim; "
+                 f"median of {count(len(diffs), 'run')}; peak RSS per run (MiB) "
+                 + ", ".join(f"{mib(p[small])} and {mib(p[large])}" for p in peaks)
+                 + f"; the large runs took {runs_text(durations, lambda x: f'{x:.0f} s')}")
 
     # ---- figure 6
 
@@ -428,11 +537,12 @@ class Bench:
             if run.status != 0:
                 raise BenchError(f"--check: exit {run.status}")
             times.append(run.seconds)
-        t = median(times)
-        rate = size / MIB / t
-        self.row("6", f"Check throughput, --check on a {size / MIB:.0f} MiB image", f"{rate:.0f} MiB/s",
-                 ">= 100 MB/s", rate >= 100,
-                 f"median {fmt_ms(t, 0)} of {len(times)}, start-up included")
+        rates = [size / MIB / t for t in times]
+        rate = median(rates)
+        self.row("6", f"Check throughput, --check on a {size / MIB:.0f} MiB image",
+                 spread(rates, lambda x: f"{x:.0f}", " MiB/s"), ">= 100 MB/s", rate >= 100,
+                 f"median of {count(len(times), 'run')}, start-up included; "
+                 f"times {runs_text(times, lambda x: fmt_ms(x, 0))}")
 
     # ---- figure 7
 
@@ -455,11 +565,13 @@ class Bench:
             gaps.append(int(f["max_gap_us"]) / 1e6)
             paints.append(int(f["paints"]))
         t, g = median(totals), median(gaps)
-        self.row("7a", f"Log posting: one step, {self.log_lines} progress lines, total", fmt_ms(t, 0), "< 1 s",
-                 t < 1.0, f"flash3-bench-log, desktop window offscreen; runs: "
-                          f"{', '.join(fmt_ms(x, 0) for x in totals)}")
-        self.row("7b", "Log posting: longest gap between visible updates", fmt_ms(g, 1), "<= 100 ms", g <= 0.1,
-                 f"{median(paints):g} repaints of Status1 during the step")
+        self.row("7a", f"Log posting: one step, {self.log_lines} progress lines, total", ms_spread(totals, 0),
+                 "< 1 s", t < 1.0, "flash3-bench-log, desktop window offscreen; median of "
+                                   f"{count(len(totals), 'run')}: {runs_text(totals, lambda x: fmt_ms(x, 0))}")
+        self.row("7b", "Log posting: longest gap between visible updates", ms_spread(gaps, 1), "<= 100 ms",
+                 g <= 0.1, f"the longest gap of each run, median of {count(len(gaps), 'run')}: "
+                           f"{runs_text(gaps, lambda x: fmt_ms(x, 1))}; {median(paints):g} repaints of Status1 "
+                           "during the step (median)")
 
     # ---- figure 9
 
@@ -480,12 +592,12 @@ class Bench:
             totals.append(int(f["check_us"]) / 1e6)
             gaps.append(int(f["max_gap_us"]) / 1e6)
         t, g = median(totals), median(gaps)
-        self.row("9a", f"Check before a run, {mib} MiB image, desktop", fmt_ms(t, 0), "< 2 s", t < 2.0,
-                 "\"Program FLASH\" until the run's first step is due, real 5 ms timer; runs: "
-                 + ", ".join(fmt_ms(x, 0) for x in totals))
-        self.row("9b", "Check before a run: longest pause of the window", fmt_ms(g, 1), "<= 100 ms", g <= 0.1,
-                 "longest time without a paint of the window's check indicator; runs: "
-                 + ", ".join(fmt_ms(x, 1) for x in gaps))
+        self.row("9a", f"Check before a run, {mib} MiB image, desktop", ms_spread(totals, 0), "< 2 s", t < 2.0,
+                 f"\"Program FLASH\" until the run's first step is due, real 5 ms timer; median of "
+                 f"{count(len(totals), 'run')}: {runs_text(totals, lambda x: fmt_ms(x, 0))}")
+        self.row("9b", "Check before a run: longest pause of the window", ms_spread(gaps, 1), "<= 100 ms",
+                 g <= 0.1, f"longest time without a paint of the window's check indicator; median of "
+                           f"{count(len(gaps), 'run')}: {runs_text(gaps, lambda x: fmt_ms(x, 1))}")
 
     # ---- figure 8
 
@@ -498,8 +610,8 @@ class Bench:
                 raise BenchError(f"flash3-cli --version: exit {run.status}")
             times.append(run.seconds)
         t = median(times)
-        self.row("8a", "Start-up, flash3-cli --version", fmt_ms(t), "< 50 ms", t < 0.05,
-                 f"median of {len(times)}, until it has exited")
+        self.row("8a", "Start-up, flash3-cli --version", ms_spread(times), "< 50 ms", t < 0.05,
+                 f"median of {count(len(times), 'run')}, until it has exited")
 
         if not (self.has("flash3") and self.probe_ready()):
             self.row("8b", "Start-up, desktop until its window is shown", "n/a (no desktop build)",
@@ -510,23 +622,24 @@ class Bench:
             f = self.probe("startup", timeout=30)
             times.append((int(f["shown_ns"]) - f["_start_ns"]) / 1e9)
         t = median(times)
-        self.row("8b", "Start-up, desktop until its window is shown", fmt_ms(t), "< 400 ms", t < 0.4,
-                 f"median of {len(times)}, offscreen, until the main window's first paint")
+        self.row("8b", "Start-up, desktop until its window is shown", ms_spread(times), "< 400 ms", t < 0.4,
+                 f"median of {count(len(times), 'run')}, offscreen, until the main window's first paint")
 
 
 FIGURES = [
     ("1", "fig_tick_fidelity", ("1", "3")),
     ("2", "fig_many_ports", ("2",)),
-    ("4", "fig_idle", ("4a", "4b")),
+    ("4", "fig_idle", ("4a", "4b", "4c", "4d")),
     ("5", "fig_memory", ("5a", "5b")),
     ("6", "fig_check", ("6",)),
     ("7", "fig_log", ("7a", "7b")),
     ("8", "fig_startup", ("8a", "8b")),
     ("9", "fig_preflight", ("9a", "9b")),
 ]
-ROW_ORDER = ["1", "2", "3", "4a", "4b", "5a", "5b", "6", "7a", "7b", "8a", "8b", "9a", "9b"]
-FIGURE_NAMES = {"1": "tick fidelity", "2": "many ports", "3": "tick jitter", "4a": "idle cost (CLI)",
-                "4b": "idle cost (desktop)", "5a": "memory (check)", "5b": "memory (run)",
+ROW_ORDER = ["1", "2", "3", "4a", "4b", "4c", "4d", "5a", "5b", "6", "7a", "7b", "8a", "8b", "9a", "9b"]
+FIGURE_NAMES = {"1": "tick fidelity", "2": "many ports", "3": "tick jitter", "4a": "idle wake-ups (CLI)",
+                "4b": "idle wake-ups (desktop)", "4c": "idle CPU (CLI)", "4d": "idle CPU (desktop)",
+                "5a": "memory (check)", "5b": "memory (run)",
                 "6": "check throughput", "7a": "log posting (total)", "7b": "log posting (updates)",
                 "8a": "start-up (CLI)", "8b": "start-up (desktop)", "9a": "check before a run",
                 "9b": "check before a run (window)"}
@@ -551,9 +664,10 @@ def table_text(rows, notes):
 
 
 def table_markdown(rows, meta):
+    took = f" (about {meta['minutes']:.0f} minutes)" if meta.get("minutes") else ""
     out = ["# Benchmark results", "",
            f"Measured {meta['date']} on {meta['cores']} cores ({meta['cpu']}), {meta['os']}, Qt {meta['qt']}; "
-           "Release build. Reproduce with `./run.sh bench` (about 5 minutes).", "",
+           f"Release build. Reproduce with `./run.sh bench`{took}.", "",
            "| # | Figure | Measured | Target | Holds |",
            "|---|---|---|---|---|"]
     for r in rows:
@@ -561,7 +675,9 @@ def table_markdown(rows, meta):
     out += ["", "Details:", ""]
     out += [f"- {r['id']}: {r['detail']}" for r in rows if r.get("detail")]
     out += [f"- {n}" for n in meta.get("notes", [])]
-    out += ["- Sizes are in MiB (1048576 bytes), so a rate in MiB/s is the stricter reading of a \"MB/s\" target. "
+    out += ["- Each value is the median of the figure's runs, and the target is judged by it; in brackets the "
+            "lowest and the highest run. Sizes are in MiB (1048576 bytes), so a rate in MiB/s is the stricter "
+            "reading of a \"MB/s\" target. "
             "Wall times run from just before a program is started until it has exited (or, for the desktop "
             "window, has painted). The tick model counts 39 ticks for the handshake (E1, 94, the reply, 36 "
             "quiet ticks) and 2 per line (the burst, the answer), 5 ms each."]
@@ -595,7 +711,7 @@ def main():
     state = os.path.join(build, "bench-smoke.json" if args.smoke else "bench-results.json")
 
     only = set(args.only.replace("3", "1").split(",")) if args.only else None
-    previous, previous_notes, previous_date = {}, [], "?"
+    previous, previous_notes, previous_date, previous_minutes = {}, [], "?", None
     if only:
         try:
             with open(state) as f:
@@ -603,9 +719,11 @@ def main():
             previous = {r["id"]: r for r in saved["rows"]}
             previous_notes = [n for n in saved["meta"].get("notes", []) if "measured again" not in n]
             previous_date = saved["meta"].get("date", "?")
+            previous_minutes = saved["meta"].get("minutes")
         except (OSError, ValueError, KeyError):
             previous = {}
 
+    began = time.monotonic()
     bench = Bench(build, args.smoke)
     print(f"flash3 benchmarks{' (smoke sizes)' if args.smoke else ''}: {build}", file=sys.stderr, flush=True)
     failed = False
@@ -636,6 +754,8 @@ def main():
     meta = {"date": datetime.datetime.now().strftime("%Y-%m-%d %H:%M"), "cores": os.cpu_count(),
             "cpu": cpu_model(), "os": f"{platform.system()} {platform.release()}", "qt": qt_version(),
             "notes": bench.notes}
+    # How long a full run takes, for the table's reader.
+    meta["minutes"] = previous_minutes if only else None if args.smoke else (time.monotonic() - began) / 60
     if only and previous:
         meta["notes"] = previous_notes + meta["notes"] + [
             f"Figure(s) {', '.join(sorted(only))} measured again at this date; the other rows come from the "

@@ -3,9 +3,16 @@
 // The headless program's idle cost. flash3-cli always starts a run, so this
 // builds what it builds up to that point (backend, driver, Form1, start-up,
 // tick driver), opens COM 2 on DEVICE through the port dialog's routines, and
-// then leaves Timer2 ticking with ProgramMode 0 for SECONDS. Prints one line:
-//   cpu_us=N wall_us=N ticks=N
-// where cpu_us is user plus system time of the whole process over that span.
+// then leaves it with Timer2 enabled and ProgramMode 0 for SECONDS. Prints one
+// line:
+//   cpu_us=N wall_us=N ticks=N voluntary=N involuntary=N threads=N threads_ended=N
+// cpu_us is user plus system time of the whole process over that span, ticks
+// what the tick driver reports, and the switch counts come from the kernel
+// (context_switches.h), so they also see wake-ups that bypass the tick driver.
+// One voluntary switch belongs to the measurement: the sleep that the timer
+// ending the span wakes.
+
+#include "context_switches.h"
 
 #include "app/form1.h"
 #include "app/startup.h"
@@ -62,16 +69,19 @@ int main(int argc, char** argv)
         return 1;
     }
 
-    const long long cpu0 = cpuMicros();
     tickCount = 0;
+    const bench::SwitchSnapshot switches0 = bench::switchSnapshot();
+    const long long cpu0 = cpuMicros();
     QElapsedTimer wall;
     wall.start();
-    QTimer::singleShot(static_cast<int>(seconds * 1000), &app, &QCoreApplication::quit);
+    QTimer::singleShot(static_cast<int>(seconds * 1000), Qt::PreciseTimer, &app, &QCoreApplication::quit);
     QCoreApplication::exec();
     const long long cpu = cpuMicros() - cpu0;
     const long long wallUs = wall.nsecsElapsed() / 1000;
+    const bench::SwitchDelta switches = bench::switchesBetween(switches0, bench::switchSnapshot());
 
-    std::printf("cpu_us=%lld wall_us=%lld ticks=%lld\n", cpu, wallUs, tickCount);
+    std::printf("cpu_us=%lld wall_us=%lld ticks=%lld %s\n", cpu, wallUs, tickCount,
+                bench::switchFields(switches).c_str());
     form.AbortProgram_Click();
     return 0;
 }

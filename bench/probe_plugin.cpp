@@ -9,9 +9,19 @@
 //   idle     presses "Configure COM port", then "Initialize" (COM 2 at the
 //            default speed; FLASH3_COM2 names the device), and after
 //            FLASH3_PROBE_SECONDS with the port open and no run reports
-//            "cpu_us=N wall_us=N ticks=N port=ok|closed".
+//            "cpu_us=N wall_us=N ticks=N voluntary=N involuntary=N threads=N
+//            threads_ended=N events=N timers=LIST focus=WIDGET port=ok|closed":
+//            the kernel's context switches of all threads over the span (one
+//            voluntary switch is the sleep that the probe's own timer ends),
+//            the events the main thread handled, which timers fired (receiver,
+//            interval, count; "-" for none) and which widget had the focus.
+//            The main window is activated first, as a window manager would do;
+//            FLASH3_PROBE_FOCUS=Text1 (say) also puts the focus into that box.
+
+#include "context_switches.h"
 
 #include <QAbstractButton>
+#include <QAbstractEventDispatcher>
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QEvent>
@@ -24,6 +34,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <map>
 
 #include <sys/resource.h>
 #include <unistd.h>
@@ -42,6 +53,36 @@ long long monotonicNs()
     timespec ts{};
     clock_gettime(CLOCK_MONOTONIC, &ts);
     return ts.tv_sec * 1000000000LL + ts.tv_nsec;
+}
+
+// "Class#name", up to the first widget among the object and its parents, so
+// that a widget's helper object (a line edit's caret, say) names its widget.
+QString describe(const QObject* object)
+{
+    if (!object)
+        return QStringLiteral("none");
+    QStringList parts;
+    for (const QObject* o = object; o; o = o->parent()) {
+        QString part = QString::fromLatin1(o->metaObject()->className());
+        if (!o->objectName().isEmpty())
+            part += QLatin1Char('#') + o->objectName();
+        parts << part;
+        if (o->isWidgetType() || parts.size() == 3)
+            break;
+    }
+    // One field of a space-separated line.
+    return parts.join(QLatin1Char('<')).replace(QLatin1Char(' '), QLatin1Char('_'));
+}
+
+int timerInterval(QObject* receiver, int timerId)
+{
+    if (QAbstractEventDispatcher* dispatcher = QAbstractEventDispatcher::instance()) {
+        for (const auto& info : dispatcher->registeredTimers(receiver)) {
+            if (info.timerId == timerId)
+                return info.interval;
+        }
+    }
+    return -1;  // a single shot already unregistered
 }
 
 QAbstractButton* visibleButton(const QString& text)
@@ -65,6 +106,7 @@ public:
         mode_ = qEnvironmentVariable("FLASH3_PROBE");
         out_ = qEnvironmentVariable("FLASH3_PROBE_OUT");
         seconds_ = qEnvironmentVariable("FLASH3_PROBE_SECONDS", QStringLiteral("20")).toDouble();
+        focus_ = qEnvironmentVariable("FLASH3_PROBE_FOCUS");
         QCoreApplication::instance()->installEventFilter(this);
     }
 
@@ -76,11 +118,18 @@ protected:
             // Seen before delivery: look again once this paint is done.
             painted_ = true;
             QTimer::singleShot(0, this, &Probe::checkShown);
-        } else if (measuring_ && event->type() == QEvent::Timer) {
-            // Timer2 is the one 5 ms timer; counting its events shows it kept ticking.
-            const auto* timer = qobject_cast<QTimer*>(watched);
-            if (timer && timer->interval() == 5)
-                ++ticks_;
+        } else if (measuring_) {
+            ++events_;
+            if (event->type() == QEvent::Timer) {
+                // Timer2 is the one 5 ms timer; counting its events shows whether it ticks.
+                const auto* timer = qobject_cast<QTimer*>(watched);
+                if (timer && timer->interval() == 5)
+                    ++ticks_;
+                const int interval = timerInterval(watched, static_cast<QTimerEvent*>(event)->timerId());
+                ++timers_[describe(watched) + QLatin1Char('@')
+                          + (interval < 0 ? QStringLiteral("?") : QString::number(interval))
+                          + QStringLiteral("ms")];
+            }
         }
         return false;
     }
@@ -116,29 +165,63 @@ private:
             if (!initialize)
                 return finish(QStringLiteral("error=no Initialize button"));
             initialize->click();
-            QTimer::singleShot(0, this, &Probe::startIdle);
+            // A window manager gives the main window back its activation when
+            // the dialog closes; the offscreen platform does not, and without
+            // it no widget has the focus (and no caret could blink).
+            for (QWidget* top : QApplication::topLevelWidgets()) {
+                if (qobject_cast<QMainWindow*>(top) && top->isVisible())
+                    top->activateWindow();
+            }
+            if (!focus_.isEmpty())
+                focusEdit();
+            // Activation and the repaints after the dialog closed are not idling.
+            QTimer::singleShot(500, this, &Probe::startIdle);
         });
+    }
+
+    void focusEdit()
+    {
+        for (QWidget* top : QApplication::topLevelWidgets()) {
+            for (QLineEdit* e : top->findChildren<QLineEdit*>()) {
+                if (e->objectName() == focus_)
+                    e->setFocus(Qt::MouseFocusReason);
+            }
+        }
     }
 
     void startIdle()
     {
-        cpu0_ = cpuMicros();
+        const QString focus = describe(QApplication::focusWidget());
         ticks_ = 0;
+        events_ = 0;
+        timers_.clear();
+        switches0_ = flash3::bench::switchSnapshot();
+        cpu0_ = cpuMicros();
         measuring_ = true;
         wall_.start();
-        QTimer::singleShot(static_cast<int>(seconds_ * 1000), this, [this] {
+        QTimer::singleShot(static_cast<int>(seconds_ * 1000), Qt::PreciseTimer, this, [this, focus] {
             const long long cpu = cpuMicros() - cpu0_;
             const long long wallUs = wall_.nsecsElapsed() / 1000;
+            const flash3::bench::SwitchDelta switches =
+                flash3::bench::switchesBetween(switches0_, flash3::bench::switchSnapshot());
+            measuring_ = false;
+            QStringList timers;
+            for (const auto& [what, count] : timers_)
+                timers << QStringLiteral("%1x%2").arg(what).arg(count);
             // The port's text box reads "COMn: at ..." only while it is open.
             bool open = false;
             for (QWidget* top : QApplication::topLevelWidgets()) {
                 for (QLineEdit* e : top->findChildren<QLineEdit*>())
                     open = open || e->text().startsWith(QLatin1String("COM2:"));
             }
-            finish(QStringLiteral("cpu_us=%1 wall_us=%2 ticks=%3 port=%4")
+            finish(QStringLiteral("cpu_us=%1 wall_us=%2 ticks=%3 %4 events=%5 timers=%6 focus=%7 port=%8")
                        .arg(cpu)
                        .arg(wallUs)
                        .arg(ticks_)
+                       .arg(QString::fromStdString(flash3::bench::switchFields(switches)))
+                       .arg(events_)
+                       .arg(timers.isEmpty() ? QStringLiteral("-") : timers.join(QLatin1Char(',')))
+                       .arg(focus)
                        .arg(open ? QStringLiteral("ok") : QStringLiteral("closed")));
         });
     }
@@ -161,6 +244,10 @@ private:
     bool exposed_ = false;
     bool measuring_ = false;
     long long ticks_ = 0;
+    long long events_ = 0;
+    std::map<QString, long long> timers_;  // "receiver@interval" -> timer events
+    QString focus_;  // the line edit to click into before idling, if any
+    flash3::bench::SwitchSnapshot switches0_;
     long long cpu0_ = 0;
     QElapsedTimer wall_;
 };

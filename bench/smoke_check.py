@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """Runs the benchmark driver once at its tiny smoke sizes and checks the shape
 of what it prints: every figure has a row, every measured value is a number
-(or "n/a (no desktop build)" where the desktop program is missing), and the
-Markdown file holds the same rows. Timing is never judged here.
+with its spread over the runs (or "n/a (no desktop build)" where the desktop
+program is missing), and the Markdown file holds the same rows. Timing is
+never judged here.
 
     smoke_check.py SOURCE_DIR BUILD_DIR
 """
@@ -12,9 +13,11 @@ import re
 import subprocess
 import sys
 
-ROWS = ["1", "2", "3", "4a", "4b", "5a", "5b", "6", "7a", "7b", "8a", "8b", "9a", "9b"]
-DESKTOP_ROWS = {"4b", "7a", "7b", "8b", "9a", "9b"}
+ROWS = ["1", "2", "3", "4a", "4b", "4c", "4d", "5a", "5b", "6", "7a", "7b", "8a", "8b", "9a", "9b"]
+DESKTOP_ROWS = {"4b", "4d", "7a", "7b", "8b", "9a", "9b"}
 NUMBER = re.compile(r"[-+]?\d+(\.\d+)?")
+# A median, then the lowest and highest run; smoke sizes run each figure once.
+SPREAD = re.compile(r"\d[^()]*? \((1 run|min [-+]?\d[^,()]*, max [-+]?\d[^,()]*)\)")
 
 
 def fail(message, output=""):
@@ -58,11 +61,13 @@ def main():
             continue
         if value.startswith("error") or not NUMBER.search(value):
             fail(f"row {fid}: the measured value {value!r} is not a number", output)
+        if not SPREAD.search(value):
+            fail(f"row {fid}: the measured value {value!r} does not show its runs", output)
         if holds == "n/a":
             fail(f"row {fid}: measured but not judged against its target", output)
     # Figure 3 gives three numbers.
-    if len(NUMBER.findall(rows["3"][2])) < 3:
-        fail("figure 3 should give the median, the 99th percentile and the maximum", output)
+    if len(SPREAD.findall(rows["3"][2])) < 3:
+        fail("figure 3 should give the median, the 99th percentile and the longest interval", output)
 
     if not os.path.exists(out_md):
         fail("no Markdown table was written", output)
