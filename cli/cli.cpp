@@ -1,6 +1,8 @@
 #include "cli.h"
 
 #include "check_report.h"
+#include "list_ports.h"
+#include "options.h"
 #include "progress_bar.h"
 #include "verdict.h"
 
@@ -31,129 +33,6 @@
 namespace flash3::cli {
 
 namespace {
-
-const char* const Usage =
-    "Usage: flash3-cli [options] IMAGE\n"
-    "Programs the image IMAGE (.pf3) into a KORVEN-7 device waiting in FLASH3 boot mode.\n"
-    "\n"
-    "  -p, --port N        COM port number 1..99 (default 2)\n"
-    "  -d, --device PATH   the serial device that COM port N stands for (overrides the mapping)\n"
-    "  -s, --speed KBAUD   9.6 | 19.2 | 38.4 | 57.6 | 115.2 (default 57.6)\n"
-    "      --check         check IMAGE only, open no port: one line per fault, then a summary\n"
-    "      --force         flash IMAGE even when it has faulty records (they are skipped, or a bad\n"
-    "                      digit taken as 0); without it such an image is refused unsent\n"
-    "      --list-ports    list the serial ports present and the COM numbers they stand for\n"
-    "  -q, --quiet         no progress bar\n"
-    "  -h, --help          this text\n"
-    "      --version       the version\n"
-    "\n"
-    "COM N is /dev/ttyS<N-1> unless FLASH3_COM<N>=PATH is set in the environment (or --device).\n"
-    "Every image is checked whole before the first byte is sent. After the logs, one line on\n"
-    "stderr beginning 'flash3-cli: ' says how the run ended.\n"
-    "Exit status: 0 run completed, 1 run failed (or --check found faults), 2 usage error,\n"
-    "image refused (faulty, empty, cannot be opened) or port that cannot be opened, 130 interrupted.\n";
-
-struct Options {
-    int port = 2;
-    QString device;
-    int speedIndex = 4;
-    bool check = false;
-    bool force = false;
-    bool listPorts = false;
-    bool quiet = false;
-    QString image;
-};
-
-int usageError(const std::string& message)
-{
-    std::fprintf(stderr, "flash3-cli: %s\nTry 'flash3-cli --help'.\n", message.c_str());
-    return ExitUsage;
-}
-
-// Returns the options, or an exit status when the program is already done.
-std::variant<Options, int> parse(const QStringList& args)
-{
-    Options o;
-    bool haveImage = false;
-    for (int i = 1; i < args.size(); ++i) {
-        const QString& a = args.at(i);
-        const auto value = [&](const char* name) -> std::optional<QString> {
-            const int eq = static_cast<int>(a.indexOf(QLatin1Char('=')));
-            if (a.startsWith(QLatin1String("--")) && eq > 0)
-                return a.mid(eq + 1);
-            if (i + 1 >= args.size()) {
-                usageError(std::string("option ") + name + " needs a value");
-                return std::nullopt;
-            }
-            return args.at(++i);
-        };
-        const QString name = a.startsWith(QLatin1String("--")) ? a.section(QLatin1Char('='), 0, 0) : a;
-        if (name == QLatin1String("-h") || name == QLatin1String("--help")) {
-            std::fputs(Usage, stdout);
-            return ExitCompleted;
-        }
-        if (name == QLatin1String("--version")) {
-            std::printf("flash3-cli %s\n", FLASH3_VERSION);
-            return ExitCompleted;
-        }
-        if (name == QLatin1String("-p") || name == QLatin1String("--port")) {
-            const auto v = value("--port");
-            if (!v)
-                return ExitUsage;
-            bool ok = false;
-            o.port = v->toInt(&ok);
-            if (!ok || o.port < 1 || o.port > 99)
-                return usageError("the COM port number must be 1..99, not '" + v->toStdString() + "'");
-        } else if (name == QLatin1String("-d") || name == QLatin1String("--device")) {
-            const auto v = value("--device");
-            if (!v)
-                return ExitUsage;
-            if (v->isEmpty())
-                return usageError("--device needs a path");
-            o.device = *v;
-        } else if (name == QLatin1String("-s") || name == QLatin1String("--speed")) {
-            const auto v = value("--speed");
-            if (!v)
-                return ExitUsage;
-            const QStringList speeds{"9.6", "19.2", "38.4", "57.6", "115.2"};
-            const int index = static_cast<int>(speeds.indexOf(*v));
-            if (index < 0)
-                return usageError("the speed must be one of 9.6, 19.2, 38.4, 57.6, 115.2 (kbaud), not '"
-                                  + v->toStdString() + "'");
-            o.speedIndex = index + 1;
-        } else if (name == QLatin1String("--check")) {
-            o.check = true;
-        } else if (name == QLatin1String("--force")) {
-            o.force = true;
-        } else if (name == QLatin1String("--list-ports")) {
-            o.listPorts = true;
-        } else if (name == QLatin1String("-q") || name == QLatin1String("--quiet")) {
-            o.quiet = true;
-        } else if (a.startsWith(QLatin1Char('-')) && a.size() > 1) {
-            return usageError("unknown option '" + a.toStdString() + "'");
-        } else {
-            if (haveImage)
-                return usageError("only one IMAGE may be given");
-            o.image = a;
-            haveImage = true;
-        }
-    }
-    if (!o.listPorts && !haveImage)
-        return usageError("no IMAGE given");
-    return o;
-}
-
-int listPorts()
-{
-    const QList<ListedPort> ports = listSerialPorts();
-    if (ports.isEmpty())
-        std::puts("No serial ports found.");
-    for (const ListedPort& p : ports) {
-        const QString com = p.comPort ? QStringLiteral("COM%1").arg(p.comPort) : QStringLiteral("-");
-        std::printf("%-6s %-24s %s\n", qPrintable(com), qPrintable(p.devicePath), qPrintable(p.description));
-    }
-    return ExitCompleted;
-}
 
 int checkOnly(const QString& image)
 {
@@ -328,12 +207,12 @@ int run(int argc, char** argv)
 {
     std::signal(SIGPIPE, SIG_IGN);
     QCoreApplication app(argc, argv);
-    const auto parsed = parse(QCoreApplication::arguments());
+    const auto parsed = parseOptions(QCoreApplication::arguments());
     if (const int* status = std::get_if<int>(&parsed))
         return *status;
     const Options& o = std::get<Options>(parsed);
     if (o.listPorts)
-        return listPorts();
+        return listPorts(o.json);
     if (o.check)
         return checkOnly(o.image);
     return program(o);

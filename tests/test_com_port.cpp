@@ -214,25 +214,3 @@ TEST(PortDialog, CancelKeepsTheNewSpeedForTheNextInitialize)
     EXPECT_EQ(e.text(TextId::Text2), "COM2: at 115.2 kbaud");
 }
 
-// COM N stands for the N-th serial device, counted from ttyS0, unless the
-// environment or --device binds it elsewhere.
-TEST(ComMapping, ComNIsTheNthSerialDeviceUnlessBound)
-{
-    for (int n : {1, 2, 10, 99})
-        qunsetenv(QStringLiteral("FLASH3_COM%1").arg(n).toLatin1().constData());
-#ifdef Q_OS_WIN
-    EXPECT_EQ(devicePathForCom(1), "\\\\.\\COM1");
-#else
-    EXPECT_EQ(devicePathForCom(1), "/dev/ttyS0");
-    EXPECT_EQ(devicePathForCom(2), "/dev/ttyS1");
-    EXPECT_EQ(devicePathForCom(10), "/dev/ttyS9");
-    EXPECT_EQ(devicePathForCom(99), "/dev/ttyS98");
-#endif
-    qputenv("FLASH3_COM10", "/dev/ttyUSB3");
-    EXPECT_EQ(devicePathForCom(10), "/dev/ttyUSB3");
-    qunsetenv("FLASH3_COM10");
-    bindComToDevice(99, "/tmp/bound-tty");  // --device wins over the environment
-    qputenv("FLASH3_COM99", "/dev/ttyUSB9");
-    EXPECT_EQ(devicePathForCom(99), "/tmp/bound-tty");
-    qunsetenv("FLASH3_COM99");
-}

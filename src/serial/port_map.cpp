@@ -1,79 +1,309 @@
 #include "serial/port_map.h"
 
+#include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QHash>
 #include <QRegularExpression>
 #include <QSerialPortInfo>
+#include <QTextStream>
 
 #include <algorithm>
 
 namespace flash3 {
 
 namespace {
-QHash<int, QString>& bindings()
+
+struct FileBinding {
+    QString path;
+    int line = 0;
+};
+
+struct PortMapState {
+    std::optional<PortMapPaths> testPaths;
+    QHash<int, QString> commandLine;
+    bool loaded = false;
+    QHash<int, FileBinding> user;
+    QHash<int, FileBinding> system;
+    QStringList warnings;
+};
+
+PortMapState& state()
 {
-    static QHash<int, QString> map;
-    return map;
+    static PortMapState s;
+    return s;
+}
+
+void readPortsConf(const QString& file, QHash<int, FileBinding>& into, QStringList& warnings)
+{
+    QFile f(file);
+    if (!f.open(QIODevice::ReadOnly | QIODevice::Text))
+        return;  // no file is the usual case
+    static const QRegularExpression binding(QStringLiteral("^COM(\\d+)\\s*=\\s*(.*?)\\s*$"),
+                                            QRegularExpression::CaseInsensitiveOption);
+    QTextStream in(&f);
+    int number = 0;
+    while (!in.atEnd()) {
+        const QString line = in.readLine().trimmed();
+        ++number;
+        if (line.isEmpty() || line.startsWith(QLatin1Char('#')))
+            continue;
+        const auto warn = [&](const QString& what) {
+            warnings << QStringLiteral("%1:%2: %3; line ignored").arg(file).arg(number).arg(what);
+        };
+        const auto m = binding.match(line);
+        if (!m.hasMatch()) {
+            warn(QStringLiteral("not COM<N>=PATH: \"%1\"").arg(line));
+            continue;
+        }
+        bool ok = false;
+        const int com = m.captured(1).toInt(&ok);
+        if (!ok || com < 1 || com > 99) {
+            warn(QStringLiteral("COM%1 is not a COM number 1..99").arg(m.captured(1)));
+            continue;
+        }
+        if (m.captured(2).isEmpty()) {
+            warn(QStringLiteral("COM%1 has no device path").arg(com));
+            continue;
+        }
+        if (into.contains(com)) {
+            warn(QStringLiteral("COM%1 is bound already on line %2").arg(com).arg(into.value(com).line));
+            continue;
+        }
+        into.insert(com, FileBinding{m.captured(2), number});
+    }
+}
+
+void loadFiles()
+{
+    PortMapState& s = state();
+    if (s.loaded)
+        return;
+    s.loaded = true;
+    const PortMapPaths paths = portMapPaths();
+    readPortsConf(paths.userFile, s.user, s.warnings);
+    readPortsConf(paths.systemFile, s.system, s.warnings);
 }
 
 QString defaultDevice(int comPort)
 {
 #ifdef Q_OS_WIN
-    return QStringLiteral("\\\\.\\COM%1").arg(comPort);
+    return comPort >= 1 && comPort <= 99 ? QStringLiteral("\\\\.\\COM%1").arg(comPort) : QString();
 #else
-    return QStringLiteral("/dev/ttyS%1").arg(comPort - 1);
+    const QString folder = portMapPaths().deviceFolder;
+    if (comPort >= 1 && comPort <= 32)
+        return QStringLiteral("%1/ttyS%2").arg(folder).arg(comPort - 1);
+    if (comPort >= 33 && comPort <= 64)
+        return QStringLiteral("%1/ttyUSB%2").arg(folder).arg(comPort - 33);
+    if (comPort >= 65 && comPort <= 96)
+        return QStringLiteral("%1/ttyACM%2").arg(folder).arg(comPort - 65);
+    return QString();
 #endif
 }
+
+QString canonical(const QString& path)
+{
+    return path.isEmpty() ? QString() : QFileInfo(path).canonicalFilePath();
+}
+
+// Canonical device path -> its /dev/serial/by-id name.
+QHash<QString, QString> byIdNames()
+{
+    QHash<QString, QString> names;
+    const QDir dir(portMapPaths().deviceFolder + QStringLiteral("/serial/by-id"));
+    for (const QFileInfo& link : dir.entryInfoList(QDir::Files | QDir::System, QDir::Name)) {
+        const QString target = link.canonicalFilePath();
+        if (!target.isEmpty() && !names.contains(target))
+            names.insert(target, link.absoluteFilePath());
+    }
+    return names;
+}
+
+QString hex4(quint16 value)
+{
+    return QStringLiteral("%1").arg(value, 4, 16, QLatin1Char('0'));
+}
+
 } // namespace
+
+QString ComBinding::origin() const
+{
+    switch (source) {
+    case BindingSource::None:
+        return QStringLiteral("no binding");
+    case BindingSource::Default:
+        return QStringLiteral("default");
+    case BindingSource::CommandLine:
+        return QStringLiteral("--device");
+    case BindingSource::Environment:
+        return QStringLiteral("FLASH3_COM%1 in the environment").arg(comPort);
+    case BindingSource::UserFile:
+    case BindingSource::SystemFile:
+        return QStringLiteral("%1 line %2").arg(file).arg(line);
+    }
+    return QString();
+}
+
+PortMapPaths portMapPaths()
+{
+    if (state().testPaths)
+        return *state().testPaths;
+    PortMapPaths p;
+    p.deviceFolder = qEnvironmentVariable("FLASH3_DEV_DIR", QStringLiteral("/dev"));
+    QString config = qEnvironmentVariable("XDG_CONFIG_HOME");
+    if (config.isEmpty())
+        config = QDir::homePath() + QStringLiteral("/.config");
+    p.userFile = config + QStringLiteral("/flash3/ports.conf");
+    p.systemFile = QStringLiteral("/etc/flash3/ports.conf");
+    return p;
+}
+
+void setPortMapPathsForTesting(const std::optional<PortMapPaths>& paths)
+{
+    PortMapState& s = state();
+    s.testPaths = paths;
+    s.commandLine.clear();
+    s.loaded = false;
+    s.user.clear();
+    s.system.clear();
+    s.warnings.clear();
+}
+
+ComBinding bindingForCom(int comPort)
+{
+    ComBinding b;
+    b.comPort = comPort;
+    PortMapState& s = state();
+    if (const auto it = s.commandLine.constFind(comPort); it != s.commandLine.constEnd()) {
+        b.path = *it;
+        b.source = BindingSource::CommandLine;
+        return b;
+    }
+    const QByteArray env = qgetenv(QStringLiteral("FLASH3_COM%1").arg(comPort).toLatin1().constData());
+    if (!env.isEmpty()) {
+        b.path = QString::fromLocal8Bit(env);
+        b.source = BindingSource::Environment;
+        return b;
+    }
+    loadFiles();
+    for (const auto& [files, source, file] :
+         {std::tuple{&s.user, BindingSource::UserFile, portMapPaths().userFile},
+          std::tuple{&s.system, BindingSource::SystemFile, portMapPaths().systemFile}}) {
+        if (const auto it = files->constFind(comPort); it != files->constEnd()) {
+            b.path = it->path;
+            b.source = source;
+            b.file = file;
+            b.line = it->line;
+            return b;
+        }
+    }
+    b.path = defaultDevice(comPort);
+    b.source = b.path.isEmpty() ? BindingSource::None : BindingSource::Default;
+    return b;
+}
 
 QString devicePathForCom(int comPort)
 {
-    const auto bound = bindings().constFind(comPort);
-    if (bound != bindings().constEnd())
-        return *bound;
-    const QByteArray env = qgetenv(QStringLiteral("FLASH3_COM%1").arg(comPort).toLatin1().constData());
-    if (!env.isEmpty())
-        return QString::fromLocal8Bit(env);
-    return defaultDevice(comPort);
+    return bindingForCom(comPort).path;
 }
 
 void bindComToDevice(int comPort, const QString& path)
 {
-    bindings().insert(comPort, path);
+    state().commandLine.insert(comPort, path);
+}
+
+QStringList portMapWarnings()
+{
+    loadFiles();
+    return state().warnings;
 }
 
 QList<ListedPort> listSerialPorts()
 {
-    QList<ListedPort> result;
-    QHash<QString, int> comOf;  // canonical device path -> COM number
+    QHash<QString, QList<int>> comsOf;  // canonical device path -> COM numbers
+    QList<ComBinding> bound;             // bindings other than the defaults
     for (int n = 1; n <= 99; ++n) {
-        const QString path = devicePathForCom(n);
-        const QString canonical = QFileInfo(path).canonicalFilePath();
-        if (!canonical.isEmpty() && !comOf.contains(canonical))
-            comOf.insert(canonical, n);
+        const ComBinding b = bindingForCom(n);
+        const QString c = canonical(b.path);
+        if (!c.isEmpty())
+            comsOf[c] << n;
+        if (b.source != BindingSource::Default && b.source != BindingSource::None)
+            bound << b;
     }
+    const QHash<QString, QString> byId = byIdNames();
+
+    QList<ListedPort> result;
     QStringList seen;
+    const auto add = [&](ListedPort port) {
+        const QString c = canonical(port.devicePath);
+        port.comPorts = comsOf.value(c);
+        port.comPort = port.comPorts.value(0, 0);
+        port.byIdPath = byId.value(c);
+        seen << c;
+        result << port;
+    };
     for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts()) {
         ListedPort port;
         port.devicePath = info.systemLocation();
         port.description = info.description();
-        port.comPort = comOf.value(QFileInfo(port.devicePath).canonicalFilePath(), 0);
-        seen << QFileInfo(port.devicePath).canonicalFilePath();
-        result << port;
+        port.manufacturer = info.manufacturer();
+        if (info.hasVendorIdentifier() && info.hasProductIdentifier())
+            port.usbId = hex4(info.vendorIdentifier()) + QLatin1Char(':') + hex4(info.productIdentifier());
+        port.serialNumber = info.serialNumber();
+        add(port);
     }
-    // Ports bound through the environment (a pseudo-terminal, say) are not
-    // enumerated by the system; list them too.
-    for (auto it = comOf.constBegin(); it != comOf.constEnd(); ++it) {
-        if (seen.contains(it.key()) || devicePathForCom(it.value()) == defaultDevice(it.value()))
+    // Devices the system does not enumerate (a pseudo-terminal, say) that a
+    // binding names are ports too; a binding whose device is missing is listed
+    // as such.
+    for (const ComBinding& b : bound) {
+        const QString c = canonical(b.path);
+        if (!c.isEmpty() && seen.contains(c))
             continue;
-        result << ListedPort{it.value(), devicePathForCom(it.value()), QStringLiteral("bound by FLASH3_COM%1").arg(it.value())};
+        ListedPort port;
+        port.devicePath = b.path;
+        port.origin = b.origin();
+        port.present = !c.isEmpty();
+        if (port.present) {
+            add(port);
+        } else {
+            port.comPorts = {b.comPort};
+            port.comPort = b.comPort;
+            result << port;
+        }
     }
-    std::sort(result.begin(), result.end(), [](const ListedPort& a, const ListedPort& b) {
+    std::stable_sort(result.begin(), result.end(), [](const ListedPort& a, const ListedPort& b) {
+        if (a.present != b.present)
+            return a.present;
         if ((a.comPort == 0) != (b.comPort == 0))
             return a.comPort != 0;
         return a.comPort != b.comPort ? a.comPort < b.comPort : a.devicePath < b.devicePath;
     });
     return result;
+}
+
+QString describeCom(int comPort)
+{
+    const ComBinding b = bindingForCom(comPort);
+    if (b.path.isEmpty())
+        return QStringLiteral("COM %1 stands for no device: bind one in ports.conf").arg(comPort);
+    const QString c = canonical(b.path);
+    if (c.isEmpty())
+        return b.path + QStringLiteral(" - not present");
+    QStringList parts{b.path};
+    for (const QSerialPortInfo& info : QSerialPortInfo::availablePorts()) {
+        if (canonical(info.systemLocation()) != c)
+            continue;
+        if (!info.description().isEmpty())
+            parts << info.description();
+        if (info.hasVendorIdentifier() && info.hasProductIdentifier())
+            parts << hex4(info.vendorIdentifier()) + QLatin1Char(':') + hex4(info.productIdentifier());
+        if (!info.serialNumber().isEmpty())
+            parts << info.serialNumber();
+        break;
+    }
+    if (parts.size() == 1)
+        parts << QStringLiteral("present");
+    return parts.join(QStringLiteral(" - "));
 }
 
 } // namespace flash3

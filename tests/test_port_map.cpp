@@ -1,0 +1,143 @@
+// What a COM number stands for: the default ranges, the bindings and their
+// precedence, the ports.conf files, and what the port list and dialog say.
+
+#include "engine_harness.h"
+#include "qt_print.h"
+
+#include "serial/port_map.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <pty.h>
+#include <unistd.h>
+
+using namespace flash3;
+using namespace flash3::testing;
+
+namespace {
+
+// A device folder and two ports.conf files of the test's own.
+struct MapFixture : ::testing::Test {
+    QTemporaryDir dir;
+    PortMapPaths paths;
+
+    void SetUp() override
+    {
+        for (int n : {1, 2, 5, 33, 34, 65, 97, 98, 99})
+            qunsetenv(QStringLiteral("FLASH3_COM%1").arg(n).toLatin1().constData());
+        QDir(dir.path()).mkpath("dev/serial/by-id");
+        paths = {dir.filePath("dev"), dir.filePath("user/ports.conf"), dir.filePath("etc/ports.conf")};
+        setPortMapPathsForTesting(paths);
+    }
+    void TearDown() override { setPortMapPathsForTesting(std::nullopt); }
+
+    QString write(const QString& path, const QByteArray& text)
+    {
+        QDir().mkpath(QFileInfo(path).path());
+        QFile f(path);
+        EXPECT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(text);
+        f.close();
+        setPortMapPathsForTesting(paths);  // forget what was read
+        return path;
+    }
+    QString dev(const QString& name) const { return paths.deviceFolder + "/" + name; }
+};
+
+} // namespace
+
+TEST_F(MapFixture, DefaultRangesCoverSerialUsbAndAcmDevices)
+{
+    const std::pair<int, QString> cases[] = {
+        {1, "ttyS0"}, {2, "ttyS1"}, {32, "ttyS31"}, {33, "ttyUSB0"}, {34, "ttyUSB1"},
+        {64, "ttyUSB31"}, {65, "ttyACM0"}, {96, "ttyACM31"},
+    };
+    for (const auto& [com, name] : cases) {
+        const ComBinding b = bindingForCom(com);
+        EXPECT_EQ(b.path, dev(name)) << com;
+        EXPECT_EQ(b.source, BindingSource::Default) << com;
+        EXPECT_EQ(b.origin(), "default");
+    }
+    for (int com : {97, 98, 99}) {
+        EXPECT_TRUE(devicePathForCom(com).isEmpty()) << com;
+        EXPECT_EQ(bindingForCom(com).source, BindingSource::None);
+    }
+}
+
+TEST_F(MapFixture, FirstBindingFoundWins)
+{
+    write(paths.systemFile, "COM5=/dev/from-system\nCOM33=/dev/system-33\nCOM34=/dev/system-34\n");
+    write(paths.userFile, "# my adapters\n\nCOM5 = /dev/from-user\nCOM33=/dev/serial/by-id/usb-x\n");
+    qputenv("FLASH3_COM33", "/dev/from-env");
+    const ComBinding env = bindingForCom(33);
+    EXPECT_EQ(env.path, "/dev/from-env");
+    EXPECT_EQ(env.origin(), "FLASH3_COM33 in the environment");
+    qunsetenv("FLASH3_COM33");
+    EXPECT_EQ(devicePathForCom(33), "/dev/serial/by-id/usb-x");
+    const ComBinding user = bindingForCom(5);
+    EXPECT_EQ(user.path, "/dev/from-user");
+    EXPECT_EQ(user.origin(), paths.userFile + " line 3");
+    const ComBinding system = bindingForCom(34);
+    EXPECT_EQ(system.path, "/dev/system-34");
+    EXPECT_EQ(system.origin(), paths.systemFile + " line 3");
+    EXPECT_EQ(devicePathForCom(2), dev("ttyS1"));
+    bindComToDevice(98, "/dev/from-command-line");
+    qputenv("FLASH3_COM98", "/dev/from-env");
+    EXPECT_EQ(devicePathForCom(98), "/dev/from-command-line");
+    qunsetenv("FLASH3_COM98");
+    EXPECT_TRUE(portMapWarnings().isEmpty()) << portMapWarnings().join('\n').toStdString();
+}
+
+TEST_F(MapFixture, BadLinesAreReportedAndIgnored)
+{
+    write(paths.userFile, "COM7=/dev/good\nCOM 8\nCOM0=/dev/x\nCOM100=/dev/y\nCOM9=\nCOM7=/dev/again\nttyUSB0\n");
+    EXPECT_EQ(devicePathForCom(7), "/dev/good");
+    EXPECT_EQ(devicePathForCom(9), dev("ttyS8"));
+    const QString f = paths.userFile;
+    EXPECT_EQ(portMapWarnings(),
+              (QStringList{f + ":2: not COM<N>=PATH: \"COM 8\"; line ignored",
+                           f + ":3: COM0 is not a COM number 1..99; line ignored",
+                           f + ":4: COM100 is not a COM number 1..99; line ignored",
+                           f + ":5: COM9 has no device path; line ignored",
+                           f + ":6: COM7 is bound already on line 1; line ignored",
+                           f + ":7: not COM<N>=PATH: \"ttyUSB0\"; line ignored"}));
+}
+
+// A pseudo-terminal stands in for an adapter: present when bound, and the
+// port list names every COM number that stands for it.
+TEST_F(MapFixture, PortListAndDialogLineSayWhatIsThere)
+{
+    int master = -1, slave = -1;
+    char name[256] = {};
+    ASSERT_EQ(::openpty(&master, &slave, name, nullptr, nullptr), 0);
+    const QString pty = QString::fromLatin1(name);
+    ASSERT_TRUE(QFile::link(pty, dev("ttyUSB0")));
+    ASSERT_TRUE(QFile::link(pty, dev("serial/by-id/usb-Maker_Adapter_A50285BI-if00-port0")));
+    write(paths.userFile, "COM97=" + pty.toLatin1() + "\nCOM98=/dev/flash3-nothing-here\n");
+
+    const QList<ListedPort> ports = listSerialPorts();
+    const auto find = [&](const QString& path) {
+        for (const ListedPort& p : ports)
+            if (p.devicePath == path)
+                return p;
+        return ListedPort{};
+    };
+    const ListedPort adapter = find(pty);
+    EXPECT_TRUE(adapter.present);
+    EXPECT_EQ(adapter.comPorts, (QList<int>{33, 97}));
+    EXPECT_EQ(adapter.byIdPath, dev("serial/by-id/usb-Maker_Adapter_A50285BI-if00-port0"));
+    EXPECT_EQ(adapter.origin, paths.userFile + " line 1");
+    const ListedPort missing = find("/dev/flash3-nothing-here");
+    EXPECT_FALSE(missing.present);
+    EXPECT_EQ(missing.comPorts, QList<int>{98});
+    ASSERT_FALSE(ports.isEmpty());
+    EXPECT_FALSE(lastOf(ports).present) << "missing bindings come last";
+
+    EXPECT_EQ(describeCom(33), dev("ttyUSB0") + " - present");
+    EXPECT_EQ(describeCom(34), dev("ttyUSB1") + " - not present");
+    EXPECT_EQ(describeCom(99), "COM 99 stands for no device: bind one in ports.conf");
+    ::close(slave);
+    ::close(master);
+}
