@@ -188,7 +188,23 @@ int program(const Options& o)
             form.ProgramFlash_Click();
         finish(ExitInterrupted);
     });
+    // A device that never falls quiet after the entry bytes would keep a
+    // script waiting for ever: the wait is bounded here (the desktop's
+    // operator can press "Abort Process").
+    QElapsedTimer quietWait;
     QObject::connect(&ticks, &TickDriver::ticked, [&] {
+        if (form.ProgramMode == 103 && !interrupted) {
+            if (!quietWait.isValid())
+                quietWait.start();
+            if (quietWait.elapsed() >= qint64(o.timeoutSeconds) * 1000) {
+                form.PostMsg2(QStringLiteral("Hint: The line did not fall quiet within %1 s after the entry bytes: "
+                                             "the device keeps sending. Is the speed right (-s), and is the device "
+                                             "waiting in FLASH3 boot mode?")
+                                  .arg(o.timeoutSeconds));
+                form.ProgramFlash_Click();
+                form.LastRunReport.cause = FailureCause::LineNeverQuiet;
+            }
+        }
         if (form.ProgramMode != 0 || interrupted || form.window().programEnded())
             return;
         if (!form.LastRunReport.started)

@@ -64,6 +64,9 @@ QString cause(const RunReport& r)
         return QStringLiteral("the image file changed during the run; what was sent is not what was checked");
     case FailureCause::InvalidMode:
         return QStringLiteral("internal error: ProgramMode %1").arg(r.mode);
+    case FailureCause::LineNeverQuiet:
+        return QStringLiteral("the device kept sending after the entry bytes; the line never fell quiet (wrong speed, "
+                              "or not in FLASH3 boot mode?)");
     default:
         return QStringLiteral("the run ended before the end of the image");
     }

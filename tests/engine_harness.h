@@ -116,6 +116,15 @@ public:
     WindowModel& window() { return form.window(); }
     QStringList status1() const { return form.window().log(LogId::List1).lines; }
     QStringList debug() const { return form.window().log(LogId::List2).lines; }
+    // The Debug log without the "Hint: " lines that say what to do next.
+    QStringList debugWithoutHints() const
+    {
+        QStringList lines;
+        for (const QString& line : debug())
+            if (!line.startsWith(QLatin1String("Hint: ")))
+                lines << line;
+        return lines;
+    }
     QString text(TextId id) const { return form.window().text(id).text; }
 
     // Opens COM `port` through the dialog as an operator would.

@@ -114,6 +114,7 @@ public:
     Finished finish(int timeoutMs = 60000) { return waitFinished(process_, timeoutMs); }
     void signal(int sig) { ::kill(static_cast<pid_t>(process_.processId()), sig); }
     bool running() const { return process_.state() == QProcess::Running; }
+    qint64 pid() const { return process_.processId(); }
     // Waits until stdout has shown `text` (or the time is up); keeps what was read.
     bool waitForOutput(const QString& text, int timeoutMs)
     {

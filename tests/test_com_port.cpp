@@ -102,7 +102,7 @@ TEST(ComPort, FatalOpenFailuresLeaveThePortClosed)
             e.backend.failAlways(FakeBackend::Fn::Configure, DrvNotSupported);
         }
         e.openPort(2);
-        EXPECT_EQ(lastOf(e.debug()), c.line);
+        EXPECT_EQ(lastOf(e.debugWithoutHints()), c.line);
         EXPECT_EQ(e.form.PortOpen, False);
         EXPECT_FALSE(e.window().timer2().enabled);
         EXPECT_TRUE(e.text(TextId::Text2).isEmpty());

@@ -81,16 +81,26 @@ TEST_F(Faults, HandshakeIsJudgedOnTheLastTwoBytesAfterTheQuietPeriod)
         QStringList simArgs;
         bool accepted;
         QString lastBytes;  // the rejection's second line
+        QStringList hints;  // the Hint lines after it
     };
+    const QString speedHint = "Hint: Bytes like these often mean the speed does not match the device's: try another "
+                              "speed (the port dialog's speed buttons; flash3-cli -s).";
     const QList<Case> cases{
-        {{"--reply", "none"}, false, "LastByte0 = 0  LastByte1 = 0"},
-        {{"--reply", "00,91,26"}, true, {}},
-        {{"--reply", "91,26,00"}, false, "LastByte0 = 26  LastByte1 = 0"},
+        {{"--reply", "none"}, false, "LastByte0 = 0  LastByte1 = 0",
+         {"Hint: No byte came back after the entry bytes E1 94: check the device's power, that it waits in FLASH3 "
+          "boot mode, the cable, and that it is on COM 2 (" + QStringLiteral("%1") + ")."}},
+        {{"--reply", "00,91,26"}, true, {}, {}},
+        {{"--reply", "91,26,00"}, false, "LastByte0 = 26  LastByte1 = 0",
+         {"Hint: The device sent 3 bytes: 91 26 00 where 91 26 was due.", speedHint}},
         // 55 ms is 11 ticks: the 26 comes inside the quiet period and joins the 91.
-        {{"--reply", "91,w55,26"}, true, {}},
+        {{"--reply", "91,w55,26"}, true, {}, {}},
         // 400 ms is far past the 36 ticks: the 91 is judged alone.
-        {{"--reply", "91,w400,26"}, false, "LastByte0 = 0  LastByte1 = 91"},
-        {{"--noise", "40"}, true, {}},
+        {{"--reply", "91,w400,26"}, false, "LastByte0 = 0  LastByte1 = 91",
+         {"Hint: The device sent 1 byte: 91 where 91 26 was due.", speedHint}},
+        {{"--reply", "91,27"}, false, "LastByte0 = 91  LastByte1 = 27",
+         {"Hint: The device sent 2 bytes: 91 27 where 91 26 was due.",
+          "Hint: Is the device waiting in FLASH3 boot mode? Cycle its power and try again."}},
+        {{"--noise", "40"}, true, {}, {}},
     };
     for (const Case& c : cases) {
         const std::string name = c.simArgs.join(' ').toStdString();
@@ -111,6 +121,10 @@ TEST_F(Faults, HandshakeIsJudgedOnTheLastTwoBytesAfterTheQuietPeriod)
         ASSERT_GE(at, 0) << name << "\n" << f.err.toStdString();
         ASSERT_LT(at + 1, err.size());
         EXPECT_EQ(err.at(at + 1), c.lastBytes) << name;
+        QStringList hints = c.hints;
+        for (QString& hint : hints)
+            hint = hint.contains("%1") ? hint.arg(sim.device) : hint;
+        EXPECT_EQ(err.mid(at + 2, hints.size()), hints) << name << "\n" << f.err.toStdString();
         EXPECT_FALSE(f.out.contains("Processing ...")) << name;
         EXPECT_NE(device.exitCode, 0) << name;
         if (c.simArgs.contains("none")) {
@@ -118,6 +132,26 @@ TEST_F(Faults, HandshakeIsJudgedOnTheLastTwoBytesAfterTheQuietPeriod)
             EXPECT_EQ(f.outLines().count(kWait), kQuietTicks);
         }
     }
+}
+
+// A script must not hang on such a device: --timeout ends the wait.
+TEST_F(Faults, ChatterIsEndedByTheTimeout)
+{
+    const QString image = write("worked.pf3", kWorked);
+    Sim sim({"--chatter", "20", image});
+    QElapsedTimer clock;
+    clock.start();
+    const Finished f = Cli(cliArgs(sim.device, image, {"--timeout", "3"})).finish(20000);
+    EXPECT_LT(clock.elapsed(), 8000) << "the wait was not bounded";
+    EXPECT_EQ(f.exitCode, kFailed) << f.err.toStdString();
+    EXPECT_TRUE(f.errLines().contains("Hint: The line did not fall quiet within 3 s after the entry bytes: the device "
+                                      "keeps sending. Is the speed right (-s), and is the device waiting in FLASH3 "
+                                      "boot mode?"))
+        << f.err.toStdString();
+    EXPECT_EQ(lastOf(f.errLines()), "flash3-cli: FAILED before the first record: the device kept sending after the "
+                                    "entry bytes; the line never fell quiet (wrong speed, or not in FLASH3 boot mode?)");
+    EXPECT_TRUE(f.out.contains("If aborting, cycle interface power before trying again."));
+    expectClosed(f);
 }
 
 TEST_F(Faults, ChatterThatNeverFallsQuietWaitsUntilInterrupted)
@@ -290,6 +324,10 @@ TEST_F(Faults, UnplugEndsTheRunWithinTwoSeconds)
         EXPECT_LT(sinceUnplug.elapsed(), kUnplugBoundMs) << c.when;
         EXPECT_EQ(f.exitCode, kFailed) << c.when << "\n" << f.err.toStdString();
         EXPECT_TRUE(f.errLines().contains(c.line)) << c.when << "\n" << f.err.toStdString();
+        EXPECT_TRUE(f.errLines().contains("Hint: The device on COM 2 (" + sim.device + ") is gone: unplugged or "
+                                          "powered off? After plugging it in again, set the port up again "
+                                          "(\"Configure COM port\", \"Initialize\")."))
+            << c.when << "\n" << f.err.toStdString();
         EXPECT_FALSE(f.outLines().contains(kComplete)) << c.when;
         expectClosed(f);
     }
@@ -299,14 +337,19 @@ TEST_F(Faults, UnplugEndsTheRunWithinTwoSeconds)
 // Ports that cannot be opened: the Debug line of the failed open, exit 2, and
 // nothing of a run.
 
-void expectOpenRefused(const Finished& f, int code, const QString& device, const std::string& what)
+// The failed open's own line, then hints that say what to do, then the verdict.
+void expectOpenRefused(const Finished& f, int code, const QString& device, const std::string& what,
+                       const QString& firstHint)
 {
     EXPECT_FALSE(f.crashed) << what;
     EXPECT_EQ(f.exitCode, kUsage) << what << "\n" << f.err.toStdString();
-    EXPECT_EQ(f.errLines(),
-              (QStringList{QStringLiteral("Error initializing COM port#: 2  error code: %1").arg(code),
-                           "flash3-cli: refused: cannot open COM 2 (" + device + "); nothing was sent"}))
-        << what;
+    const QStringList err = f.errLines();
+    ASSERT_GE(err.size(), 3) << what << "\n" << f.err.toStdString();
+    EXPECT_EQ(err.at(0), QStringLiteral("Error initializing COM port#: 2  error code: %1").arg(code)) << what;
+    EXPECT_EQ(err.at(1), firstHint) << what << "\n" << f.err.toStdString();
+    for (const QString& line : err.mid(1, err.size() - 2))
+        EXPECT_TRUE(line.startsWith("Hint: ")) << what << ": " << line.toStdString();
+    EXPECT_EQ(lastOf(err), "flash3-cli: refused: cannot open COM 2 (" + device + "); nothing was sent") << what;
     // The image was chosen (and found usable) before the port was tried.
     EXPECT_EQ(f.out, "Input file closed.\nProgram terminated.\n") << what;
 }
@@ -318,15 +361,22 @@ TEST_F(Faults, PortsThatCannotBeOpenedAreRefusedWithTheirCode)
     Sim sim({"--chatter", "20", image});
     Cli holder(cliArgs(sim.device, image));
     ASSERT_TRUE(holder.waitForOutput(kWait, 10000));
-    expectOpenRefused(Cli(cliArgs(sim.device, image)).finish(10000), 3, sim.device, "port in use");
+    expectOpenRefused(Cli(cliArgs(sim.device, image)).finish(10000), 3, sim.device, "port in use",
+                      QStringLiteral("Hint: %1 is held by process %2 (flash3-cli): close that program, then press "
+                                     "\"Initialize\" again.")
+                          .arg(sim.device)
+                          .arg(holder.pid()));
     holder.signal(SIGINT);
     EXPECT_EQ(holder.finishKeepingOutput(5000).exitCode, kInterrupted);
 
     const QString noSuchTty = dir.filePath("no-such-tty");
-    expectOpenRefused(Cli(cliArgs(noSuchTty, image)).finish(10000), 1, noSuchTty, "no such path");
+    expectOpenRefused(Cli(cliArgs(noSuchTty, image)).finish(10000), 1, noSuchTty, "no such path",
+                      "Hint: COM 2 stands for " + noSuchTty + " (--device), which is not there.");
     const QString plain = write("plain-file", "x");
-    expectOpenRefused(Cli(cliArgs(plain, image)).finish(10000), 1, plain, "a plain file");
-    expectOpenRefused(Cli(cliArgs(dir.path(), image)).finish(10000), 1, dir.path(), "a folder");
+    expectOpenRefused(Cli(cliArgs(plain, image)).finish(10000), 1, plain, "a plain file",
+                      "Hint: COM 2 stands for " + plain + " (--device), which is not a serial device.");
+    expectOpenRefused(Cli(cliArgs(dir.path(), image)).finish(10000), 1, dir.path(), "a folder",
+                      "Hint: COM 2 stands for " + dir.path() + " (--device), which is not a serial device.");
 }
 
 TEST_F(Faults, DeviceWithoutReadWritePermissionIsAccessDenied)
@@ -356,7 +406,10 @@ TEST_F(Faults, DeviceWithoutReadWritePermissionIsAccessDenied)
     env.remove("XDG_RUNTIME_DIR");  // root's private folder means nothing to the other user
     p.setProcessEnvironment(env);
     p.start(firstOf(command), command.mid(1) + cliArgs(sim.device, image));
-    expectOpenRefused(waitFinished(p, 10000), 2, sim.device, "no permission");
+    const Finished f = waitFinished(p, 10000);
+    const QString owner = QStringLiteral("Hint: %1 belongs to ").arg(sim.device);
+    expectOpenRefused(f, 2, sim.device, "no permission", f.errLines().value(1).startsWith(owner) ? f.errLines().value(1) : owner);
+    EXPECT_TRUE(f.errLines().value(1).contains(" with mode crw-------; this program runs as ")) << f.err.toStdString();
 }
 
 // ---------------------------------------------------------------------------

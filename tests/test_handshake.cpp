@@ -35,7 +35,7 @@ TEST(Handshake, NoReplyIsJudgedInThe36thTickOfWaiting)
     r.tick();  // t0+37
     EXPECT_EQ(r.waits(), 36);
     EXPECT_EQ(r.form.ProgramMode, 0);
-    const QStringList d = r.debug();
+    const QStringList d = r.debugWithoutHints();
     ASSERT_GE(d.size(), 3);
     EXPECT_EQ(d.at(d.size() - 3), "Unexpected data read trying to initialize.");
     EXPECT_EQ(d.at(d.size() - 2), "LastByte0 = 0  LastByte1 = 0");
@@ -86,7 +86,7 @@ TEST_P(HandshakeReplies, OnlyTheLastTwoBytesCount)
         EXPECT_EQ(r.form.ProgramMode, 1);
     } else {
         EXPECT_EQ(r.form.ProgramMode, 0);
-        EXPECT_TRUE(r.debug().contains(QString::fromLatin1(c.line)));
+        EXPECT_TRUE(r.debugWithoutHints().contains(QString::fromLatin1(c.line)));
     }
 }
 
@@ -148,13 +148,13 @@ TEST(Handshake, SecondRunStartsFromAClearedReply)
     r.form.ProgramFlash_Click();
     r.runToEnd();
     EXPECT_EQ(r.form.LastRunOutcome, RunOutcome::Failed);
-    EXPECT_TRUE(r.debug().contains("LastByte0 = 0  LastByte1 = 0"));
+    EXPECT_TRUE(r.debugWithoutHints().contains("LastByte0 = 0  LastByte1 = 0"));
 
     r.form.ProgramFlash_Click();
     r.backend.deliverAt(r.backend.tick() + 3, {0x26});
     r.runToEnd();
     EXPECT_EQ(r.form.LastRunOutcome, RunOutcome::Failed);
-    EXPECT_EQ(r.debug().at(r.debug().size() - 2), "LastByte0 = 0  LastByte1 = 26");
+    EXPECT_EQ(r.debugWithoutHints().at(r.debugWithoutHints().size() - 2), "LastByte0 = 0  LastByte1 = 26");
 }
 
 // An entry byte the driver could not send: the device never entered; stop.
@@ -163,7 +163,7 @@ TEST(Handshake, FailedEntryByteEndsTheRun)
     HandshakeRun r;
     r.backend.failNext(FakeBackend::Fn::Write, DrvIoError);
     r.tick();
-    EXPECT_EQ(r.debug().at(r.debug().size() - 2), "Error in put byte: 6");
+    EXPECT_EQ(r.debugWithoutHints().at(r.debugWithoutHints().size() - 2), "Error in put byte: 6");
     EXPECT_EQ(r.form.ProgramMode, 0);
     EXPECT_EQ(r.form.LastRunOutcome, RunOutcome::Failed);
     EXPECT_EQ(r.form.PortBusy, False);
@@ -176,5 +176,46 @@ TEST(Handshake, UnpluggedDeviceIsRejectedAfterTheQuietPeriod)
     r.backend.unplug();
     r.tick(36);
     EXPECT_EQ(r.form.ProgramMode, 0);
-    EXPECT_TRUE(r.debug().contains("Unexpected data read trying to initialize."));
+    EXPECT_TRUE(r.debugWithoutHints().contains("Unexpected data read trying to initialize."));
+}
+
+// A device that went away: the run says so after its own lines, and the next
+// "Program FLASH" refuses at once, until the port has been set up again.
+TEST(Handshake, GoneDeviceIsNamedAndStopsTheNextRunUntilThePortIsSetUpAgain)
+{
+    HandshakeRun r;
+    r.tick(2);
+    r.backend.unplug();
+    r.tick(36);
+    ASSERT_EQ(r.form.ProgramMode, 0);
+    const QStringList d = r.debug();
+    const auto at = d.indexOf("LastByte0 = 0  LastByte1 = 0");
+    ASSERT_GE(at, 0);
+    EXPECT_TRUE(d.value(at + 1).startsWith("Hint: The device on COM 2 (")) << d.value(at + 1).toStdString();
+    EXPECT_TRUE(d.value(at + 1).endsWith(") is gone: unplugged or powered off? After plugging it in again, set the "
+                                         "port up again (\"Configure COM port\", \"Initialize\")."));
+    EXPECT_TRUE(d.value(at + 2).startsWith("Stop time:    "));
+
+}
+
+TEST(Handshake, AfterAnIoErrorTheNextRunWaitsForThePortToBeSetUpAgain)
+{
+    HandshakeRun r;
+    r.backend.failNext(FakeBackend::Fn::Write, DrvIoError);  // E1 cannot go out: the adapter is gone
+    r.tick();
+    ASSERT_EQ(r.form.ProgramMode, 0);
+    EXPECT_TRUE(r.debug().contains("Error in put byte: 6"));
+
+    r.backend.written.clear();
+    r.form.ProgramFlash_Click();
+    EXPECT_EQ(r.form.ProgramMode, 0);
+    EXPECT_TRUE(lastOf(r.debug()).startsWith("Hint: The device on COM 2 (")) << lastOf(r.debug()).toStdString();
+    EXPECT_TRUE(lastOf(r.debug()).contains("went away during the last run"));
+    EXPECT_EQ(r.form.LastRunReport.cause, FailureCause::PortGone);
+    r.tick(5);
+    EXPECT_TRUE(r.backend.written.empty());
+
+    r.openPort();  // "Configure COM port", "Initialize"
+    r.form.ProgramFlash_Click();
+    EXPECT_EQ(r.form.ProgramMode, 101);
 }

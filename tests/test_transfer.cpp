@@ -91,7 +91,7 @@ TEST(Transfer, WorkedExampleTickByTick)
     EXPECT_TRUE(s1.at(41).startsWith("Processing ...   7"));
     EXPECT_EQ(s1.mid(42, 6), banner());
     EXPECT_EQ(lastOf(s1), "Processing complete.  Exit this application.");
-    const QStringList d = e.debug();
+    const QStringList d = e.debugWithoutHints();
     ASSERT_EQ(d.size(), 4);
     EXPECT_EQ(d.at(0), "COM port initialized and opened.");
     EXPECT_EQ(d.at(1), "Starting voDOZUD of KORVEN-7 interface.");
@@ -138,7 +138,7 @@ TEST(Transfer, SecondAnswerGetsAFreshWindow)
     EXPECT_EQ(r.form.ProgramMode, 2);
     r.tick();
     EXPECT_EQ(r.form.ProgramMode, 0);
-    EXPECT_EQ(r.debug().at(r.debug().size() - 2), "Error. Read time out.");
+    EXPECT_EQ(r.debugWithoutHints().at(r.debugWithoutHints().size() - 2), "Error. Read time out.");
 }
 
 TEST(Transfer, AnswerWindowEndsInTick36AfterTheRecord)
@@ -162,7 +162,7 @@ TEST(Transfer, AnswerWindowEndsInTick36AfterTheRecord)
         EXPECT_EQ(r.form.ProgramMode, 2);
         r.tick();
         EXPECT_EQ(r.form.ProgramMode, 0);
-        EXPECT_TRUE(r.debug().contains("Error. Read time out."));
+        EXPECT_TRUE(r.debugWithoutHints().contains("Error. Read time out."));
         EXPECT_EQ(r.form.LastRunOutcome, RunOutcome::Failed);
         r.backend.deliver({0x41});
         r.tick();
@@ -185,7 +185,7 @@ TEST(Transfer, WrongAnswerEndsTheRun)
         r.backend.deliver({c.answer});
         r.tick();
         EXPECT_EQ(r.form.ProgramMode, 0);
-        EXPECT_EQ(r.debug().at(r.debug().size() - 2), c.line);
+        EXPECT_EQ(r.debugWithoutHints().at(r.debugWithoutHints().size() - 2), c.line);
         EXPECT_EQ(r.form.LastRunOutcome, RunOutcome::Failed);
         EXPECT_FALSE(r.status1().contains("Processing complete.  Exit this application."));
     }
@@ -207,7 +207,7 @@ TEST(Transfer, PutPacketErrorIsLoggedAndTheStreamGoesOn)
     StreamRun r("T01:R01:T02:");
     r.driver.failWith["ser_rs232_putpacket"] = 3;
     r.tick();
-    EXPECT_EQ(lastOf(r.debug()), "Error in put packet: 3");
+    EXPECT_EQ(lastOf(r.debugWithoutHints()), "Error in put packet: 3");
     EXPECT_EQ(r.form.ProgramMode, 2);
     EXPECT_EQ(r.form.PortBusy, False);
     r.backend.deliver({0x01});
@@ -221,7 +221,7 @@ TEST(Transfer, FailedPutByteEndsTheRun)
     StreamRun r("T01:T02:T03:R04:");
     r.backend.failNext(FakeBackend::Fn::Write, DrvTransmitTimeout);
     r.tick();
-    EXPECT_TRUE(r.debug().contains("Error in put byte: 7"));
+    EXPECT_TRUE(r.debugWithoutHints().contains("Error in put byte: 7"));
     EXPECT_EQ(r.form.ProgramMode, 0);
     EXPECT_EQ(r.form.LastRunOutcome, RunOutcome::Failed);
     EXPECT_TRUE(r.sentAfterHandshake().empty());

@@ -217,6 +217,15 @@ void Form1::ProgramFlash_Click()
         LastRunOutcome = RunOutcome::Failed;
         return;
     }
+    if (portGone_) {
+        // Its device went away: every line of a run would fail one by one.
+        postHint(QStringLiteral("The device on %1 went away during the last run: plug it in, then set the port up "
+                                "again (\"Configure COM port\", \"Initialize\") before programming.")
+                     .arg(portText()));
+        LastRunReport.cause = FailureCause::PortGone;
+        LastRunOutcome = RunOutcome::Failed;
+        return;
+    }
     beginImageCheck();
 }
 
@@ -263,6 +272,7 @@ void Form1::startRun()
     LastByte0 = 0;
     LastByte1 = 0;
     replyBytes_ = 0;
+    replyTail_.clear();
     nextLine_ = 1;
     nextLineStart_ = 0;
     nextOffset_ = 0;
@@ -287,6 +297,7 @@ void Form1::endRunAs(RunOutcome outcome)
 void Form1::failRun(FailureCause cause)
 {
     LastRunReport.cause = cause;
+    postRunHints(cause);
     endRunAs(RunOutcome::Failed);
 }
 

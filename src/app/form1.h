@@ -16,6 +16,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <vector>
 
 namespace flash3 {
 
@@ -173,6 +174,11 @@ private:
     void imageChanged();
     void noteRecordPosition(const char* record);
 
+    // Debug lines beginning "Hint: " that say what to do next (protocol/run_hints.cpp).
+    void postHint(const QString& text);
+    void postRunHints(FailureCause cause);
+    QString portText() const;
+
     void beginImageCheck();
     void finishImageCheck();
     void cancelImageCheck();
@@ -195,6 +201,11 @@ private:
     int64_t nextLineStart_ = 0;
     int64_t nextOffset_ = 0;
     int replyBytes_ = 0;
+    std::vector<int> replyTail_;  // the last bytes of the entry reply, for a hint
+    // The device went away (I/O error) since the port was opened: nothing
+    // more can go through this port until it is set up again.
+    bool portGone_ = false;
+    bool portMapWarned_ = false;
 };
 
 } // namespace flash3

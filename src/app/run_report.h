@@ -18,6 +18,7 @@ enum class FailureCause {
     ImageTooLarge,
     ImageEmpty,
     PortNotOpen,
+    PortGone,          // the device went away in an earlier run; the port must be set up again
     ImageFaults,
     // the run failed
     SendFailed,        // the driver refused a byte (driverStatus)
@@ -29,6 +30,7 @@ enum class FailureCause {
     ImageReadError,
     ImageChanged,      // the file is no longer what was checked
     InvalidMode,       // mode
+    LineNeverQuiet,    // the device kept sending after the entry bytes (flash3-cli --timeout)
 };
 
 struct RunReport {

@@ -56,6 +56,9 @@ void Form1::AwaitEntryReply()
             LastByte0 = LastByte1;
             LastByte1 = static_cast<int16_t>(RxByte);
             ++replyBytes_;
+            replyTail_.push_back(RxByte);
+            if (replyTail_.size() > 8)
+                replyTail_.erase(replyTail_.begin());
             TimeoutCount = TimeoutReload;
             ReadByteIfAny();
         }

@@ -2,6 +2,8 @@
 // byte, send a byte, close. Every failure becomes one log line.
 
 #include "app/form1.h"
+#include "serial/port_hints.h"
+#include "serial/port_map.h"
 
 namespace flash3 {
 
@@ -28,12 +30,19 @@ void Form1::InitComPort()
         return;
     }
 
+    if (!portMapWarned_) {
+        portMapWarned_ = true;
+        for (const QString& warning : portMapWarnings())
+            postHint(warning);
+    }
     PortIndex = ComPort - 1;
     DrvStatus = driver_.InitializePort(ComPort, PortIndex, 0, 0, 9, 0, 1024, 1024, 0);
     if (DrvStatus != 0) {
         Msg = QStringLiteral("Error initializing COM port#: ") + QString::number(ComPort)
             + QStringLiteral("  error code: ") + QString::number(DrvStatus);
         PostMsg2(Msg);
+        for (const QString& hint : portOpenHints(ComPort, DrvStatus))
+            postHint(hint);
         return;
     }
     DrvStatus = driver_.ser_rs232_getport(ComPort, &PortParams);
@@ -74,6 +83,7 @@ void Form1::InitComPort()
     window_.setText(TextId::Text2, QStringLiteral("COM") + QString::number(ComPort) + QStringLiteral(": at "));
     window_.setText(TextId::Text2, window_.text(TextId::Text2).text + QString::fromLatin1(SpeedTexts[ComSpeed]));
     PortOpen = True;
+    portGone_ = false;
     FlushBuffers();
     IsrActive = False;
     window_.setTimerEnabled(true);
@@ -102,9 +112,14 @@ void Form1::ReadByteIfAny()
     if (!PortOpen)
         return;
     DrvStatus = driver_.IsReceiveBufferEmpty(ComPort);
-    if (DrvStatus != 0)
+    if (DrvStatus != 0) {
+        if (DrvStatus == DrvIoError)
+            portGone_ = true;
         return;
+    }
     const int32_t got = driver_.GetByte(ComPort);
+    if (got == -DrvIoError)
+        portGone_ = true;
     // A byte that could not be read is no byte; its error code must not pass for data.
     if (got >= 0)
         RxByte = got & 0xFF;
@@ -117,6 +132,8 @@ void Form1::SendTxByte()
     if (DrvStatus != 0) {
         Msg = QStringLiteral("Error in put byte: ") + QString::number(DrvStatus);
         PostMsg2(Msg);
+        if (DrvStatus == DrvIoError)
+            portGone_ = true;
     }
     PortBusy = False;
 }

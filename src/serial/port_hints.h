@@ -1,0 +1,17 @@
+#pragma once
+// What to do next when a port cannot be used: the texts of the "Hint: "
+// lines that follow a failed open. They look at the system (the device node,
+// the processes holding it, the ports present), never change anything.
+
+#include <QString>
+#include <QStringList>
+
+namespace flash3 {
+
+// Hints for a failed open of COM `comPort` with the driver's status code.
+QStringList portOpenHints(int comPort, int status);
+
+// Who holds a device: "process 1234 (flash3-cli)"; empty when it cannot be told.
+QString deviceHolder(const QString& devicePath);
+
+} // namespace flash3
