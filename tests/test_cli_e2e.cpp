@@ -4,7 +4,11 @@
 #include "qt_print.h"
 
 #include <QDateTime>
+#include <QDir>
 #include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QFileInfo>
 #include <QRandomGenerator>
 #include <QRegularExpression>
@@ -266,6 +270,95 @@ TEST_F(CliAgainstSim, ImageRewrittenInPlaceDuringTheRunFailsIt)
     EXPECT_TRUE(lastOf(f.errLines()).endsWith("the image file changed during the run; what was sent is not what "
                                              "was checked"));
     EXPECT_NE(sim.finish().exitCode, 0);
+}
+
+// An environment where COM numbers stand for devices of the test's own: a
+// device folder (as /dev) and a user's ports.conf.
+struct PortSetUp {
+    explicit PortSetUp(const QTemporaryDir& dir)
+    {
+        QDir().mkpath(dir.filePath("dev/serial/by-id"));
+        QDir().mkpath(dir.filePath("config/flash3"));
+        env.insert("FLASH3_DEV_DIR", dir.filePath("dev"));
+        env.insert("XDG_CONFIG_HOME", dir.filePath("config"));
+        confPath = dir.filePath("config/flash3/ports.conf");
+    }
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    QString confPath;
+};
+
+// A USB adapter is COM 33 with no set-up at all.
+TEST_F(CliAgainstSim, UsbAdapterIsCom33WithNoSetUp)
+{
+    const QString image = dataFile("worked-example.pf3");
+    Sim sim({image});
+    PortSetUp ports(dir);
+    const QString usb0 = dir.filePath("dev/ttyUSB0");
+    ASSERT_TRUE(QFile::link(sim.device, usb0));
+    const Finished f = Cli({"--quiet", "-p", "33", image}, ports.env).finish(20000);
+    EXPECT_EQ(f.exitCode, kCompleted) << f.err.toStdString();
+    EXPECT_TRUE(lastOf(f.errLines()).contains("bytes to COM 33 (" + usb0 + ") in ")) << f.err.toStdString();
+    EXPECT_EQ(sim.finish().exitCode, 0);
+}
+
+TEST_F(CliAgainstSim, ListPortsNamesWhatIsThereAndWhatIsMissing)
+{
+    Sim sim({"--persist"});
+    PortSetUp ports(dir);
+    const QString usb0 = dir.filePath("dev/ttyUSB0");
+    ASSERT_TRUE(QFile::link(sim.device, usb0));
+    ASSERT_TRUE(QFile::link(sim.device, dir.filePath("dev/serial/by-id/usb-Maker_Adapter_123-if00")));
+    {
+        QFile conf(ports.confPath);
+        ASSERT_TRUE(conf.open(QIODevice::WriteOnly));
+        conf.write("COM97=" + QFile::encodeName(sim.device) + "\nCOM98=/nonexistent/flash3-tty\nCOM 99\n");
+    }
+    const Finished f = Cli({"--list-ports", "--json"}, ports.env).finish(10000);
+    EXPECT_EQ(f.exitCode, kCompleted);
+    EXPECT_EQ(f.errLines(), QStringList{"flash3-cli: " + ports.confPath +
+                                        ":3: not COM<N>=PATH: \"COM 99\"; line ignored"});
+    const QJsonArray list = QJsonDocument::fromJson(f.out.toUtf8()).array();
+    ASSERT_FALSE(list.isEmpty()) << f.out.toStdString();
+    QJsonObject adapter, missing;
+    for (const QJsonValue& v : list) {
+        const QJsonObject o = v.toObject();
+        if (o.value("com").toArray().contains(33))
+            adapter = o;
+        if (o.value("com").toArray().contains(98))
+            missing = o;
+    }
+    EXPECT_EQ(adapter.value("com").toArray(), (QJsonArray{33, 97}));
+    EXPECT_TRUE(adapter.value("present").toBool());
+    EXPECT_EQ(adapter.value("byId").toString(), dir.filePath("dev/serial/by-id/usb-Maker_Adapter_123-if00"));
+    EXPECT_EQ(missing.value("device").toString(), "/nonexistent/flash3-tty");
+    EXPECT_FALSE(missing.value("present").toBool());
+    EXPECT_EQ(missing.value("binding").toString(), ports.confPath + " line 2");
+
+    const Finished text = Cli({"--list-ports"}, ports.env).finish(10000);
+    EXPECT_TRUE(text.out.contains(QRegularExpression("COM33,COM97 +" + QRegularExpression::escape(usb0) + " +" +
+                                                     QRegularExpression::escape(dir.filePath("dev/serial/by-id/")))))
+        << text.out.toStdString();
+    EXPECT_TRUE(text.out.contains("MISSING (bound by " + ports.confPath + " line 2)")) << text.out.toStdString();
+}
+
+// No device behind the number: the hints say what the number stands for,
+// what is there, and how to bind another device.
+TEST_F(CliAgainstSim, MissingDeviceGetsHintsThatSayWhatToDo)
+{
+    const QString image = dataFile("worked-example.pf3");
+    Sim sim({"--persist"});
+    PortSetUp ports(dir);
+    ASSERT_TRUE(QFile::link(sim.device, dir.filePath("dev/ttyUSB1")));
+    const Finished f = Cli({"--quiet", "-p", "COM33", image}, ports.env).finish(10000);
+    EXPECT_EQ(f.exitCode, kUsage);
+    const QStringList err = f.errLines();
+    ASSERT_GE(err.size(), 5) << f.err.toStdString();
+    EXPECT_EQ(err.at(0), "Error initializing COM port#: 33  error code: 1");
+    EXPECT_EQ(err.at(1), "Hint: COM 33 stands for " + dir.filePath("dev/ttyUSB0") + " (default), which is not there.");
+    EXPECT_TRUE(err.at(2).startsWith("Hint: Serial ports present: ")) << err.at(2).toStdString();
+    EXPECT_TRUE(err.at(2).contains("COM 34 " + dir.filePath("dev/ttyUSB1"))) << err.at(2).toStdString();
+    EXPECT_EQ(err.at(3), "Hint: To use another device as COM 33: FLASH3_COM33=PATH in the environment, a line "
+                         "COM33=PATH in ~/.config/flash3/ports.conf, or flash3-cli --device PATH.");
 }
 
 TEST_F(CliAgainstSim, BadInputsGetAClearMessageAndStatus)

@@ -221,13 +221,13 @@ QStringList portMapWarnings()
 QList<ListedPort> listSerialPorts()
 {
     QHash<QString, QList<int>> comsOf;  // canonical device path -> COM numbers
-    QList<ComBinding> bound;             // bindings other than the defaults
+    QList<ComBinding> bound;             // bindings, and default devices that are there
     for (int n = 1; n <= 99; ++n) {
         const ComBinding b = bindingForCom(n);
         const QString c = canonical(b.path);
         if (!c.isEmpty())
             comsOf[c] << n;
-        if (b.source != BindingSource::Default && b.source != BindingSource::None)
+        if ((b.source != BindingSource::Default && b.source != BindingSource::None) || !c.isEmpty())
             bound << b;
     }
     const QHash<QString, QString> byId = byIdNames();
@@ -261,7 +261,8 @@ QList<ListedPort> listSerialPorts()
             continue;
         ListedPort port;
         port.devicePath = b.path;
-        port.origin = b.origin();
+        if (b.source != BindingSource::Default)
+            port.origin = b.origin();
         port.present = !c.isEmpty();
         if (port.present) {
             add(port);
