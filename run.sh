@@ -7,6 +7,8 @@
 #   ./run.sh bench             benchmarks (Release build)
 #   ./run.sh fuzz [SECONDS]    fuzz the image reader (default 60 s)
 #   ./run.sh soak [RUNS] [SEED] many runs with random images and faults
+#   ./run.sh package           the Debian package flash3_<version>_amd64.deb (Release)
+#   ./run.sh test-package      build the package and test what it installs (lintian too)
 set -euo pipefail
 cd "$(dirname "$0")"
 ROOT=$PWD
@@ -14,6 +16,8 @@ ROOT=$PWD
 BASE_PKGS=(cmake ninja-build g++ pkg-config python3 qt6-base-dev qt6-serialport-dev libgtest-dev libgmock-dev)
 FUZZ_PKGS=(clang libclang-rt-14-dev)
 X_PKGS=(xvfb xauth xdotool)
+PACKAGE_PKGS=(help2man dpkg-dev file)
+PACKAGE_TEST_PKGS=(lintian man-db bash-completion)
 
 # Installs the Debian packages given that are missing (as root), or says how.
 need_packages() {
@@ -113,6 +117,28 @@ cmd_soak() {
   python3 "$ROOT/tests/soak/soak.py" --build "$ROOT/build" --runs "${1:-200}" --seed "${2:-1}"
 }
 
+# The Debian package, built in build-release-pkg/ and copied here.
+cmd_package() {
+  need_packages "${PACKAGE_PKGS[@]}"
+  # Debian's hardening flags (fortify, stack protector, full RELRO), as Debian's own tools give them.
+  local bf="dpkg-buildflags --get"
+  export DEB_BUILD_MAINT_OPTIONS=hardening=+all
+  build build-release-pkg -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DFLASH3_PACKAGING=ON \
+    -DCMAKE_CXX_FLAGS="$($bf CPPFLAGS) $($bf CXXFLAGS)" -DCMAKE_EXE_LINKER_FLAGS="$($bf LDFLAGS)"
+  local deb
+  deb=$(cd build-release-pkg && cpack -G DEB | sed -n 's/^CPack: - package: \(.*\.deb\) generated\.$/\1/p')
+  [ -f "$deb" ] || { echo "run.sh: cpack made no .deb" >&2; exit 1; }
+  cp "$deb" "$ROOT/"
+  PACKAGE_DEB="$ROOT/$(basename "$deb")"
+  echo "$PACKAGE_DEB"
+}
+
+cmd_test_package() {
+  cmd_package
+  need_packages "${PACKAGE_TEST_PKGS[@]}"
+  "$ROOT/tests/package/test_package.sh" "$PACKAGE_DEB" "$ROOT/build-release-pkg/package-test"
+}
+
 case "${1:-}" in
   build) shift; cmd_build "$@" ;;
   test) shift; cmd_test "$@" ;;
@@ -121,5 +147,7 @@ case "${1:-}" in
   bench) shift; cmd_bench "$@" ;;
   fuzz) shift; cmd_fuzz "$@" ;;
   soak) shift; cmd_soak "$@" ;;
-  *) sed -n '2,10p' "$0" | sed 's/^# \{0,1\}//'; exit 2 ;;
+  package) shift; cmd_package "$@" ;;
+  test-package) shift; cmd_test_package "$@" ;;
+  *) sed -n '2,11p' "$0" | sed 's/^# \{0,1\}//'; exit 2 ;;
 esac
