@@ -14,6 +14,7 @@ const char* const Usage =
     "Usage: flash3-cli [options] IMAGE\n"
     "Programs the image IMAGE (.pf3) into a KORVEN-7 device waiting in FLASH3 boot mode.\n"
     "\n"
+    "Options:\n"
     "  -p, --port PORT     COM port number 1..99, COM5, or a device path (default 2)\n"
     "  -d, --device PATH   the serial device that the COM port stands for (overrides the mapping)\n"
     "  -s, --speed SPEED   9.6 | 19.2 | 38.4 | 57.6 | 115.2 kbaud, or in bit/s: 57600 (default 57.6)\n"

@@ -553,7 +553,7 @@ int Simulator::run()
 std::string usageText()
 {
     return "Usage: flash3-sim [options] [IMAGE]\n"
-           "       flash3-sim --write-sample FILE [--lines N] [--seed S] [--burst B]\n"
+           "  or:  flash3-sim --write-sample FILE [--lines N] [--seed S] [--burst B]\n"
            "\n"
            "A virtual device on a pseudo-terminal. Prints the terminal's path as the\n"
            "first line of output, waits for the entry bytes E1 94, replies 91 26, then\n"
@@ -580,7 +580,8 @@ std::string usageText()
            "  --unplug-at K       vanish on reaching the K-th record (1-based, every\n"
            "                      record counts); 0: right after the entry bytes.\n"
            "                      Without an image the K-th byte after the entry.\n"
-           "  --write-sample FILE write a sample image (--lines N, default 300;\n"
+           "  --write-sample FILE\n"
+           "                      write a sample image (--lines N, default 300;\n"
            "                      --burst B host bytes per line, default 16)\n"
            "  --help              show this text\n"
            "\n"
