@@ -89,10 +89,32 @@ TEST(FileSelection, FileWithoutRecordsStaysChosenButCannotRun)
     e.select(path);
     EXPECT_EQ(lastOf(e.debug()), "Input file selection cancelled.");
     EXPECT_EQ(e.form.FileMode, 1);
+    EXPECT_TRUE(e.form.ImageFile.isOpen());
     EXPECT_EQ(e.text(TextId::Text1), path);
     EXPECT_EQ(e.text(TextId::Text3), "0");
-    EXPECT_EQ(e.text(TextId::Text5), "0.0 %");
+    EXPECT_EQ(e.text(TextId::Text4), "0");
+    // No fraction of 0 records: the percentage keeps its earlier text, empty at start-up.
+    EXPECT_EQ(e.text(TextId::Text5), "");
+
+    // After a complete run the counts go to 0 and the percentage stays.
+    e.select(e.writeFile("unit.pf3", workedExample()));
     e.openPort();
+    {
+        DeviceModel device(e.backend, workedExample());
+        e.form.ProgramFlash_Click();
+        e.runToEnd();
+    }
+    ASSERT_EQ(e.form.LastRunOutcome, RunOutcome::Completed);
+    ASSERT_EQ(e.text(TextId::Text5), "100.0 %");
+    e.select(path);
+    EXPECT_EQ(lastOf(e.debug()), "Input file selection cancelled.");
+    EXPECT_EQ(e.text(TextId::Text3), "0");
+    EXPECT_EQ(e.text(TextId::Text4), "0");
+    EXPECT_EQ(e.text(TextId::Text5), "100.0 %");
+    EXPECT_EQ(e.form.FractionDone, 1.0f);
+    EXPECT_EQ(e.form.RecordsTotal, 0);
+    EXPECT_EQ(e.form.RecordsDone, 0);
+    EXPECT_EQ(e.form.RecordsLeft, 0);
     e.form.ProgramFlash_Click();
     EXPECT_EQ(lastOf(e.debug()), "** ERROR ** Input file holds no records.");
     EXPECT_EQ(e.form.ProgramMode, 0);

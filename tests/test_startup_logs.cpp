@@ -81,6 +81,24 @@ INSTANTIATE_TEST_SUITE_P(
                       CommandLineCase{{"./fw/unit.pf3"}, "./fw/unit.PF3", 1},
                       CommandLineCase{{"/opt/fw.d/unit"}, "", 0}));
 
+// The command line is every argument the process got, those that Qt would
+// take as its options included: one meaning for each word the operator typed.
+TEST(StartUp, CommandLineIsEveryArgumentAsTheProcessGotIt)
+{
+    const char* argv[] = {"flash3", "-reverse", "sample.pf3", "m\xc3\xbcller", nullptr};
+    EXPECT_EQ(commandLineArguments(3, argv), (QStringList{"-reverse", "sample.pf3"}));
+    EXPECT_EQ(commandLineArguments(4, argv), (QStringList{"-reverse", "sample.pf3", QStringLiteral("m\u00fcller")}));
+    EXPECT_TRUE(commandLineArguments(1, argv).isEmpty());
+    EXPECT_TRUE(commandLineArguments(0, argv).isEmpty());
+
+    Engine e;
+    MainStartUp(e.form, commandLineArguments(3, argv));
+    EXPECT_EQ(e.form.CommandLine, "-reverse sample.pf3");
+    EXPECT_EQ(e.form.FileName, "-reverse sample.PF3");
+    EXPECT_EQ(e.form.FileMode, 1);
+    EXPECT_EQ(e.text(TextId::Text1), "-reverse sample.PF3");
+}
+
 TEST(Logs, Status1KeepsTheNewest1000Lines)
 {
     Engine e;

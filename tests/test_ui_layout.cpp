@@ -145,13 +145,27 @@ TEST(UiLayout, CaptionsFitAndNothingOverlaps)
     expectFits(ui.window.findChild<QPushButton*>(QStringLiteral("ProgramFlash")), QStringLiteral("Abort Process"));
 }
 
-TEST(UiLayout, EachWindowIsOneScaleOfItsTwipsLayout)
+// Sets the application's layout direction for the life of the object; widgets
+// made meanwhile take it.
+class LayoutDirection {
+public:
+    explicit LayoutDirection(Qt::LayoutDirection direction) { QApplication::setLayoutDirection(direction); }
+    ~LayoutDirection() { QApplication::setLayoutDirection(Qt::LeftToRight); }
+};
+
+struct WindowScales {
+    double main, port, about;
+};
+
+// Every window of `ui` is its twips layout at one scale, mirrored inside each
+// parent when right to left; returns the scales.
+WindowScales expectTwipsLayouts(Ui& ui, bool rightToLeft)
 {
-    Ui ui;
     ui.window.menuHelpAbout_Click();
     struct Box {
         const char* name;
         int left, top, width, height;
+        int parentWidth;  // twips
     };
     struct Window {
         QWidget* client;
@@ -161,23 +175,68 @@ TEST(UiLayout, EachWindowIsOneScaleOfItsTwipsLayout)
     };
     const Window windows[] = {
         {ui.window.centralWidget(), ui.window.layoutScale(), {7035, 6915},
-         {{"SelectInputFile", 360, 2520, 1695, 375}, {"List2", 2280, 3960, 4575, 1815}, {"Text5", 6120, 6480, 735, 285}}},
+         {{"SelectInputFile", 360, 2520, 1695, 375, 7035}, {"List2", 2280, 3960, 4575, 1815, 7035},
+          {"Text5", 6120, 6480, 735, 285, 7035}}},
         {ui.window.portDialog(), ui.window.portDialog()->layoutScale(), {2910, 3495},
-         {{"Cancel1", 1560, 2880, 1095, 375}, {"ComBaudBtn(5)", 120, 1800, 855, 255}}},
+         {{"Cancel1", 1560, 2880, 1095, 375, 2910}, {"Frame2", 1560, 480, 1095, 2175, 2910},
+          {"ComBaudBtn(5)", 120, 1800, 855, 255, 1095}, {"ComPortList", 240, 480, 975, 2205, 2910}}},
         {ui.window.aboutDialog(), ui.window.aboutDialog()->layoutScale(), {5730, 3555},
-         {{"cmdSysInfo", 4260, 3075, 1245, 345}, {"lblDisclaimer", 255, 2625, 3870, 825}}},
+         {{"cmdSysInfo", 4260, 3075, 1245, 345, 5730}, {"lblDisclaimer", 255, 2625, 3870, 825, 5730}}},
     };
     for (const Window& w : windows) {
+        SCOPED_TRACE(w.client->window()->objectName().toStdString());
+        EXPECT_EQ(w.client->isRightToLeft(), rightToLeft);
         EXPECT_GE(w.scale, 1.0);
         expectNear(QRect(QPoint(0, 0), w.client->size()), expectedBox(w.scale, 0, 0, w.twips.width(), w.twips.height()),
                    "client area");
         EXPECT_EQ(w.client->window()->minimumSize(), w.client->window()->maximumSize());
         for (const Box& b : w.boxes) {
             QWidget* control = w.client->findChild<QWidget*>(QString::fromLatin1(b.name));
-            ASSERT_NE(control, nullptr) << b.name;
-            expectNear(control->geometry(), expectedBox(w.scale, b.left, b.top, b.width, b.height), b.name);
+            EXPECT_NE(control, nullptr) << b.name;
+            if (!control)
+                continue;
+            const QRect ltr = expectedBox(w.scale, b.left, b.top, b.width, b.height);
+            QRect expected = ltr;
+            if (rightToLeft)
+                expected.moveLeft(expectedBox(w.scale, 0, 0, b.parentWidth, 1).width() - ltr.left() - ltr.width());
+            expectNear(control->geometry(), expected, b.name);
         }
     }
+    return {windows[0].scale, windows[1].scale, windows[2].scale};
+}
+
+TEST(UiLayout, EachWindowIsOneScaleOfItsTwipsLayout)
+{
+    Ui ui;
+    expectTwipsLayouts(ui, false);
+}
+
+// Right to left (a translation into such a language, say) each window is the
+// same layout, mirrored, at the same scale: no caption needs more room.
+TEST(UiLayout, RightToLeftIsTheSameLayoutMirrored)
+{
+    WindowScales ltr{};
+    {
+        Ui ui;
+        ltr = expectTwipsLayouts(ui, false);
+    }
+    LayoutDirection direction(Qt::RightToLeft);
+    Ui ui;
+    const WindowScales rtl = expectTwipsLayouts(ui, true);
+    EXPECT_EQ(rtl.main, ltr.main);
+    EXPECT_EQ(rtl.port, ltr.port);
+    EXPECT_EQ(rtl.about, ltr.about);
+    ui.window.portDialog()->show();
+    for (QWidget* window : {static_cast<QWidget*>(&ui.window), static_cast<QWidget*>(ui.window.portDialog()),
+                            static_cast<QWidget*>(ui.window.aboutDialog())}) {
+        SCOPED_TRACE(window->objectName().toStdString());
+        expectCaptionsFit(window);
+        expectNoOverlap(window, {QStringLiteral("Label2"), QStringLiteral("List2")});
+    }
+    // The speed buttons read from top to bottom as ever, their circles on the right.
+    QRadioButton* slowest = ui.speed(1);
+    EXPECT_LT(slowest->y(), ui.speed(5)->y());
+    EXPECT_TRUE(slowest->isRightToLeft());
 }
 
 TEST(UiLayout, DebugLabelLiesUnderTheDebugLog)

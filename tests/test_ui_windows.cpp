@@ -3,6 +3,7 @@
 // closing the main window through the window system.
 
 #include "engine_harness.h"
+#include "process_harness.h"
 #include "qt_print.h"
 #include "ui_harness.h"
 
@@ -13,6 +14,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QDir>
+#include <QDirIterator>
 #include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
@@ -25,38 +27,14 @@
 #include <QTest>
 #include <QTimer>
 
+#include <sys/resource.h>
+
 using namespace flash3;
 using namespace flash3::testing;
 using flash3::ui::AboutDialog;
 using flash3::ui::MainWindow;
 
 namespace {
-
-// Acts on the first visible top-level widget of type T from inside its modal
-// loop, which the next call opens; returns how many it acted on.
-template <typename T>
-class ModalAnswer {
-public:
-    explicit ModalAnswer(std::function<void(T&)> act) : act_(std::move(act))
-    {
-        poll_.setInterval(5);
-        QObject::connect(&poll_, &QTimer::timeout, [this] {
-            for (QWidget* w : QApplication::topLevelWidgets()) {
-                if (auto* dialog = qobject_cast<T*>(w); dialog && dialog->isVisible() && dialog->isModal()) {
-                    ++count;
-                    act_(*dialog);
-                    return;
-                }
-            }
-        });
-        poll_.start();
-    }
-    int count = 0;
-
-private:
-    std::function<void(T&)> act_;
-    QTimer poll_;
-};
 
 // Sets an environment variable (empty: unsets it) for the life of the object.
 class Environment {
@@ -114,9 +92,37 @@ TEST(UiStartUp, CommandLineReachesText1)
         {{"unit"}, "No File Selected."},
         {{"C:\\rev.b\\unit.pf3"}, "C:\\rev.b\\unit.PF3"},
         {{"my", "image.pf3"}, "my image.PF3"},
+        // What Qt would take as its option is part of the name like any other text.
+        {{"-reverse", "sample.pf3"}, "-reverse sample.PF3"},
     };
     for (const auto& [arguments, text1] : cases)
         EXPECT_EQ(Ui(arguments).text(1), QString::fromLatin1(text1)) << arguments.join(' ').toStdString();
+}
+
+// The whole command line is the image's: the program gives Qt none of it, so
+// a Qt option there is no option. Seen with -platform: taken by Qt it would
+// win over QT_QPA_PLATFORM; left alone, Qt looks for the environment's
+// platform, which does not exist, and ends the program at once.
+TEST(UiStartUp, QtTakesNoOptionFromTheCommandLine)
+{
+    QProcess flash3;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("no-such-platform"));
+    flash3.setProcessEnvironment(environment);
+    // Qt ends it through abort(): no core file.
+    flash3.setChildProcessModifier([] {
+        const rlimit none{0, 0};
+        setrlimit(RLIMIT_CORE, &none);
+    });
+    flash3.start(buildDir() + QStringLiteral("/flash3"), {"-platform", "offscreen", "sample.pf3"});
+    ASSERT_TRUE(flash3.waitForStarted(10000));
+    const bool ended = flash3.waitForFinished(30000);
+    if (!ended) {
+        flash3.kill();
+        flash3.waitForFinished();
+    }
+    EXPECT_TRUE(ended) << "flash3 handed \"-platform offscreen\" to Qt and ran";
+    EXPECT_TRUE(flash3.readAllStandardError().contains("no-such-platform"));
 }
 
 TEST(UiStartUp, FocusTabOrderAndNoDefaultButton)
@@ -183,6 +189,92 @@ TEST(UiFileDialog, TypedNameGetsTheDefaultSuffix)
     EXPECT_EQ(ui.text(3), "10");
 }
 
+TEST(UiFileDialog, FileOfNoRecordsKeepsThePercentage)
+{
+    Ui ui;
+    const QString path = ui.e.writeFile(QStringLiteral("two.pf3"), "T4");
+    ui.e.form.showOpenDialog = [&](const FileDialogSettings&) { return std::optional<QString>(path); };
+    ui.click("SelectInputFile");
+    EXPECT_EQ(ui.text(1), path);
+    EXPECT_EQ(ui.text(3), "0");
+    EXPECT_EQ(ui.text(4), "0");
+    EXPECT_EQ(ui.text(5), "");
+    EXPECT_EQ(lastOf(ui.e.debug()), "Input file selection cancelled.");
+}
+
+// Qt's file dialogs keep their folder, history and view in the user's
+// settings and read them back; this program keeps no settings and writes
+// nothing unasked. Qt fixes where its settings are at their first use in a
+// process, so the dialogs are opened and cancelled in a child process (this
+// test again) whose HOME and XDG_CONFIG_HOME are folders of this one: first
+// empty, then holding the settings another Qt program left there.
+TEST(UiFileDialog, OpeningAndCancellingReadsAndWritesNothing)
+{
+    const char* childMark = "FLASH3_TEST_DIALOG_CHILD";
+    if (qEnvironmentVariableIsSet(childMark)) {
+        Ui ui;
+        QStringList shown;
+        ModalAnswer<QFileDialog> cancel([&shown](QFileDialog& dialog) {
+            // Qt's own default, not the list view that the settings left behind.
+            EXPECT_EQ(dialog.viewMode(), QFileDialog::Detail);
+            shown << dialog.windowTitle();
+            dialog.reject();
+        });
+        ui.click("SelectInputFile");
+        ui.e.form.PostMsg1(QStringLiteral("a line to save"));
+        QListWidget* status1 = ui.child<QListWidget>(QStringLiteral("List1"));
+        status1->findChild<QAction*>(QStringLiteral("SaveAs"))->trigger();
+        EXPECT_EQ(cancel.count, 2) << shown.join(" | ").toStdString();
+        EXPECT_EQ(lastOf(ui.e.debug()), "Input file selection cancelled.");
+        return;
+    }
+
+    const QTemporaryDir home;
+    const QTemporaryDir config;
+    ASSERT_TRUE(home.isValid() && config.isValid());
+    // Every file under `folder` with its content.
+    auto contents = [](const QString& folder) {
+        QMap<QString, QByteArray> files;
+        QDirIterator it(folder, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                        QDirIterator::Subdirectories);
+        while (it.hasNext()) {
+            QFile file(it.next());
+            files.insert(it.filePath(), file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(a folder)"));
+        }
+        return files;
+    };
+    auto runChild = [&] {
+        QProcess child;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QString::fromLatin1(childMark), QStringLiteral("1"));
+        environment.insert(QStringLiteral("HOME"), home.path());
+        environment.insert(QStringLiteral("XDG_CONFIG_HOME"), config.path());
+        child.setProcessEnvironment(environment);
+        child.setProcessChannelMode(QProcess::MergedChannels);
+        const ::testing::TestInfo* test = ::testing::UnitTest::GetInstance()->current_test_info();
+        child.start(QCoreApplication::applicationFilePath(),
+                    {QStringLiteral("--gtest_filter=%1.%2").arg(test->test_suite_name(), test->name())});
+        EXPECT_TRUE(child.waitForFinished(60000));
+        const QByteArray output = child.readAll();
+        EXPECT_EQ(child.exitStatus(), QProcess::NormalExit) << output.toStdString();
+        EXPECT_EQ(child.exitCode(), 0) << output.toStdString();
+        EXPECT_TRUE(output.contains("[  PASSED  ] 1 test")) << output.toStdString();
+    };
+
+    runChild();
+    EXPECT_EQ(contents(home.path()), (QMap<QString, QByteArray>{}));
+    EXPECT_EQ(contents(config.path()), (QMap<QString, QByteArray>{}));
+
+    QFile left(config.filePath(QStringLiteral("QtProject.conf")));
+    ASSERT_TRUE(left.open(QIODevice::WriteOnly));
+    left.write("[FileDialog]\nviewMode=List\nhistory=file:///nowhere\n");
+    left.close();
+    const QMap<QString, QByteArray> before = contents(config.path());
+    runChild();
+    EXPECT_EQ(contents(home.path()), (QMap<QString, QByteArray>{}));
+    EXPECT_EQ(contents(config.path()), before);
+}
+
 TEST(UiPortDialog, EscapeAndTheFrameCloseAreCancel)
 {
     Ui ui;
@@ -230,6 +322,40 @@ TEST(UiPortDialog, ChoicesPersistAndInitializeAppliesThem)
     ui.click("Initialize");
     EXPECT_EQ(lastOf(ui.e.debug()), "COM Port selection is invalid.");
     EXPECT_FALSE(ui.window.portDialog()->isVisible());
+    EXPECT_EQ(ui.e.backend.openPorts(), 0);
+}
+
+// Ctrl+click (or Ctrl+Space) on the selected port takes its highlight away;
+// "Initialize" then finds no selection, as the list shows.
+TEST(UiPortDialog, DeselectedListOpensNoPort)
+{
+    Ui ui;
+    ui.click("ConfigComPort");
+    ui.clickPort(7);
+    ui.clickPort(7, Qt::ControlModifier);
+    EXPECT_TRUE(ui.ports()->selectedItems().isEmpty());
+    EXPECT_EQ(ui.e.window().portDialog().portListIndex, -1);
+    ui.click("Initialize");
+    EXPECT_EQ(lastOf(ui.e.debug()), "COM Port selection is invalid.");
+    EXPECT_EQ(ui.e.form.ComPort, -1);
+    EXPECT_EQ(ui.e.backend.openPorts(), 0);
+    EXPECT_EQ(ui.text(2), "");
+
+    // Shown again as it was left; a click selects again and opens that port.
+    ui.click("ConfigComPort");
+    EXPECT_TRUE(ui.ports()->selectedItems().isEmpty());
+    ui.clickPort(7);
+    ASSERT_EQ(ui.ports()->selectedItems().size(), 1);
+    ui.click("Initialize");
+    EXPECT_EQ(ui.text(2), "COM7: at 57.6 kbaud");
+    EXPECT_EQ(ui.e.backend.openPorts(), 1);
+
+    ui.click("ConfigComPort");
+    ASSERT_EQ(ui.ports()->currentRow(), 7);
+    QTest::keyClick(ui.ports(), Qt::Key_Space, Qt::ControlModifier);
+    EXPECT_TRUE(ui.ports()->selectedItems().isEmpty());
+    ui.click("Initialize");
+    EXPECT_EQ(lastOf(ui.e.debug()), "COM Port selection is invalid.");
     EXPECT_EQ(ui.e.backend.openPorts(), 0);
 }
 

@@ -7,9 +7,12 @@ if(TARGET flash3ui)
     test_ui_windows.cpp
     test_ui_layout.cpp
     test_ui_run.cpp
+    test_ui_logs.cpp
     ui_harness.h)
   target_link_libraries(test_ui PRIVATE flash3ui flash3_test_main Qt6::Test)
   target_include_directories(test_ui PRIVATE ${CMAKE_CURRENT_SOURCE_DIR})
+  # Start-up is also tried on the desktop program itself.
+  add_dependencies(test_ui flash3)
   if(TARGET flash3-sim)
     # One run goes against the virtual device over a pseudo-terminal.
     add_dependencies(test_ui flash3-sim)

@@ -14,8 +14,37 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTest>
+#include <QTimer>
+
+#include <functional>
 
 namespace flash3::testing {
+
+// Acts on the first visible modal top-level widget of type T from inside its
+// modal loop, which the next call opens; `count` says how many it acted on.
+template <typename T>
+class ModalAnswer {
+public:
+    explicit ModalAnswer(std::function<void(T&)> act) : act_(std::move(act))
+    {
+        poll_.setInterval(5);
+        QObject::connect(&poll_, &QTimer::timeout, [this] {
+            for (QWidget* w : QApplication::topLevelWidgets()) {
+                if (auto* dialog = qobject_cast<T*>(w); dialog && dialog->isVisible() && dialog->isModal()) {
+                    ++count;
+                    act_(*dialog);
+                    return;
+                }
+            }
+        });
+        poll_.start();
+    }
+    int count = 0;
+
+private:
+    std::function<void(T&)> act_;
+    QTimer poll_;
+};
 
 // Started as the program does.
 class Ui {
@@ -39,11 +68,11 @@ public:
     QListWidget* ports() const { return child<QListWidget>(QStringLiteral("ComPortList")); }
     QRadioButton* speed(int i) const { return child<QRadioButton>(QStringLiteral("ComBaudBtn(%1)").arg(i)); }
     void click(const char* name) { QTest::mouseClick(child<QPushButton>(QString::fromLatin1(name)), Qt::LeftButton); }
-    void clickPort(int row)
+    void clickPort(int row, Qt::KeyboardModifiers modifiers = {})
     {
         QListWidget* list = ports();
         list->scrollToItem(list->item(row));
-        QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, list->visualItemRect(list->item(row)).center());
+        QTest::mouseClick(list->viewport(), Qt::LeftButton, modifiers, list->visualItemRect(list->item(row)).center());
     }
     ui::AboutDialog* openAbout()
     {

@@ -19,6 +19,14 @@ QString fileNameFromCommandLine(const QString& commandLine)
     return commandLine.left(dot + 1) + QStringLiteral("PF3");
 }
 
+QStringList commandLineArguments(int argc, const char* const* argv)
+{
+    QStringList arguments;
+    for (int i = 1; i < argc && argv[i]; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    return arguments;
+}
+
 void MainStartUp(Form1& form, const QStringList& arguments)
 {
     form.InitVariables();

@@ -47,12 +47,20 @@ void Form1::SelectInputFile_Click()
     }
     window_.setText(TextId::Text1, FileName);
     FileMode = 1;
-    startCount(static_cast<int32_t>(count));
-    if (RecordsTotal == 0) {
-        // Nothing to program; "Program FLASH" will refuse it.
+    if (count == 0) {
+        // Nothing to program; "Program FLASH" will refuse it. No fraction can
+        // be formed of 0 records: the counts show 0, and FractionDone and the
+        // percentage keep what they held.
+        RecordsLeft = 0;
+        window_.setText(TextId::Text3, QString::number(RecordsLeft));
+        RecordsTotal = 0;
+        RecordsDone = 0;
+        window_.setText(TextId::Text4, QString::number(RecordsDone));
         Msg = QStringLiteral("Input file selection cancelled.");
         PostMsg2(Msg);
+        return;
     }
+    startCount(static_cast<int32_t>(count));
 }
 
 } // namespace flash3

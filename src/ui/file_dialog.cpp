@@ -1,8 +1,25 @@
 #include "ui/file_dialog.h"
 
+#include <QDir>
 #include <QFileDialog>
+#include <QSettings>
 
 namespace flash3::ui {
+
+void keepNoSettings()
+{
+#ifdef Q_OS_UNIX
+    // Settings files are looked for under a path that is no folder and can
+    // never become one: reading finds nothing, and a write fails before it
+    // touches the disk. (Settings kept in a registry, as on Windows, are not
+    // files, and Qt offers no such switch for them.)
+    const QString nowhere = QStringLiteral("/dev/null");
+    for (QSettings::Format format : {QSettings::NativeFormat, QSettings::IniFormat}) {
+        for (QSettings::Scope scope : {QSettings::UserScope, QSettings::SystemScope})
+            QSettings::setPath(format, scope, nowhere);
+    }
+#endif
+}
 
 void configureOpenDialog(QFileDialog& dialog, const FileDialogSettings& settings)
 {
@@ -23,8 +40,26 @@ void configureOpenDialog(QFileDialog& dialog, const FileDialogSettings& settings
 
 std::optional<QString> runOpenDialog(QWidget* parent, const FileDialogSettings& settings)
 {
+    keepNoSettings();
     QFileDialog dialog(parent);
     configureOpenDialog(dialog, settings);
+    if (dialog.exec() != QDialog::Accepted)
+        return std::nullopt;
+    return dialog.selectedFiles().value(0);
+}
+
+std::optional<QString> runSaveTextDialog(QWidget* parent, const QString& suggestedName)
+{
+    keepNoSettings();
+    QFileDialog dialog(parent);
+    // Qt's own dialog, as for opening: a desktop's native one may keep a list of recent files.
+    dialog.setOption(QFileDialog::DontUseNativeDialog, true);
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setFileMode(QFileDialog::AnyFile);
+    dialog.setDirectory(QDir::currentPath());
+    dialog.setNameFilters({QStringLiteral("Text Files (*.txt)"), QStringLiteral("All Files (*)")});
+    dialog.setDefaultSuffix(QStringLiteral("txt"));
+    dialog.selectFile(suggestedName);
     if (dialog.exec() != QDialog::Accepted)
         return std::nullopt;
     return dialog.selectedFiles().value(0);

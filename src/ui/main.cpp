@@ -13,7 +13,13 @@
 
 int main(int argc, char* argv[])
 {
-    QApplication app(argc, argv);
+    // The command line is the image's name and nothing else: all of it is the
+    // program's, and Qt is given none of it to take as its own options
+    // (-reverse, -style, -platform, ...). Qt's settings come from its
+    // environment variables instead (QT_QPA_PLATFORM, QT_STYLE_OVERRIDE, ...).
+    const QStringList arguments = flash3::commandLineArguments(argc, argv);
+    int qtArgc = argc > 0 ? 1 : 0;
+    QApplication app(qtArgc, argv);
     QApplication::setApplicationName(QStringLiteral("flash3"));
     QApplication::setApplicationVersion(QStringLiteral(FLASH3_VERSION));
     QApplication::setWindowIcon(flash3::ui::applicationIcon());
@@ -26,7 +32,7 @@ int main(int argc, char* argv[])
     flash3::ui::MainWindow window(form);
     QObject::connect(&window, &flash3::ui::MainWindow::programFinished, &app, [] { QCoreApplication::exit(0); });
 
-    flash3::MainStartUp(form, QCoreApplication::arguments().mid(1));
+    flash3::MainStartUp(form, arguments);
     flash3::TickDriver ticks(form);
     window.show();
     return QApplication::exec();

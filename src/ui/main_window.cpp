@@ -130,6 +130,12 @@ MainWindow::MainWindow(Form1& form, QWidget* parent)
     connect(abortProgram_, &QPushButton::clicked, this, [this] { form_.AbortProgram_Click(); });
     connect(clearStatus_, &QPushButton::clicked, this, [this] { form_.ClearStatus_Click(); });
     connect(clearDebug_, &QPushButton::clicked, this, [this] { form_.ClearDebug_Click(); });
+    for (LogView* log : {list1_, list2_}) {
+        connect(log, &LogView::hint, this, [this](const QString& line) {
+            form_.Msg = line;
+            form_.PostMsg2(form_.Msg);
+        });
+    }
 
     form_.showOpenDialog = [this](const FileDialogSettings& settings) { return runOpenDialog(this, settings); };
     portDialog_ = new PortDialog(form_, this);

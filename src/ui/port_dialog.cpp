@@ -86,9 +86,12 @@ PortDialog::PortDialog(Form1& form, QWidget* parent)
                 form_.ComBaudBtn_Click(i);
         });
     }
-    connect(portList_, &QListWidget::currentRowChanged, this, [this](int row) {
+    // The model follows what the list shows as selected: Ctrl+click (or
+    // Ctrl+Space) on the selected entry leaves none, and "Initialize" then
+    // finds no selection rather than the entry no longer highlighted.
+    connect(portList_, &QListWidget::itemSelectionChanged, this, [this] {
         if (!showingModel_)
-            form_.window().selectPort(row);
+            form_.window().selectPort(selectedPort());
     });
 
     initialize_->setFocus();
@@ -118,6 +121,12 @@ void PortDialog::updateTabStops()
         baudBtn_[i]->setFocusPolicy(baudBtn_[i]->isChecked() ? Qt::StrongFocus : Qt::ClickFocus);
 }
 
+int PortDialog::selectedPort() const
+{
+    const QList<QListWidgetItem*> selected = portList_->selectedItems();
+    return selected.isEmpty() ? -1 : portList_->row(selected.constFirst());
+}
+
 void PortDialog::portDialogChanged()
 {
     showModel();
@@ -136,12 +145,11 @@ void PortDialog::showModel()
         portList_->clear();
         portList_->addItems(model.portList);
     }
-    if (model.portListIndex != portList_->currentRow()) {
+    if (model.portListIndex != selectedPort()) {
         if (model.portListIndex >= 0) {
             portList_->setCurrentRow(model.portListIndex);
             portList_->scrollToItem(portList_->currentItem());
         } else {
-            portList_->setCurrentRow(-1);
             portList_->clearSelection();
         }
     }

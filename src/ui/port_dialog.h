@@ -38,6 +38,8 @@ private:
     void portDialogChanged() override;
     void showModel();
     void updateTabStops();
+    // The row of the list's selected entry, -1 when none is.
+    int selectedPort() const;
 
     Form1& form_;
     TwipsLayout layout_;

@@ -1,9 +1,11 @@
 // flash3-screenshots OUTDIR: pictures of every window, drawn offscreen, for a
 // look at the layout: the main window at start-up, in the middle of a run and
-// after it, the COM port dialog and the About dialog. The run is played
-// against a scripted device, one tick at a time.
+// after it, a log's context menu, the COM port dialog and the About dialog,
+// and the main window and the COM port dialog right to left. The run is
+// played against a scripted device, one tick at a time.
 
 #include "ui/about_dialog.h"
+#include "ui/log_view.h"
 #include "ui/main_window.h"
 #include "ui/port_dialog.h"
 
@@ -15,6 +17,8 @@
 #include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QMenu>
+#include <QPainter>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTextStream>
@@ -92,6 +96,41 @@ bool save(QWidget* widget, const QDir& dir, const char* name)
     return true;
 }
 
+// `window` with its popup `menu` drawn over it where the screen shows it.
+bool saveWithMenu(QWidget* window, QMenu* menu, const QDir& dir, const char* name)
+{
+    QCoreApplication::processEvents();
+    const QRect windowRect(window->mapToGlobal(QPoint(0, 0)), window->size());
+    const QRect menuRect(menu->pos(), menu->size());
+    const QRect all = windowRect.united(menuRect);
+    QPixmap picture(all.size());
+    picture.fill(Qt::white);
+    QPainter painter(&picture);
+    painter.drawPixmap(windowRect.topLeft() - all.topLeft(), window->grab());
+    painter.drawPixmap(menuRect.topLeft() - all.topLeft(), menu->grab());
+    painter.end();
+    const QString path = dir.filePath(QString::fromLatin1(name));
+    if (!picture.save(path)) {
+        std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
+        return false;
+    }
+    std::printf("%s\n", qPrintable(path));
+    return true;
+}
+
+// A second window of type W over `form`, made in a right-to-left session.
+template <typename W>
+bool saveMirrored(flash3::Form1& form, const QDir& dir, const char* name)
+{
+    QApplication::setLayoutDirection(Qt::RightToLeft);
+    W mirrored(form);
+    // Set on the window itself, or going back to left to right would take it along.
+    mirrored.setLayoutDirection(Qt::RightToLeft);
+    QApplication::setLayoutDirection(Qt::LeftToRight);
+    mirrored.show();
+    return save(&mirrored, dir, name);
+}
+
 } // namespace
 
 int main(int argc, char* argv[])
@@ -140,6 +179,7 @@ int main(int argc, char* argv[])
 
     click("ConfigComPort");
     ok = save(window.portDialog(), out, "port-dialog.png") && ok;
+    ok = saveMirrored<flash3::ui::PortDialog>(form, out, "port-dialog-rtl.png") && ok;
     window.portDialog()->findChild<QPushButton*>(QStringLiteral("Initialize"))->click();
 
     click("ProgramFlash");
@@ -149,6 +189,17 @@ int main(int argc, char* argv[])
     for (int n = 0; n < 100000 && form.ProgramMode != 0; ++n)
         tick();
     ok = save(&window, out, "main-complete.png") && ok;
+
+    // Three lines of the Status1 log chosen, and its context menu opened over them.
+    auto* log = window.findChild<flash3::ui::LogView*>(QStringLiteral("List1"));
+    const int last = log->count() - 1;
+    for (int row = last - 4; row <= last - 2; ++row)
+        log->item(row)->setSelected(true);
+    QMenu* menu = log->contextMenu();
+    menu->popup(log->viewport()->mapToGlobal(log->visualItemRect(log->item(last - 3)).center()));
+    ok = saveWithMenu(&window, menu, out, "main-log-menu.png") && ok;
+    menu->close();
+    log->clearSelection();
 
     // A large image while it is checked before its run, then one refused for a fault.
     QByteArray large;
@@ -173,5 +224,8 @@ int main(int argc, char* argv[])
 
     window.menuHelpAbout_Click();
     ok = save(window.aboutDialog(), out, "about.png") && ok;
+
+    // The main window right to left, showing the same logs and fields.
+    ok = saveMirrored<flash3::ui::MainWindow>(form, out, "main-rtl.png") && ok;
     return ok ? 0 : 1;
 }

@@ -62,9 +62,13 @@ bool groupBoxFits(const QGroupBox* box, const QString& text)
     const QRect label =
         box->style()->subControlRect(QStyle::CC_GroupBox, &option, QStyle::SC_GroupBoxLabel, box);
     const QFontMetrics fm = box->fontMetrics();
-    // The title keeps the same distance from the right edge as from the left.
-    return label.left() >= 0 && fm.horizontalAdvance(visibleCaption(text)) <= label.width()
-        && label.right() + label.left() < box->width();
+    // The title keeps at least the distance from the far edge that it has from
+    // the edge it starts at (the right one, right to left).
+    const int leftGap = label.left();
+    const int rightGap = box->width() - 1 - label.right();
+    const int nearGap = box->isRightToLeft() ? rightGap : leftGap;
+    const int farGap = box->isRightToLeft() ? leftGap : rightGap;
+    return nearGap >= 0 && fm.horizontalAdvance(visibleCaption(text)) <= label.width() && farGap >= nearGap;
 }
 
 bool labelFits(const QLabel* label, const QString& text)
@@ -190,11 +194,33 @@ QSize TwipsLayout::clientPixels() const
     return toPixels(QRect(QPoint(0, 0), clientTwips_)).size();
 }
 
+int TwipsLayout::pixelWidthOf(const QWidget* parent) const
+{
+    if (parent == client_)
+        return clientPixels().width();
+    for (const Item& item : items_) {
+        if (item.widget == parent)
+            return toPixels(item.twips).width();
+    }
+    return parent->width();
+}
+
+QRect TwipsLayout::placedBox(const Item& item) const
+{
+    QRect box = toPixels(item.twips);
+    // Right to left, every box is mirrored inside its parent, as Qt's own
+    // layouts place widgets there; the widgets mirror their insides themselves.
+    const QWidget* parent = item.widget->parentWidget();
+    if (parent && parent->isRightToLeft())
+        box.moveLeft(pixelWidthOf(parent) - box.left() - box.width());
+    return box;
+}
+
 void TwipsLayout::placeAll(double scale)
 {
     scale_ = scale;
     for (const Item& item : items_)
-        item.widget->setGeometry(toPixels(item.twips));
+        item.widget->setGeometry(placedBox(item));
 }
 
 bool TwipsLayout::fitsAt(double scale)

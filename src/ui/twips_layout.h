@@ -1,7 +1,8 @@
 #pragma once
 // Places controls from boxes given in twips (1/1440 inch) and makes the whole
 // window larger, uniformly, when the default font would not fit a caption into
-// its box. Controls keep their relative places; only the scale changes.
+// its box. Controls keep their relative places; only the scale changes. In a
+// right-to-left session the window is the same layout mirrored.
 
 #include <QRect>
 #include <QSize>
@@ -32,7 +33,8 @@ public:
     // Pixels per twip on the client's screen, before scaling.
     double pixelsPerTwip() const;
     // A box in twips converted with the current scale; edges are rounded, not
-    // sizes, so boxes that touch in twips touch in pixels.
+    // sizes, so boxes that touch in twips touch in pixels. Left to right: a
+    // right-to-left parent gets its boxes mirrored when they are placed.
     QRect toPixels(const QRect& twips) const;
     QSize clientPixels() const;
 
@@ -46,6 +48,10 @@ private:
         QString sample;
     };
     void placeAll(double scale);
+    // Where `item` goes at the current scale, mirrored when its parent is laid out right to left.
+    QRect placedBox(const Item& item) const;
+    // The width in pixels that `parent` has, or will have once placed.
+    int pixelWidthOf(const QWidget* parent) const;
 
     QWidget* client_;
     QSize clientTwips_;
