@@ -11,6 +11,8 @@
 #include "ui/main_window.h"
 #include "ui/port_dialog.h"
 
+#include "serial/port_map.h"
+
 #include <QAction>
 #include <QApplication>
 #include <QDir>
@@ -27,7 +29,9 @@
 #include <QTest>
 #include <QTimer>
 
+#include <pty.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 using namespace flash3;
 using namespace flash3::testing;
@@ -519,4 +523,41 @@ TEST(UiClose, ExitAbortClosesEveryWindow)
     // Closing the dialogs ran no routine of the ended program.
     EXPECT_EQ(ui.e.status1(), QStringList{"Program terminated."});
     EXPECT_TRUE(ui.e.debug().isEmpty());
+}
+
+// The line under the port list says what the highlighted number stands for:
+// a device that is there, one that is not, a number bound to nothing.
+TEST(UiPortDialog, LineSaysWhatTheHighlightedNumberStandsFor)
+{
+    QTemporaryDir dir;
+    QDir().mkpath(dir.filePath("dev"));
+    struct Paths {
+        explicit Paths(const QTemporaryDir& d)
+        {
+            setPortMapPathsForTesting(PortMapPaths{d.filePath("dev"), d.filePath("user.conf"), d.filePath("etc.conf")});
+        }
+        ~Paths() { setPortMapPathsForTesting(std::nullopt); }
+    } paths(dir);
+    int master = -1, slave = -1;
+    char name[256] = {};
+    ASSERT_EQ(::openpty(&master, &slave, name, nullptr, nullptr), 0);
+    ASSERT_TRUE(QFile::link(QString::fromLatin1(name), dir.filePath("dev/ttyUSB0")));
+
+    Ui ui;
+    ui.click("ConfigComPort");
+    auto* info = ui.child<QLabel>(QStringLiteral("PortInfo"));
+    ASSERT_NE(info, nullptr);
+    EXPECT_EQ(info->text(), dir.filePath("dev/ttyS1") + " - not present");  // "2" is highlighted at start-up
+    ui.clickPort(33);
+    EXPECT_EQ(info->text(), dir.filePath("dev/ttyUSB0") + " - present");
+    ui.clickPort(98);
+    EXPECT_EQ(info->text(), "COM 98 stands for no device: bind one in ports.conf");
+    EXPECT_TRUE(info->isVisible());
+    // What the line said is what "Initialize" opens.
+    ui.clickPort(33);
+    ui.click("Initialize");
+    EXPECT_TRUE(ui.e.form.PortOpen);
+    EXPECT_EQ(ui.e.form.ComPort, 33);
+    ::close(slave);
+    ::close(master);
 }

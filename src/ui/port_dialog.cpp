@@ -1,5 +1,7 @@
 #include "ui/port_dialog.h"
 
+#include "serial/port_map.h"
+
 #include "ui/app_identity.h"
 
 #include "app/form1.h"
@@ -18,7 +20,7 @@ const char* const BaudCaptions[] = {"", "9.6 k", "19.2 k", "38.4 k", "57.6 k", "
 } // namespace
 
 PortDialog::PortDialog(Form1& form, QWidget* parent)
-    : QDialog(parent), form_(form), layout_(this, QSize(2910, 3495))
+    : QDialog(parent), form_(form), layout_(this, QSize(2910, 3975))
 {
     setObjectName(QStringLiteral("Form2"));
     setWindowTitle(QStringLiteral("         COM Port Parameters"));
@@ -42,6 +44,13 @@ PortDialog::PortDialog(Form1& form, QWidget* parent)
     portList_->setUniformItemSizes(true);
     label1_ = new QLabel(QStringLiteral("COM Port"), this);
     label1_->setObjectName(QStringLiteral("Label1"));
+    // What the highlighted number stands for, so the operator need not guess
+    // which adapter is COM 33. Below everything else, so no control moves.
+    portInfo_ = new QLabel(this);
+    portInfo_->setObjectName(QStringLiteral("PortInfo"));
+    portInfo_->setWordWrap(true);
+    portInfo_->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    portInfo_->setTextInteractionFlags(Qt::TextSelectableByMouse);
     line3_ = new QWidget(this);
     line3_->setObjectName(QStringLiteral("Line3"));
     line3_->setAutoFillBackground(true);
@@ -73,6 +82,7 @@ PortDialog::PortDialog(Form1& form, QWidget* parent)
     layout_.place(label1_, 360, 120, 855, 255);
     // A plain rule between the choices and the two buttons.
     layout_.place(line3_, 120, 2775, 2670, 15);
+    layout_.place(portInfo_, 120, 3375, 2670, 480);
     layout_.apply();
 
     connect(initialize_, &QPushButton::clicked, this, [this] { form_.Initialize_Click(); });
@@ -152,6 +162,14 @@ void PortDialog::showModel()
         } else {
             portList_->clearSelection();
         }
+    }
+    // Looking at the ports costs a scan of the system: only when the number
+    // changes or the dialog opens (a device may have been plugged in meanwhile).
+    if (model.portListIndex != infoIndex_ || (model.visible && !isVisible())) {
+        infoIndex_ = model.portListIndex;
+        portInfo_->setText(infoIndex_ >= 1 ? describeCom(infoIndex_)
+                                           : infoIndex_ == 0 ? QStringLiteral("COM 0 is no port.")
+                                                             : QStringLiteral("No COM port selected."));
     }
     for (int i = 1; i <= 5; ++i) {
         baudBtn_[i]->setEnabled(model.baudBtnEnabled[i]);

@@ -49,6 +49,8 @@ private:
     QPushButton* cancel_ = nullptr;
     QListWidget* portList_ = nullptr;
     QLabel* label1_ = nullptr;
+    QLabel* portInfo_ = nullptr;
+    int infoIndex_ = -2;  // the number portInfo_ describes
     QWidget* line3_ = nullptr;
     bool showingModel_ = false;
 };
