@@ -9,6 +9,7 @@
 #   ./run.sh soak [RUNS] [SEED] many runs with random images and faults
 #   ./run.sh package           the Debian package flash3_<version>_amd64.deb (Release)
 #   ./run.sh test-package      build the package and test what it installs (lintian too)
+#   ./run.sh test-windows      the serial layer cross-built for Windows, tested under Wine
 set -euo pipefail
 cd "$(dirname "$0")"
 ROOT=$PWD
@@ -18,6 +19,7 @@ FUZZ_PKGS=(clang libclang-rt-14-dev)
 X_PKGS=(xvfb xauth xdotool)
 PACKAGE_PKGS=(help2man dpkg-dev file)
 PACKAGE_TEST_PKGS=(lintian man-db bash-completion)
+WIN_PKGS=(cmake ninja-build python3 googletest g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix wine wine64)
 
 # Installs the Debian packages given that are missing (as root), or says how.
 need_packages() {
@@ -139,6 +141,18 @@ cmd_test_package() {
   "$ROOT/tests/package/test_package.sh" "$PACKAGE_DEB" "$ROOT/build-release-pkg/package-test"
 }
 
+# The Qt-free serial layer built with mingw-w64 and its tests run by ctest
+# under Wine, against devices on pseudo-terminals (tests/windows/). The Wine
+# prefix lives in build-win/wineprefix.
+cmd_test_windows() {
+  need_packages "${WIN_PKGS[@]}"
+  local dir=build-win
+  cmake -S "$ROOT/tests/windows" -B "$dir" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-x86_64.cmake" \
+    -DFLASH3_WERROR="${FLASH3_WERROR:-OFF}" >/dev/null
+  cmake --build "$dir" --parallel 2 | sed '/^ninja: no work to do/d'
+  (cd "$dir" && ctest --output-on-failure -j2)
+}
+
 case "${1:-}" in
   build) shift; cmd_build "$@" ;;
   test) shift; cmd_test "$@" ;;
@@ -149,5 +163,6 @@ case "${1:-}" in
   soak) shift; cmd_soak "$@" ;;
   package) shift; cmd_package "$@" ;;
   test-package) shift; cmd_test_package "$@" ;;
-  *) sed -n '2,11p' "$0" | sed 's/^# \{0,1\}//'; exit 2 ;;
+  test-windows) shift; cmd_test_windows "$@" ;;
+  *) sed -n '2,12p' "$0" | sed 's/^# \{0,1\}//'; exit 2 ;;
 esac

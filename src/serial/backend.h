@@ -40,6 +40,15 @@ public:
     // `timeoutMs` milliseconds. Never drops a byte silently.
     virtual int32_t write(int32_t comPort, const uint8_t* data, std::size_t count, int32_t timeoutMs) = 0;
     virtual int32_t close(int32_t comPort) = 0;
+    // Asks the system to wake timers every `milliseconds` while the port is
+    // open, so that the 5 ms tick is kept. Windows needs it (its default
+    // period is about 15.6 ms); elsewhere there is nothing to do.
+    virtual int32_t setTimerResolution(int32_t comPort, int32_t milliseconds)
+    {
+        (void)comPort;
+        (void)milliseconds;
+        return DrvOk;
+    }
 };
 
 } // namespace flash3

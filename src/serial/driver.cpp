@@ -147,6 +147,8 @@ int32_t SerialDriver::SetTimerResolution(int32_t port, int32_t milliseconds)
         status = DrvBadParameter;
     else if (!s->initialised)
         status = DrvNotInitialised;
+    else
+        status = backend_.setTimerResolution(port, milliseconds);
     return record("SetTimerResolution", {port, milliseconds}, status);
 }
 

@@ -159,4 +159,11 @@ int32_t FakeBackend::close(int32_t comPort)
     return log(Fn::Close, comPort, {}, status);
 }
 
+int32_t FakeBackend::setTimerResolution(int32_t comPort, int32_t milliseconds)
+{
+    // The timer is the system's, not the device's: an unplug does not touch it.
+    const int32_t status = !isOpen(comPort) ? DrvNotInitialised : forced(Fn::TimerResolution);
+    return log(Fn::TimerResolution, comPort, {milliseconds}, status);
+}
+
 } // namespace flash3

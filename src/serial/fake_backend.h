@@ -16,12 +16,12 @@ namespace flash3 {
 
 class FakeBackend : public SerialBackend {
 public:
-    enum class Fn { Open, Configure, FlushReceive, FlushTransmit, BytesWaiting, ReadByte, Write, Close };
+    enum class Fn { Open, Configure, FlushReceive, FlushTransmit, BytesWaiting, ReadByte, Write, Close, TimerResolution };
 
     struct Call {
         Fn fn;
         int32_t comPort;
-        std::vector<int32_t> args;  // configure: baud; write: the bytes, then the time-out
+        std::vector<int32_t> args;  // configure: baud; write: the bytes, then the time-out; timer: ms
         int32_t result;
         int64_t tick;
     };
@@ -61,6 +61,7 @@ public:
     int32_t readByte(int32_t comPort) override;
     int32_t write(int32_t comPort, const uint8_t* data, std::size_t count, int32_t timeoutMs) override;
     int32_t close(int32_t comPort) override;
+    int32_t setTimerResolution(int32_t comPort, int32_t milliseconds) override;
 
     int32_t baudRate = 0;
 

@@ -272,6 +272,19 @@ QList<ListedPort> listSerialPorts()
             result << port;
         }
     }
+    // A device that a binding names is listed with where that binding comes
+    // from, even when a default number stands for it too.
+    for (ListedPort& port : result) {
+        if (!port.present || !port.origin.isEmpty())
+            continue;
+        const QString c = canonical(port.devicePath);
+        for (const ComBinding& b : bound) {
+            if (b.source != BindingSource::Default && canonical(b.path) == c) {
+                port.origin = b.origin();
+                break;
+            }
+        }
+    }
     std::stable_sort(result.begin(), result.end(), [](const ListedPort& a, const ListedPort& b) {
         if (a.present != b.present)
             return a.present;

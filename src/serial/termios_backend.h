@@ -1,31 +1,10 @@
 #pragma once
-// The real backend: the operating system's serial devices through POSIX termios.
+// The name the programs have used for the real backend; it is SystemBackend.
 
-#include "serial/backend.h"
-
-#include <array>
+#include "serial/system_backend.h"
 
 namespace flash3 {
 
-class TermiosBackend : public SerialBackend {
-public:
-    TermiosBackend();
-    ~TermiosBackend() override;
-    TermiosBackend(const TermiosBackend&) = delete;
-    TermiosBackend& operator=(const TermiosBackend&) = delete;
-
-    int32_t open(int32_t comPort) override;
-    int32_t configure(int32_t comPort, int32_t baudRate) override;
-    int32_t flushReceive(int32_t comPort) override;
-    int32_t flushTransmit(int32_t comPort) override;
-    int32_t bytesWaiting(int32_t comPort) override;
-    int32_t readByte(int32_t comPort) override;
-    int32_t write(int32_t comPort, const uint8_t* data, std::size_t count, int32_t timeoutMs) override;
-    int32_t close(int32_t comPort) override;
-
-private:
-    int fdFor(int32_t comPort) const;
-    std::array<int, 100> fds_;  // indexed by COM number; -1 when closed
-};
+using TermiosBackend = SystemBackend;
 
 } // namespace flash3

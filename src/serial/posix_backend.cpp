@@ -1,13 +1,9 @@
-#include "serial/termios_backend.h"
-
-#include "serial/port_map.h"
-
-#ifndef _WIN32
-#include <QFile>
+#include "serial/posix_backend.h"
 
 #include <cerrno>
 #include <chrono>
 #include <climits>
+#include <utility>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -15,7 +11,6 @@
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
-#endif
 
 namespace flash3 {
 
@@ -28,12 +23,12 @@ bool portInRange(int32_t comPort)
 }
 } // namespace
 
-TermiosBackend::TermiosBackend()
+PosixSerialBackend::PosixSerialBackend(ComPathLookup lookup) : lookup_(std::move(lookup))
 {
     fds_.fill(-1);
 }
 
-TermiosBackend::~TermiosBackend()
+PosixSerialBackend::~PosixSerialBackend()
 {
     for (int32_t port = 0; port < kPortCount; ++port) {
         if (fds_[static_cast<std::size_t>(port)] >= 0)
@@ -41,12 +36,10 @@ TermiosBackend::~TermiosBackend()
     }
 }
 
-int TermiosBackend::fdFor(int32_t comPort) const
+int PosixSerialBackend::fdFor(int32_t comPort) const
 {
     return portInRange(comPort) ? fds_[static_cast<std::size_t>(comPort)] : -1;
 }
-
-#ifndef _WIN32
 
 namespace {
 
@@ -133,20 +126,20 @@ void releaseFd(int fd)
 
 } // namespace
 
-int32_t TermiosBackend::open(int32_t comPort)
+int32_t PosixSerialBackend::open(int32_t comPort)
 {
     if (!portInRange(comPort))
         return DrvBadParameter;
     if (fdFor(comPort) >= 0)
         close(comPort);
 
-    const QByteArray path = QFile::encodeName(devicePathForCom(comPort));
-    if (path.isEmpty())
+    const std::string path = lookup_ ? lookup_(comPort) : std::string();
+    if (path.empty())
         return DrvNoDevice;
 
     int fd;
     do {
-        fd = ::open(path.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     } while (fd < 0 && errno == EINTR);
     if (fd < 0)
         return statusForOpenError(errno);
@@ -182,7 +175,7 @@ int32_t TermiosBackend::open(int32_t comPort)
     return DrvOk;
 }
 
-int32_t TermiosBackend::configure(int32_t comPort, int32_t baudRate)
+int32_t PosixSerialBackend::configure(int32_t comPort, int32_t baudRate)
 {
     const int fd = fdFor(comPort);
     if (fd < 0)
@@ -193,7 +186,7 @@ int32_t TermiosBackend::configure(int32_t comPort, int32_t baudRate)
     return applyLineSettings(fd, speed);
 }
 
-int32_t TermiosBackend::flushReceive(int32_t comPort)
+int32_t PosixSerialBackend::flushReceive(int32_t comPort)
 {
     const int fd = fdFor(comPort);
     if (fd < 0)
@@ -201,7 +194,7 @@ int32_t TermiosBackend::flushReceive(int32_t comPort)
     return ::tcflush(fd, TCIFLUSH) == 0 ? DrvOk : DrvIoError;
 }
 
-int32_t TermiosBackend::flushTransmit(int32_t comPort)
+int32_t PosixSerialBackend::flushTransmit(int32_t comPort)
 {
     const int fd = fdFor(comPort);
     if (fd < 0)
@@ -209,7 +202,7 @@ int32_t TermiosBackend::flushTransmit(int32_t comPort)
     return ::tcflush(fd, TCOFLUSH) == 0 ? DrvOk : DrvIoError;
 }
 
-int32_t TermiosBackend::bytesWaiting(int32_t comPort)
+int32_t PosixSerialBackend::bytesWaiting(int32_t comPort)
 {
     const int fd = fdFor(comPort);
     if (fd < 0)
@@ -224,7 +217,7 @@ int32_t TermiosBackend::bytesWaiting(int32_t comPort)
     return hungUp(fd) ? -DrvIoError : 0;
 }
 
-int32_t TermiosBackend::readByte(int32_t comPort)
+int32_t PosixSerialBackend::readByte(int32_t comPort)
 {
     const int fd = fdFor(comPort);
     if (fd < 0)
@@ -242,7 +235,7 @@ int32_t TermiosBackend::readByte(int32_t comPort)
     return -DrvIoError;
 }
 
-int32_t TermiosBackend::write(int32_t comPort, const uint8_t* data, std::size_t count, int32_t timeoutMs)
+int32_t PosixSerialBackend::write(int32_t comPort, const uint8_t* data, std::size_t count, int32_t timeoutMs)
 {
     const int fd = fdFor(comPort);
     if (fd < 0)
@@ -287,7 +280,7 @@ int32_t TermiosBackend::write(int32_t comPort, const uint8_t* data, std::size_t 
     return DrvOk;
 }
 
-int32_t TermiosBackend::close(int32_t comPort)
+int32_t PosixSerialBackend::close(int32_t comPort)
 {
     const int fd = fdFor(comPort);
     if (fd < 0)
@@ -296,18 +289,5 @@ int32_t TermiosBackend::close(int32_t comPort)
     releaseFd(fd);
     return DrvOk;
 }
-
-#else // No termios here: every call reports that the platform is not supported.
-
-int32_t TermiosBackend::open(int32_t) { return DrvNotSupported; }
-int32_t TermiosBackend::configure(int32_t, int32_t) { return DrvNotSupported; }
-int32_t TermiosBackend::flushReceive(int32_t) { return DrvNotSupported; }
-int32_t TermiosBackend::flushTransmit(int32_t) { return DrvNotSupported; }
-int32_t TermiosBackend::bytesWaiting(int32_t) { return -DrvNotSupported; }
-int32_t TermiosBackend::readByte(int32_t) { return -DrvNotSupported; }
-int32_t TermiosBackend::write(int32_t, const uint8_t*, std::size_t, int32_t) { return DrvNotSupported; }
-int32_t TermiosBackend::close(int32_t) { return DrvNotSupported; }
-
-#endif
 
 } // namespace flash3
