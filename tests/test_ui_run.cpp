@@ -11,8 +11,10 @@
 #include "ui/port_dialog.h"
 
 #include "app/tick_driver.h"
+#include "serial/port_map.h"
 #include "serial/termios_backend.h"
 
+#include <QDir>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -283,6 +285,50 @@ TEST(UiRunAgainstSim, CommandLineImageRunsToTheEndWithTheRealTimer)
     EXPECT_EQ(ui.text(4), QString::number(form.RecordsTotal));
     EXPECT_EQ(ui.text(5), "100.0 %");
     EXPECT_EQ(ui.rows("List1").value(ui.rows("List1").size() - 1), "Processing complete.  Exit this application.");
+    ui.click("AbortProgram");
+    const Finished device = sim.finish();
+    EXPECT_EQ(device.exitCode, 0) << device.err.toStdString();
+}
+
+// A USB adapter is COM 33: chosen in the dialog, whose line names it, it is flashed.
+TEST(UiRunAgainstSim, UsbAdapterChosenAsCom33InTheDialog)
+{
+    QTemporaryDir dir;
+    const QString image = dir.filePath(QStringLiteral("unit.pf3"));
+    QProcess writer;
+    writer.start(buildDir() + QStringLiteral("/flash3-sim"), {"--write-sample", image, "--lines", "10"});
+    ASSERT_TRUE(writer.waitForFinished(10000));
+    Sim sim({image});
+    ASSERT_FALSE(sim.device.isEmpty());
+    QDir().mkpath(dir.filePath("dev"));
+    const QString usb0 = dir.filePath("dev/ttyUSB0");
+    ASSERT_TRUE(QFile::link(sim.device, usb0));
+    struct Paths {
+        explicit Paths(const QTemporaryDir& d)
+        {
+            setPortMapPathsForTesting(PortMapPaths{d.filePath("dev"), d.filePath("user.conf"), d.filePath("etc.conf")});
+        }
+        ~Paths() { setPortMapPathsForTesting(std::nullopt); }
+    } paths(dir);
+
+    TermiosBackend backend;
+    SerialDriver driver(backend);
+    Form1 form(driver);
+    MainWindow window(form);
+    MainStartUp(form, {image});
+    TickDriver ticks(form);
+    window.show();
+    const Clicker ui{window};
+    ui.click("ConfigComPort");
+    auto* ports = ui.child<QListWidget>(QStringLiteral("ComPortList"));
+    ports->scrollToItem(ports->item(33));
+    QTest::mouseClick(ports->viewport(), Qt::LeftButton, {}, ports->visualItemRect(ports->item(33)).center());
+    EXPECT_EQ(ui.child<QLabel>(QStringLiteral("PortInfo"))->text(), usb0 + " - present");
+    ui.click("Initialize");
+    EXPECT_EQ(ui.text(2), "COM33: at 57.6 kbaud");
+    ui.click("ProgramFlash");
+    EXPECT_TRUE(QTest::qWaitFor([&form] { return form.ProgramMode == 0; }, 60000));
+    EXPECT_EQ(form.LastRunOutcome, RunOutcome::Completed);
     ui.click("AbortProgram");
     const Finished device = sim.finish();
     EXPECT_EQ(device.exitCode, 0) << device.err.toStdString();
