@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -48,14 +49,26 @@ void feed(Device& device, const Bytes& bytes)
     device.receive(bytes.data(), bytes.size());
 }
 
+// One scratch folder per test process, under $TMPDIR, removed when the process ends.
 std::string tempDir()
 {
-    static std::string dir = [] {
-        char pattern[] = "/tmp/test_sim.XXXXXX";
-        const char* made = ::mkdtemp(pattern);
-        return std::string(made ? made : "/tmp");
-    }();
-    return dir;
+    static const struct Scratch {
+        std::string path;
+        Scratch()
+        {
+            const char* base = std::getenv("TMPDIR");
+            std::string pattern = std::string(base && *base ? base : "/tmp") + "/test_sim.XXXXXX";
+            path = ::mkdtemp(pattern.data()) ? pattern : std::string();
+        }
+        ~Scratch()
+        {
+            if (!path.empty()) {
+                std::error_code ignored;
+                std::filesystem::remove_all(path, ignored);
+            }
+        }
+    } scratch;
+    return scratch.path;
 }
 
 std::string writeTemp(const std::string& name, const std::string& bytes)
