@@ -1,6 +1,7 @@
 #include "cli.h"
 
 #include "check_report.h"
+#include "console.h"
 #include "list_ports.h"
 #include "options.h"
 #include "progress_bar.h"
@@ -16,9 +17,7 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QSocketNotifier>
 
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -26,9 +25,6 @@
 #include <string>
 #include <variant>
 
-#include <fcntl.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 namespace flash3::cli {
 
@@ -59,14 +55,6 @@ int checkOnly(const QString& image)
                 static_cast<long long>(summary.bytes), verdict.toLocal8Bit().constData());
     std::fflush(stdout);
     return summary.faults == 0 ? ExitCompleted : ExitRunFailed;
-}
-
-int signalPipe[2] = {-1, -1};
-
-void onSignal(int)
-{
-    const char c = 1;
-    [[maybe_unused]] const ssize_t n = ::write(signalPipe[1], &c, 1);
 }
 
 // Prints the logs as they are posted: Status1 to stdout, Debug to stderr.
@@ -115,7 +103,7 @@ int program(const Options& o)
     Form1 form(driver);
     MainStartUp(form, {});
     form.AllowFaultyImage = o.force;
-    LogPrinter printer(form, !o.quiet && ::isatty(STDERR_FILENO));
+    LogPrinter printer(form, !o.quiet && stderrIsTerminal());
     form.window().addObserver(&printer);
     TickDriver ticks(form);
     if (const QByteArray path = qgetenv("FLASH3_TICK_LOG"); !path.isEmpty())
@@ -167,20 +155,9 @@ int program(const Options& o)
     if (form.ProgramMode == 0)
         return finish(ExitUsage);  // refused: the image has faults, or went away
 
-    // SIGINT and SIGTERM end the run like "Abort Process", then exit.
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) == 0) {
-        struct sigaction sa {};
-        sa.sa_handler = onSignal;
-        sigemptyset(&sa.sa_mask);
-        sa.sa_flags = SA_RESTART;
-        sigaction(SIGINT, &sa, nullptr);
-        sigaction(SIGTERM, &sa, nullptr);
-    }
-    QSocketNotifier notifier(signalPipe[0], QSocketNotifier::Read);
+    // An interrupt (Ctrl-C, SIGTERM) ends the run like "Abort Process", then exits.
     bool interrupted = false;
-    QObject::connect(&notifier, &QSocketNotifier::activated, [&] {
-        char c;
-        [[maybe_unused]] const ssize_t n = ::read(signalPipe[0], &c, 1);
+    const InterruptWatch interrupts([&] {
         if (interrupted)
             return;
         interrupted = true;
@@ -221,7 +198,7 @@ int program(const Options& o)
 
 int run(int argc, char** argv)
 {
-    std::signal(SIGPIPE, SIG_IGN);
+    prepareConsole();
     QCoreApplication app(argc, argv);
     const auto parsed = parseOptions(QCoreApplication::arguments());
     if (const int* status = std::get_if<int>(&parsed))

@@ -1,0 +1,33 @@
+#pragma once
+// The console flash3-cli runs in, one file per platform: interrupts (Ctrl-C,
+// a termination request) delivered to the event loop, and whether stderr is a
+// terminal that can show the progress bar.
+
+#include <QObject>
+
+#include <functional>
+#include <memory>
+
+namespace flash3::cli {
+
+// Ready before the program does anything else: a closed pipe must not kill
+// it, and the terminal must understand the progress bar's escapes.
+void prepareConsole();
+
+bool stderrIsTerminal();
+
+// While it lives, every interrupt calls `onInterrupt` on the event loop's
+// thread (never inside a signal handler).
+class InterruptWatch {
+public:
+    explicit InterruptWatch(std::function<void()> onInterrupt);
+    ~InterruptWatch();
+    InterruptWatch(const InterruptWatch&) = delete;
+    InterruptWatch& operator=(const InterruptWatch&) = delete;
+
+private:
+    struct Private;
+    std::unique_ptr<Private> d_;
+};
+
+} // namespace flash3::cli

@@ -1,0 +1,57 @@
+#include "console.h"
+
+#include <QSocketNotifier>
+
+#include <csignal>
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace flash3::cli {
+
+namespace {
+int signalPipe[2] = {-1, -1};
+
+void onSignal(int)
+{
+    const char c = 1;
+    [[maybe_unused]] const ssize_t n = ::write(signalPipe[1], &c, 1);
+}
+} // namespace
+
+void prepareConsole()
+{
+    std::signal(SIGPIPE, SIG_IGN);
+}
+
+bool stderrIsTerminal()
+{
+    return ::isatty(STDERR_FILENO) != 0;
+}
+
+// A signal handler may only write a byte; the event loop reads it.
+struct InterruptWatch::Private {
+    std::unique_ptr<QSocketNotifier> notifier;
+};
+
+InterruptWatch::InterruptWatch(std::function<void()> onInterrupt) : d_(std::make_unique<Private>())
+{
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) != 0)
+        return;
+    struct sigaction sa {};
+    sa.sa_handler = onSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    d_->notifier = std::make_unique<QSocketNotifier>(signalPipe[0], QSocketNotifier::Read);
+    QObject::connect(d_->notifier.get(), &QSocketNotifier::activated, [onInterrupt] {
+        char c;
+        [[maybe_unused]] const ssize_t n = ::read(signalPipe[0], &c, 1);
+        onInterrupt();
+    });
+}
+
+InterruptWatch::~InterruptWatch() = default;
+
+} // namespace flash3::cli
