@@ -4,6 +4,7 @@
 #include "app/form1.h"
 #include "app/startup.h"
 #include "serial/fake_backend.h"
+#include "serial/port_map.h"
 
 #include <QFile>
 #include <QTemporaryDir>
@@ -180,6 +181,19 @@ public:
     }
 
     static int countOf(const QStringList& lines, const QString& line) { return static_cast<int>(lines.count(line)); }
+};
+
+// COM numbers stand for devices under `folder`/dev, with ports.conf files of
+// the folder's own, for as long as it lives.
+struct ScopedPortMapPaths {
+    explicit ScopedPortMapPaths(const QTemporaryDir& folder)
+    {
+        setPortMapPathsForTesting(PortMapPaths{folder.filePath("dev"), folder.filePath("user.conf"),
+                                               folder.filePath("etc.conf")});
+    }
+    ~ScopedPortMapPaths() { setPortMapPathsForTesting(std::nullopt); }
+    ScopedPortMapPaths(const ScopedPortMapPaths&) = delete;
+    ScopedPortMapPaths& operator=(const ScopedPortMapPaths&) = delete;
 };
 
 inline QByteArray workedExample()

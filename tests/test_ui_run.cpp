@@ -303,13 +303,7 @@ TEST(UiRunAgainstSim, UsbAdapterChosenAsCom33InTheDialog)
     QDir().mkpath(dir.filePath("dev"));
     const QString usb0 = dir.filePath("dev/ttyUSB0");
     ASSERT_TRUE(QFile::link(sim.device, usb0));
-    struct Paths {
-        explicit Paths(const QTemporaryDir& d)
-        {
-            setPortMapPathsForTesting(PortMapPaths{d.filePath("dev"), d.filePath("user.conf"), d.filePath("etc.conf")});
-        }
-        ~Paths() { setPortMapPathsForTesting(std::nullopt); }
-    } paths(dir);
+    const ScopedPortMapPaths paths(dir);
 
     TermiosBackend backend;
     SerialDriver driver(backend);

@@ -531,13 +531,7 @@ TEST(UiPortDialog, LineSaysWhatTheHighlightedNumberStandsFor)
 {
     QTemporaryDir dir;
     QDir().mkpath(dir.filePath("dev"));
-    struct Paths {
-        explicit Paths(const QTemporaryDir& d)
-        {
-            setPortMapPathsForTesting(PortMapPaths{d.filePath("dev"), d.filePath("user.conf"), d.filePath("etc.conf")});
-        }
-        ~Paths() { setPortMapPathsForTesting(std::nullopt); }
-    } paths(dir);
+    const ScopedPortMapPaths paths(dir);
     int master = -1, slave = -1;
     char name[256] = {};
     ASSERT_EQ(::openpty(&master, &slave, name, nullptr, nullptr), 0);
