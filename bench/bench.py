@@ -737,14 +737,23 @@ def main():
                 bench.notes.append(f"Figure {key} began at a one-minute load average of {load:.2f}"
                                    " (the figures before it count in that average, as does any other work).")
             before = len(bench.rows)
-            try:
-                getattr(bench, method)()
-            except (BenchError, subprocess.SubprocessError, OSError, KeyError, ValueError) as e:
-                failed = True
-                have = {r["id"] for r in bench.rows[before:]}
-                for fid in ids:
-                    if fid not in have:
-                        bench.row(fid, FIGURE_NAMES[fid], f"error: {e}", "-", False)
+            # The smoke test judges no timing, yet on a machine kept busy a run
+            # can miss its 180 ms answer window: there a figure gets two more tries.
+            tries = 3 if args.smoke else 1
+            for attempt in range(1, tries + 1):
+                try:
+                    getattr(bench, method)()
+                    break
+                except (BenchError, subprocess.SubprocessError, OSError, KeyError, ValueError) as e:
+                    if attempt < tries:
+                        print(f"  figure {key}, try {attempt}: {e}; trying again", file=sys.stderr, flush=True)
+                        del bench.rows[before:]
+                        continue
+                    failed = True
+                    have = {r["id"] for r in bench.rows[before:]}
+                    for fid in ids:
+                        if fid not in have:
+                            bench.row(fid, FIGURE_NAMES[fid], f"error: {e}", "-", False)
     finally:
         bench.cleanup()
 
