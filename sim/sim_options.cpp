@@ -54,8 +54,8 @@ std::string usageText()
            "                      record counts); 0: right after the entry bytes.\n"
            "                      Without an image the K-th byte after the entry.\n"
            "  --write-sample FILE\n"
-           "                      write a sample image (--lines N, default 300;\n"
-           "                      --burst B host bytes per line, default 16)\n"
+           "                      write a sample image and exit: --lines N lines\n"
+           "                      (default 300) of --burst B host bytes (default 16)\n"
            "  --help              show this text\n"
            "\n"
            "Mismatch positions count the image's host bytes from 0.\n";
