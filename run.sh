@@ -14,7 +14,7 @@ set -euo pipefail
 cd "$(dirname "$0")"
 ROOT=$PWD
 
-BASE_PKGS=(cmake ninja-build g++ pkg-config python3 qt6-base-dev qt6-serialport-dev libgtest-dev libgmock-dev)
+BASE_PKGS=(cmake ninja-build g++ pkg-config python3 python3-jsonschema qt6-base-dev qt6-serialport-dev libgtest-dev libgmock-dev)
 FUZZ_PKGS=(clang libclang-rt-14-dev)
 X_PKGS=(xvfb xauth xdotool)
 PACKAGE_PKGS=(help2man dpkg-dev file)

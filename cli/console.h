@@ -15,6 +15,9 @@ namespace flash3::cli {
 void prepareConsole();
 
 bool stderrIsTerminal();
+bool stdoutIsTerminal();
+// The rows of the terminal on stderr (24 when it cannot be told).
+int terminalRows();
 
 // While it lives, every interrupt calls `onInterrupt` on the event loop's
 // thread (never inside a signal handler).

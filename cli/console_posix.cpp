@@ -4,6 +4,7 @@
 
 #include <csignal>
 
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -27,6 +28,19 @@ void prepareConsole()
 bool stderrIsTerminal()
 {
     return ::isatty(STDERR_FILENO) != 0;
+}
+
+bool stdoutIsTerminal()
+{
+    return ::isatty(STDOUT_FILENO) != 0;
+}
+
+int terminalRows()
+{
+    winsize size{};
+    if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_row > 0)
+        return size.ws_row;
+    return 24;
 }
 
 // A signal handler may only write a byte; the event loop reads it.

@@ -45,6 +45,19 @@ bool stderrIsTerminal()
     return _isatty(_fileno(stderr)) != 0;
 }
 
+bool stdoutIsTerminal()
+{
+    return _isatty(_fileno(stdout)) != 0;
+}
+
+int terminalRows()
+{
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (GetConsoleScreenBufferInfo(GetStdHandle(STD_ERROR_HANDLE), &info))
+        return info.srWindow.Bottom - info.srWindow.Top + 1;
+    return 24;
+}
+
 struct InterruptWatch::Private {};
 
 InterruptWatch::InterruptWatch(std::function<void()> onInterrupt) : d_(std::make_unique<Private>())

@@ -2,6 +2,8 @@
 
 #include "cli.h"
 
+#include "serial/port_map.h"
+
 #include <QCommandLineParser>
 #include <QRegularExpression>
 
@@ -15,7 +17,8 @@ const char* const Usage =
     "Programs the image IMAGE (.pf3) into a KORVEN-7 device waiting in FLASH3 boot mode.\n"
     "\n"
     "Options:\n"
-    "  -p, --port PORT     COM port number 1..99, COM5, or a device path (default 2)\n"
+    "  -p, --port PORT     COM port number 1..99, COM5, a range 40-47, or a device path\n"
+    "                      (default 2); given more than once, every port is flashed at once\n"
     "  -d, --device PATH   the serial device that the COM port stands for (overrides the mapping)\n"
     "  -s, --speed SPEED   9.6 | 19.2 | 38.4 | 57.6 | 115.2 kbaud, or in bit/s: 57600 (default 57.6)\n"
     "      --timeout SECONDS\n"
@@ -25,7 +28,10 @@ const char* const Usage =
     "      --force         flash IMAGE even when it has faulty records (they are skipped, or a bad\n"
     "                      digit taken as 0); without it such an image is refused unsent\n"
     "      --list-ports    list the serial ports present and the COM numbers they stand for\n"
-    "      --json          with --list-ports: as a JSON array\n"
+    "      --log FILE      append every line of the run to FILE, each with its date, time\n"
+    "                      and port, after a header naming the image and the ports\n"
+    "      --json FILE     write a JSON report of the run to FILE when it ends;\n"
+    "                      with --list-ports (no FILE): the list as a JSON array\n"
     "  -q, --quiet         no progress bar\n"
     "  -h, --help          this text\n"
     "      --version       the version\n"
@@ -35,8 +41,11 @@ const char* const Usage =
     "~/.config/flash3/ports.conf or /etc/flash3/ports.conf, binds COM N to another device.\n"
     "Every image is checked whole before the first byte is sent. After the logs, one line on\n"
     "stderr beginning 'flash3-cli: ' says how the run ended.\n"
-    "Exit status: 0 run completed, 1 run failed (or --check found faults), 2 usage error,\n"
-    "image refused (faulty, empty, cannot be opened) or port that cannot be opened, 130 interrupted.\n";
+    "Several ports: one run per port, all at once. On a terminal one line per port shows\n"
+    "its progress; otherwise every log line begins 'COM<N>: '. Each port's verdict follows.\n"
+    "Exit status: 0 run completed (on every port), 1 run failed (on any port; or --check\n"
+    "found faults), 2 usage error, image refused (faulty, empty, cannot be opened) or port\n"
+    "that cannot be opened (on every port), 130 interrupted.\n";
 
 namespace {
 
@@ -46,29 +55,91 @@ int usageError(const QString& message)
     return ExitUsage;
 }
 
-// "5", "COM5" (any case) or a device path.
-bool parsePort(const QString& text, Options& o, QString* error)
+bool isDevicePath(const QString& text)
 {
-    static const QRegularExpression number(QStringLiteral("^(?:COM)?(\\d+)$"),
+    return text.contains(QLatin1Char('/')) || text.startsWith(QLatin1String("\\\\"));
+}
+
+// "5", "COM5" (any case), a range "40-47" or "COM40-COM47", or a device path
+// (whose COM number is settled later). Appends the ports to `into`.
+bool parsePort(const QString& text, QList<PortChoice>& into, QString* error)
+{
+    static const QRegularExpression number(QStringLiteral("^(?:COM)?(\\d+)(?:-(?:COM)?(\\d+))?$"),
                                            QRegularExpression::CaseInsensitiveOption);
     if (const auto m = number.match(text); m.hasMatch()) {
-        bool ok = false;
-        const int port = m.captured(1).toInt(&ok);
-        if (!ok || port < 1 || port > 99) {
+        bool ok = false, okLast = true;
+        const int first = m.captured(1).toInt(&ok);
+        const int last = m.hasCaptured(2) ? m.captured(2).toInt(&okLast) : first;
+        if (!ok || !okLast || first < 1 || first > 99 || last < 1 || last > 99) {
             *error = QStringLiteral("the COM port number must be 1..99, not '%1'").arg(text);
             return false;
         }
-        o.port = port;
+        if (last < first) {
+            *error = QStringLiteral("the range '%1' runs backwards").arg(text);
+            return false;
+        }
+        for (int com = first; com <= last; ++com)
+            into.append(PortChoice{com, {}});
         return true;
     }
-    if (text.contains(QLatin1Char('/')) || text.startsWith(QLatin1String("\\\\"))) {
-        o.device = text;  // on the default COM number
+    if (isDevicePath(text)) {
+        into.append(PortChoice{0, text});
         return true;
     }
-    *error = QStringLiteral("--port takes a COM number 1..99, COM<N>, or a device path (or use --device PATH), "
-                            "not '%1'")
+    *error = QStringLiteral("--port takes a COM number 1..99, COM<N>, a range N-M, or a device path (or use "
+                            "--device PATH), not '%1'")
                  .arg(text);
     return false;
+}
+
+// Device paths given with -p get a COM number: a single one the default COM
+// 2 (as always), in a station the number whose default device it is, else the
+// highest number no other port uses (97-99 stand for nothing by default).
+bool settlePortNumbers(QList<PortChoice>& ports, QString* error)
+{
+    QList<int> taken;
+    for (const PortChoice& p : ports) {
+        if (p.com == 0)
+            continue;
+        if (taken.contains(p.com)) {
+            *error = QStringLiteral("COM %1 is given more than once").arg(p.com);
+            return false;
+        }
+        taken.append(p.com);
+    }
+    QStringList paths;
+    for (const PortChoice& p : ports) {
+        if (p.com != 0)
+            continue;
+        if (paths.contains(p.device)) {
+            *error = QStringLiteral("the device '%1' is given more than once").arg(p.device);
+            return false;
+        }
+        paths.append(p.device);
+    }
+    if (ports.size() == 1) {
+        if (ports.front().com == 0)
+            ports.front().com = 2;
+        return true;
+    }
+    for (PortChoice& p : ports) {
+        if (p.com != 0)
+            continue;
+        for (int com = 1; com <= 99 && p.com == 0; ++com) {
+            if (!taken.contains(com) && devicePathForCom(com) == p.device)
+                p.com = com;
+        }
+        for (int com = 99; com >= 1 && p.com == 0; --com) {
+            if (!taken.contains(com))
+                p.com = com;
+        }
+        if (p.com == 0) {
+            *error = QStringLiteral("more than 99 ports given");
+            return false;
+        }
+        taken.append(p.com);
+    }
+    return true;
 }
 
 // kbaud as the dialog writes it, or bit/s.
@@ -95,13 +166,24 @@ std::variant<Options, int> parseOptions(const QStringList& arguments)
     const QCommandLineOption check("check");
     const QCommandLineOption force("force");
     const QCommandLineOption listPorts("list-ports");
-    const QCommandLineOption json("json");
+    const QCommandLineOption log("log", "", "FILE");
+    // --json FILE with a run; plain --json with --list-ports (as before).
+    const QCommandLineOption json("json", "", "FILE");
     const QCommandLineOption quiet(QStringList{"q", "quiet"});
     const QCommandLineOption help(QStringList{"h", "help"});
     const QCommandLineOption version("version");
-    parser.addOptions({port, device, speed, timeout, check, force, listPorts, json, quiet, help, version});
+    parser.addOptions({port, device, speed, timeout, check, force, listPorts, log, json, quiet, help, version});
     parser.addPositionalArgument("IMAGE", "");
-    if (!parser.parse(arguments)) {
+    // --json without a value (--list-ports --json) is given an empty one, as
+    // the parser knows no option whose value may be left out.
+    QStringList args = arguments;
+    for (int i = 1; i < args.size(); ++i) {
+        if (args[i] == QLatin1String("--json") && (i + 1 == args.size() || args[i + 1].startsWith(QLatin1Char('-'))))
+            args[i] = QStringLiteral("--json=");
+        if (args[i] == QLatin1String("--"))
+            break;
+    }
+    if (!parser.parse(args)) {
         QString text = parser.errorText();
         if (!text.isEmpty())
             text[0] = text[0].toLower();
@@ -120,18 +202,25 @@ std::variant<Options, int> parseOptions(const QStringList& arguments)
 
     Options o;
     QString error;
-    const QStringList ports = parser.values(port);
-    if (ports.size() > 1)
-        return usageError(QStringLiteral("only one --port may be given"));
-    if (!ports.isEmpty() && !parsePort(ports.first(), o, &error))
-        return usageError(error);
+    QList<PortChoice> ports;
+    for (const QString& value : parser.values(port)) {
+        if (!parsePort(value, ports, &error))
+            return usageError(error);
+    }
+    if (!ports.isEmpty())
+        o.ports = ports;
     if (parser.isSet(device)) {
-        if (!o.device.isEmpty())
+        if (o.station())
+            return usageError(QStringLiteral("--device goes with a single --port; give several devices as "
+                                             "--port PATH, or bind COM numbers in ports.conf or FLASH3_COM<N>"));
+        if (!o.ports.front().device.isEmpty())
             return usageError(QStringLiteral("give the device either with --port PATH or with --device PATH"));
-        o.device = parser.value(device);
-        if (o.device.isEmpty())
+        o.ports.front().device = parser.value(device);
+        if (o.ports.front().device.isEmpty())
             return usageError(QStringLiteral("--device needs a path"));
     }
+    if (!settlePortNumbers(o.ports, &error))
+        return usageError(error);
     if (parser.isSet(speed)) {
         o.speedIndex = speedIndexFor(parser.value(speed));
         if (o.speedIndex == 0)
@@ -149,10 +238,34 @@ std::variant<Options, int> parseOptions(const QStringList& arguments)
     o.check = parser.isSet(check);
     o.force = parser.isSet(force);
     o.listPorts = parser.isSet(listPorts);
-    o.json = parser.isSet(json);
     o.quiet = parser.isSet(quiet);
-    if (o.json && !o.listPorts)
-        return usageError(QStringLiteral("--json goes with --list-ports"));
+    o.logPath = parser.value(log);
+    if (parser.isSet(log) && o.logPath.isEmpty())
+        return usageError(QStringLiteral("--log needs a file"));
+    if (parser.isSet(json)) {
+        const QString file = parser.value(json);
+        if (o.listPorts) {
+            if (!file.isEmpty())
+                return usageError(QStringLiteral("with --list-ports, --json takes no file"));
+            o.json = true;
+        } else if (o.check) {
+            return usageError(QStringLiteral("--json goes with --list-ports or with a run"));
+        } else if (file.isEmpty()) {
+            return usageError(QStringLiteral("--json needs a FILE for the report"));
+        } else {
+            o.reportPath = file;
+        }
+    }
+    if ((o.check || o.listPorts) && !o.logPath.isEmpty())
+        return usageError(QStringLiteral("--log goes with a run"));
+    // The report and the log are written, the image only read: a slip on the
+    // command line must not overwrite an image.
+    for (const QString& written : {o.reportPath, o.logPath}) {
+        if (written.endsWith(QLatin1String(".pf3"), Qt::CaseInsensitive))
+            return usageError(QStringLiteral("'%1' looks like an image; the report and the log are not written "
+                                             "over one")
+                                  .arg(written));
+    }
     const QStringList images = parser.positionalArguments();
     if (images.size() > 1)
         return usageError(QStringLiteral("only one IMAGE may be given"));

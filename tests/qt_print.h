@@ -9,3 +9,9 @@ inline void PrintTo(const QString& text, std::ostream* os)
 {
     *os << '"' << text.toStdString() << '"';
 }
+
+// And lets a QString follow a failed expectation's "<<".
+inline std::ostream& operator<<(std::ostream& os, const QString& text)
+{
+    return os << text.toStdString();
+}

@@ -1,17 +1,29 @@
 // Parts of flash3-cli that a run reaches only at its edges: the progress bar
-// at its limits and the words of the verdict line.
+// at its limits, the words of the verdict line, the port choices of the
+// command line and the station's table and exit status.
 
+#include "cli.h"
+#include "options.h"
+#include "port_run.h"
 #include "progress_bar.h"
+#include "station.h"
+#include "station_view.h"
 #include "verdict.h"
+
+#include "serial/port_map.h"
 
 #include "qt_print.h"
 
 #include <QRegularExpression>
+#include <QTemporaryDir>
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <memory>
+#include <variant>
 #include <string>
+#include <vector>
 
 using namespace flash3;
 using namespace flash3::cli;
@@ -137,4 +149,131 @@ TEST(CliVerdict, SaysHowTheRunEndedInWords)
     EXPECT_EQ(verdictLine(RunOutcome::Aborted, f, stopped),
               "flash3-cli: interrupted at line 70, column 34 (record 901 of 5400) after 800 bytes; the device holds "
               "part of the image: cycle its power and flash again");
+}
+
+namespace {
+
+// The ports a command line asks for, or the usage error's status.
+std::variant<Options, int> parse(QStringList args)
+{
+    return parseOptions(QStringList{"flash3-cli"} + args);
+}
+
+QList<int> comsOf(const std::variant<Options, int>& parsed)
+{
+    QList<int> coms;
+    if (const Options* o = std::get_if<Options>(&parsed))
+        for (const PortChoice& p : o->ports)
+            coms << p.com;
+    return coms;
+}
+
+// Port choices resolved against a device folder of the test's own.
+class CliPorts : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        setPortMapPathsForTesting(PortMapPaths{folder.filePath("dev"), folder.filePath("user.conf"),
+                                               folder.filePath("etc.conf")});
+    }
+    void TearDown() override { setPortMapPathsForTesting(std::nullopt); }
+    QTemporaryDir folder;
+};
+
+} // namespace
+
+TEST_F(CliPorts, RepeatedPortsAndRangesMakeAStation)
+{
+    EXPECT_EQ(comsOf(parse({"-p", "33", "-p", "34", "-p", "40-47", "x.pf3"})),
+              (QList<int>{33, 34, 40, 41, 42, 43, 44, 45, 46, 47}));
+    EXPECT_EQ(comsOf(parse({"-p", "com5-COM7", "x.pf3"})), (QList<int>{5, 6, 7}));
+    EXPECT_EQ(comsOf(parse({"-p", "9-9", "x.pf3"})), QList<int>{9});
+    const auto one = parse({"x.pf3"});
+    ASSERT_TRUE(std::holds_alternative<Options>(one));
+    EXPECT_FALSE(std::get<Options>(one).station());
+    EXPECT_EQ(comsOf(one), QList<int>{2}) << "no --port: COM 2, as always";
+
+    // Each port once, numbers in range, ranges forwards, --device for one port only.
+    for (const QStringList& bad : {QStringList{"-p", "33", "-p", "33"}, QStringList{"-p", "30-35", "-p", "34"},
+                                   QStringList{"-p", "47-40"}, QStringList{"-p", "98-100"}, QStringList{"-p", "0-3"},
+                                   QStringList{"-p", "33", "-p", "34", "-d", "/dev/ttyUSB9"},
+                                   QStringList{"-p", "/tmp/a", "-p", "/tmp/a"}})
+        EXPECT_TRUE(std::holds_alternative<int>(parse(bad + QStringList{"x.pf3"}))) << bad.join(' ');
+}
+
+TEST_F(CliPorts, DevicePathsInAStationGetTheirOwnComNumber)
+{
+    const QString usb3 = folder.filePath("dev/ttyUSB3");
+    const auto parsed = parse({"-p", "99", "-p", "/tmp/elsewhere/a", "-p", usb3, "-p", "/tmp/elsewhere/b", "x.pf3"});
+    ASSERT_TRUE(std::holds_alternative<Options>(parsed));
+    const QList<PortChoice> ports = std::get<Options>(parsed).ports;
+    ASSERT_EQ(ports.size(), 4);
+    EXPECT_EQ(ports[2].com, 36) << "the number that stands for the device already";
+    // Others: free numbers from 99 down, never one given on the command line.
+    EXPECT_EQ(ports[1].com, 98);
+    EXPECT_EQ(ports[3].com, 97);
+    EXPECT_EQ(ports[1].device, "/tmp/elsewhere/a");
+
+    // One device path alone keeps the default COM 2.
+    EXPECT_EQ(comsOf(parse({"-p", "/tmp/elsewhere/a", "x.pf3"})), QList<int>{2});
+}
+
+TEST(CliOptions, JsonTakesAFileForARunAndNoneForTheListOfPorts)
+{
+    const auto run = parse({"--json", "r.json", "-p", "3", "fw.pf3"});
+    ASSERT_TRUE(std::holds_alternative<Options>(run));
+    EXPECT_EQ(std::get<Options>(run).reportPath, "r.json");
+    EXPECT_EQ(std::get<Options>(run).image, "fw.pf3");
+    const auto after = parse({"fw.pf3", "--json", "r.json"});
+    ASSERT_TRUE(std::holds_alternative<Options>(after));
+    EXPECT_EQ(std::get<Options>(after).image, "fw.pf3") << "the image stays the image wherever --json stands";
+
+    const auto list = parse({"--list-ports", "--json"});
+    ASSERT_TRUE(std::holds_alternative<Options>(list));
+    EXPECT_TRUE(std::get<Options>(list).json);
+    EXPECT_TRUE(std::holds_alternative<Options>(parse({"--json", "--list-ports"})));
+
+    // Never written over an image; --log and --json need their files.
+    for (const QStringList& bad : {QStringList{"--json", "fw.pf3", "other.pf3"}, QStringList{"--log", "x.PF3", "fw.pf3"},
+                                   QStringList{"fw.pf3", "--json"}, QStringList{"--list-ports", "--json", "r.json"},
+                                   QStringList{"--check", "--json", "r.json", "fw.pf3"},
+                                   QStringList{"--check", "--log", "l.txt", "fw.pf3"}})
+        EXPECT_TRUE(std::holds_alternative<int>(parse(bad))) << bad.join(' ');
+}
+
+TEST(CliStation, ExitStatusOfTheWhole)
+{
+    EXPECT_EQ(stationStatus({0, 0, 0}, false), ExitCompleted);
+    EXPECT_EQ(stationStatus({0, 1, 0}, false), ExitRunFailed);
+    EXPECT_EQ(stationStatus({0, 2}, false), ExitRunFailed) << "a port that could not start is not completed";
+    EXPECT_EQ(stationStatus({1, 2}, false), ExitRunFailed);
+    EXPECT_EQ(stationStatus({2, 2, 2}, false), ExitUsage) << "none could start";
+    EXPECT_EQ(stationStatus({0, 0}, true), ExitInterrupted);
+    EXPECT_EQ(stationStatus({2, 2}, true), ExitInterrupted);
+}
+
+TEST(CliStation, TableShowsEachPortOrCountsThemWhenTheyDoNotFit)
+{
+    Options o;
+    o.image = QStringLiteral("fw.pf3");
+    std::vector<std::unique_ptr<PortRun>> runs;
+    std::vector<PortRun*> ports;
+    for (int com : {33, 34, 35}) {
+        runs.push_back(std::make_unique<PortRun>(PortChoice{com, QStringLiteral("/dev/serial/by-path/a-long-name-%1").arg(com)}, o));
+        ports.push_back(runs.back().get());
+    }
+    runs[1]->form().RecordsTotal = 200;
+    runs[1]->form().RecordsDone = 50;
+    StationView view(StationView::Mode::Table, ports, false);
+
+    const std::vector<QString> table = view.tableLines(24);
+    ASSERT_EQ(table.size(), 3u);
+    EXPECT_TRUE(table[0].startsWith("COM33  /dev/serial/by-path/a-long-name-33")) << table[0];
+    EXPECT_TRUE(table[1].contains(" 50/200   25.0 %  waiting")) << table[1];
+    // Lines stay aligned: the same width for every port.
+    EXPECT_EQ(table[0].indexOf('/', 30), table[1].indexOf('/', 30));
+
+    const std::vector<QString> counted = view.tableLines(3);
+    ASSERT_EQ(counted.size(), 1u);
+    EXPECT_EQ(counted[0], "3 ports: 3 waiting; 25.0 % of all records");
 }

@@ -310,3 +310,59 @@ TEST(RunControl, RealTimerSleepsWhileNoRunIsActive)
     EXPECT_EQ(ticks, afterAbort);
     EXPECT_EQ(e.form.LastRunOutcome, RunOutcome::Aborted);
 }
+
+// A station drives many engines from one timer: every engine whose run is
+// active gets each tick, in step with the others; one whose run has ended, or
+// that never started, is not ticked, and the timer sleeps once none is active.
+TEST(RunControl, OneTimerDrivesManyEnginesInStep)
+{
+    int argc = 1;
+    char name[] = "test_engine";
+    char* argv[] = {name, nullptr};
+    QCoreApplication app(argc, argv);
+    Engine a, b, idle;
+    TickDriver driver(std::vector<Form1*>{&a.form, &b.form, &idle.form});
+    int ticks = 0;
+    int aEnded = -1, bEnded = -1;
+    QObject::connect(&driver, &TickDriver::ticked, [&] {
+        ++ticks;
+        if (aEnded < 0 && a.form.ProgramMode == 0)
+            aEnded = ticks;
+        if (bEnded < 0 && b.form.ProgramMode == 0)
+            bEnded = ticks;
+    });
+    const auto wait = [](int ms) {
+        QElapsedTimer clock;
+        clock.start();
+        while (clock.elapsed() < ms)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    };
+    for (Engine* e : {&a, &b, &idle})
+        e->openPort();
+    // Two devices that never answer: both handshakes fail after the same quiet period.
+    for (Engine* e : {&a, &b}) {
+        e->chooseImage(workedExample());
+        e->form.ProgramFlash_Click();
+    }
+    for (int i = 0; i < 400 && (a.form.ProgramMode != 0 || b.form.ProgramMode != 0); ++i)
+        wait(5);
+    ASSERT_EQ(a.form.ProgramMode, 0);
+    ASSERT_EQ(b.form.ProgramMode, 0);
+    EXPECT_EQ(aEnded, bEnded) << "the engines fell out of step";
+    EXPECT_GE(aEnded, 38);
+    EXPECT_TRUE(a.debug().contains("Unexpected data read trying to initialize."));
+    EXPECT_TRUE(b.debug().contains("Unexpected data read trying to initialize."));
+    EXPECT_EQ(idle.form.TimeoutCount, 36) << "an engine without a run was ticked";
+    const int afterRuns = ticks;
+    wait(60);
+    EXPECT_EQ(ticks, afterRuns) << "woken with no run active";
+
+    // One engine ending its program while another runs does not stop the other.
+    a.form.ProgramFlash_Click();
+    b.form.ProgramFlash_Click();
+    a.form.AbortProgram_Click();  // "Exit / Abort" during a run: aborts it first
+    for (int i = 0; i < 400 && b.form.ProgramMode != 0; ++i)
+        wait(5);
+    EXPECT_EQ(b.form.ProgramMode, 0);
+    EXPECT_TRUE(b.form.LastRunOutcome == RunOutcome::Failed);
+}

@@ -1,7 +1,9 @@
 #pragma once
 // Drives Timer2 in the programs: a precise QTimer that follows the window
 // model's Timer2 (enabled, interval) and calls the tick handler. It fires only
-// while a run is active: an idle program is never woken.
+// while a run is active: an idle program is never woken. A station drives many
+// engines with one timer: every engine whose run is active is ticked on the
+// same wake-up, one after the other, so many ports cost one timer.
 
 #include "app/window_model.h"
 
@@ -21,6 +23,7 @@ class TickDriver : public QObject, private WindowObserver
 
 public:
     explicit TickDriver(Form1& form, QObject* parent = nullptr);
+    explicit TickDriver(std::vector<Form1*> forms, QObject* parent = nullptr);
     ~TickDriver() override;
 
     // Records the interval between ticks (for the jitter benchmark); written
@@ -35,7 +38,9 @@ private:
     void timerChanged() override;
     void onTimeout();
 
-    Form1& form_;
+    static bool wantsTicks(const Form1& form);
+
+    std::vector<Form1*> forms_;
     QTimer timer_;
     QString intervalsPath_;
     std::vector<qint64> intervals_;

@@ -1,0 +1,207 @@
+#include "port_run.h"
+
+#include "cli.h"
+
+#include "app/startup.h"
+#include "serial/port_map.h"
+
+namespace flash3::cli {
+
+PortRun::PortRun(const PortChoice& port, const Options& options)
+    : driver_(backend_), form_(driver_), options_(options), com_(port.com)
+{
+    if (!port.device.isEmpty())
+        bindComToDevice(port.com, port.device);
+    MainStartUp(form_, {});
+    form_.AllowFaultyImage = options.force;
+    context_.image = options.image;
+    context_.comPort = port.com;
+    context_.devicePath = devicePathForCom(port.com);
+    form_.window().addObserver(this);
+}
+
+PortRun::~PortRun()
+{
+    form_.window().removeObserver(this);
+}
+
+int PortRun::speed() const
+{
+    static const int bits[] = {9600, 19200, 38400, 57600, 115200};
+    return bits[qBound(1, options_.speedIndex, 5) - 1];
+}
+
+bool PortRun::prepare()
+{
+    // The image as chosen, used as given; one that cannot be run is refused
+    // before the port is touched.
+    form_.FileName = options_.image;
+    form_.FileMode = 1;
+    form_.window().setText(TextId::Text1, options_.image);
+    if (!form_.OpenImageForRun()) {
+        finish(ExitUsage);
+        return false;
+    }
+    // What an operator does: the port dialog, "Initialize".
+    form_.ConfigComPort_Click();
+    form_.window().selectPort(com_);
+    form_.ComBaudBtn_Click(options_.speedIndex);
+    form_.Initialize_Click();
+    if (!form_.PortOpen) {
+        context_.portFailed = true;
+        finish(ExitUsage);
+        return false;
+    }
+    return true;
+}
+
+bool PortRun::start()
+{
+    runClock_.start();
+    form_.ProgramFlash_Click();
+    if (form_.ProgramMode == 0) {
+        finish(ExitUsage);  // refused: the image has faults, or went away
+        return false;
+    }
+    return true;
+}
+
+bool PortRun::afterTick()
+{
+    if (ended_)
+        return true;
+    // A device that never falls quiet after the entry bytes would keep a
+    // script waiting for ever: the wait is bounded here (the desktop's
+    // operator can press "Abort Process").
+    if (form_.ProgramMode == 103) {
+        if (!quietWait_.isValid())
+            quietWait_.start();
+        if (quietWait_.elapsed() >= qint64(options_.timeoutSeconds) * 1000) {
+            form_.PostMsg2(QStringLiteral("Hint: The line did not fall quiet within %1 s after the entry bytes: "
+                                          "the device keeps sending. Is the speed right (-s), and is the device "
+                                          "waiting in FLASH3 boot mode?")
+                               .arg(options_.timeoutSeconds));
+            form_.ProgramFlash_Click();
+            form_.LastRunReport.cause = FailureCause::LineNeverQuiet;
+        }
+    }
+    if (form_.ProgramMode != 0 || form_.window().programEnded())
+        return ended_;
+    if (!form_.LastRunReport.started)
+        finish(ExitUsage);  // refused after a check that took several ticks
+    else
+        finish(form_.LastRunOutcome == RunOutcome::Completed ? ExitCompleted : ExitRunFailed);
+    return true;
+}
+
+void PortRun::interrupt()
+{
+    if (ended_)
+        return;
+    interrupted_ = true;
+    if (form_.ProgramMode != 0)
+        form_.ProgramFlash_Click();  // "Abort Process"
+    finish(ExitInterrupted);
+}
+
+void PortRun::finish(int status)
+{
+    if (ended_)
+        return;
+    ended_ = true;
+    status_ = status;
+    if (errorLine_.isEmpty())
+        errorLine_ = lastDebugLine_;
+    context_.seconds = runClock_.isValid() ? static_cast<double>(runClock_.elapsed()) / 1000.0 : 0.0;
+    context_.interrupted = status == ExitInterrupted;
+    form_.AbortProgram_Click();
+    if (!form_.window().programEnded()) {
+        // Exit refused (a tick or write in progress cannot be the case here,
+        // but never leave without closing): close directly.
+        form_.IsrActive = False;
+        form_.PortBusy = False;
+        form_.AbortProgram_Click();
+    }
+}
+
+QString PortRun::verdict() const
+{
+    static const QString head = QStringLiteral("flash3-cli: ");
+    QString line = verdictLine(form_.LastRunOutcome, form_.LastRunReport, context_);
+    if (line.startsWith(head))
+        line.remove(0, head.size());
+    return line;
+}
+
+PortRun::Phase PortRun::phase() const
+{
+    if (ended_) {
+        switch (status_) {
+        case ExitCompleted:
+            return Phase::Completed;
+        case ExitRunFailed:
+            return Phase::Failed;
+        case ExitInterrupted:
+            return Phase::Aborted;
+        default:
+            return Phase::Refused;
+        }
+    }
+    switch (form_.ProgramMode) {
+    case 0:
+        return Phase::Waiting;
+    case Form1::CheckingImageMode:
+        return Phase::Checking;
+    case 101:
+    case 102:
+    case 103:
+        return Phase::Handshake;
+    default:
+        return Phase::Sending;
+    }
+}
+
+const char* PortRun::phaseName(Phase phase)
+{
+    switch (phase) {
+    case Phase::Waiting:
+        return "waiting";
+    case Phase::Refused:
+        return "refused";
+    case Phase::Checking:
+        return "checking image";
+    case Phase::Handshake:
+        return "handshake";
+    case Phase::Sending:
+        return "sending";
+    case Phase::Completed:
+        return "completed";
+    case Phase::Failed:
+        return "FAILED";
+    case Phase::Aborted:
+        return "aborted";
+    }
+    return "";
+}
+
+void PortRun::logAppended(LogId id, const QString& line, int)
+{
+    // What went wrong is the last line before the run's "Stop time:" (a
+    // refusal has none: then its last line), hints aside.
+    if (id == LogId::List2 && !line.startsWith(QLatin1String("Hint: ")) && errorLine_.isEmpty()) {
+        if (line.startsWith(QLatin1String("Stop time:")))
+            errorLine_ = lastDebugLine_;
+        else
+            lastDebugLine_ = line;
+    }
+    if (onLine)
+        onLine(*this, id, line);
+}
+
+void PortRun::textChanged(TextId id)
+{
+    if (id == TextId::Text4 && form_.ProgramMode != 0 && onProgress)
+        onProgress(*this);
+}
+
+} // namespace flash3::cli

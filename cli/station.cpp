@@ -1,0 +1,236 @@
+#include "station.h"
+
+#include "cli.h"
+#include "console.h"
+#include "json_report.h"
+#include "port_run.h"
+#include "run_log.h"
+#include "station_view.h"
+
+#include "app/tick_driver.h"
+#include "serial/port_map.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFileInfo>
+#include <QSaveFile>
+
+#include <cstdio>
+#include <memory>
+#include <vector>
+
+namespace flash3::cli {
+
+namespace {
+
+int setupError(const QString& message)
+{
+    std::fprintf(stderr, "flash3-cli: %s\n", message.toLocal8Bit().constData());
+    return ExitUsage;
+}
+
+QString canonical(const QString& path)
+{
+    const QString c = QFileInfo(path).canonicalFilePath();
+    return c.isEmpty() ? path : c;
+}
+
+// By-id name and serial number, where the port list knows the device.
+void lookUpDetails(const std::vector<std::unique_ptr<PortRun>>& runs)
+{
+    const QList<ListedPort> listed = listSerialPorts();
+    for (const auto& run : runs) {
+        const QString device = canonical(run->devicePath());
+        for (const ListedPort& l : listed) {
+            if (l.present && canonical(l.devicePath) == device) {
+                run->byIdPath = l.byIdPath;
+                run->serialNumber = l.serialNumber;
+                break;
+            }
+        }
+    }
+}
+
+QString imageLine(const ImageFacts& f)
+{
+    if (!f.readable)
+        return QStringLiteral("image %1: cannot be read").arg(f.path);
+    return QStringLiteral("image %1: %2 bytes, SHA-256 %3, %4 records (%5 T, %6 R, %7 E)")
+        .arg(f.path)
+        .arg(f.size)
+        .arg(f.sha256)
+        .arg(f.records)
+        .arg(f.tRecords)
+        .arg(f.rRecords)
+        .arg(f.eRecords);
+}
+
+// "8 ports: 7 completed, 1 failed (COM40) in 4.2 s"
+QString summaryLine(const std::vector<std::unique_ptr<PortRun>>& runs, double seconds)
+{
+    const PortRun::Phase order[] = {PortRun::Phase::Completed, PortRun::Phase::Failed, PortRun::Phase::Refused,
+                                    PortRun::Phase::Aborted};
+    QStringList parts;
+    for (PortRun::Phase phase : order) {
+        QStringList coms;
+        for (const auto& run : runs) {
+            if (run->phase() == phase)
+                coms << QStringLiteral("COM%1").arg(run->com());
+        }
+        if (coms.isEmpty())
+            continue;
+        QString part = QStringLiteral("%1 %2").arg(coms.size()).arg(QString::fromLatin1(PortRun::phaseName(phase)).toLower());
+        if (phase != PortRun::Phase::Completed) {
+            if (coms.size() > 16)
+                part += QStringLiteral(" (%1, ...)").arg(coms.mid(0, 16).join(QStringLiteral(", ")));
+            else
+                part += QStringLiteral(" (%1)").arg(coms.join(QStringLiteral(", ")));
+        }
+        parts << part;
+    }
+    return QStringLiteral("flash3-cli: %1 ports: %2 in %3 s")
+        .arg(runs.size())
+        .arg(parts.join(QStringLiteral(", ")))
+        .arg(seconds, 0, 'f', 1);
+}
+
+} // namespace
+
+int stationStatus(const QList<int>& portStatuses, bool interrupted)
+{
+    if (interrupted)
+        return ExitInterrupted;
+    if (std::all_of(portStatuses.begin(), portStatuses.end(), [](int s) { return s == ExitCompleted; }))
+        return ExitCompleted;
+    if (std::all_of(portStatuses.begin(), portStatuses.end(), [](int s) { return s == ExitUsage; }))
+        return ExitUsage;
+    return ExitRunFailed;
+}
+
+int runPorts(const Options& o)
+{
+    ReportContext report;
+    report.started = QDateTime::currentDateTime();
+
+    // The report and the log must be writable before any port is touched:
+    // finding out after the run would leave a station without its record.
+    if (!o.reportPath.isEmpty()) {
+        QSaveFile probe(o.reportPath);
+        if (!probe.open(QIODevice::WriteOnly))
+            return setupError(QStringLiteral("cannot write the report '%1': %2").arg(o.reportPath, probe.errorString()));
+        probe.cancelWriting();
+    }
+    RunLog log;
+    if (!o.logPath.isEmpty()) {
+        QString error;
+        if (!log.open(o.logPath, &error))
+            return setupError(QStringLiteral("cannot open the log '%1': %2").arg(o.logPath, error));
+    }
+    if (log.isOpen() || !o.reportPath.isEmpty())
+        report.image = imageFacts(o.image);
+
+    std::vector<std::unique_ptr<PortRun>> runs;
+    std::vector<PortRun*> ports;
+    std::vector<Form1*> forms;
+    for (const PortChoice& choice : o.ports) {
+        runs.push_back(std::make_unique<PortRun>(choice, o));
+        ports.push_back(runs.back().get());
+        forms.push_back(&runs.back()->form());
+    }
+    if (!o.reportPath.isEmpty())
+        lookUpDetails(runs);
+
+    StationView::Mode mode = StationView::Mode::Single;
+    if (o.station())
+        mode = !o.quiet && stderrIsTerminal() && stdoutIsTerminal() ? StationView::Mode::Table
+                                                                    : StationView::Mode::Lines;
+    StationView view(mode, ports, !o.quiet && stderrIsTerminal());
+    for (PortRun* run : ports) {
+        run->onLine = [&](PortRun& port, LogId id, const QString& text) {
+            view.line(port, id, text);
+            log.write(QStringLiteral("COM%1 %2: %3")
+                          .arg(port.com())
+                          .arg(QLatin1String(id == LogId::List1 ? "Status1" : "Debug"), text));
+        };
+        run->onProgress = [&](PortRun& port) { view.progress(port); };
+    }
+
+    log.write(QStringLiteral("flash3-cli %1: run on %2 port%3 begins")
+                  .arg(QLatin1String(FLASH3_VERSION))
+                  .arg(runs.size())
+                  .arg(runs.size() == 1 ? "" : "s"));
+    log.write(imageLine(report.image));
+    for (PortRun* run : ports)
+        log.write(QStringLiteral("COM%1 port: %2 at %3 bit/s").arg(run->com()).arg(run->devicePath()).arg(run->speed()));
+
+    // Every port is opened before any starts, so that the runs begin together.
+    for (PortRun* run : ports)
+        run->prepare();
+    QElapsedTimer clock;
+    clock.start();
+    for (PortRun* run : ports) {
+        if (!run->ended())
+            run->start();
+    }
+
+    const auto allEnded = [&] {
+        return std::all_of(ports.begin(), ports.end(), [](const PortRun* p) { return p->ended(); });
+    };
+    bool interrupted = false;
+    {
+        TickDriver ticks(forms);
+        if (const QByteArray path = qgetenv("FLASH3_TICK_LOG"); !path.isEmpty())
+            ticks.recordIntervalsTo(QString::fromLocal8Bit(path));
+        if (!allEnded()) {
+            // An interrupt (Ctrl-C, SIGTERM) ends every run like "Abort Process"
+            // and closes every port, then the program exits.
+            const InterruptWatch interrupts([&] {
+                if (interrupted)
+                    return;
+                interrupted = true;
+                for (PortRun* run : ports)
+                    run->interrupt();
+                QCoreApplication::exit(0);
+            });
+            QObject::connect(&ticks, &TickDriver::ticked, [&] {
+                if (interrupted)
+                    return;
+                for (PortRun* run : ports)
+                    run->afterTick();
+                view.refresh();
+                if (allEnded())
+                    QCoreApplication::exit(0);
+            });
+            view.refresh(true);
+            QCoreApplication::exec();
+        }
+    }
+
+    QList<int> statuses;
+    for (PortRun* run : ports)
+        statuses << run->status();
+    report.exitStatus = stationStatus(statuses, interrupted);
+    report.ended = QDateTime::currentDateTime();
+
+    std::vector<QString> verdicts;
+    for (PortRun* run : ports) {
+        verdicts.push_back(o.station() ? QStringLiteral("flash3-cli: COM%1: %2").arg(run->com()).arg(run->verdict())
+                                       : QStringLiteral("flash3-cli: ") + run->verdict());
+        log.write(QStringLiteral("COM%1 %2").arg(run->com()).arg(verdicts.back()));
+    }
+    const QString summary = o.station() ? summaryLine(runs, static_cast<double>(clock.elapsed()) / 1000.0) : QString();
+    if (!summary.isEmpty())
+        log.write(summary);
+    view.finish(verdicts, summary);
+
+    if (!o.reportPath.isEmpty()) {
+        QList<const PortRun*> reported(ports.begin(), ports.end());
+        QString error;
+        if (!writeReport(o.reportPath, runReport(report, reported), &error))
+            std::fprintf(stderr, "flash3-cli: cannot write the report '%s': %s\n", o.reportPath.toLocal8Bit().constData(),
+                         error.toLocal8Bit().constData());
+    }
+    return report.exitStatus;
+}
+
+} // namespace flash3::cli

@@ -1,0 +1,150 @@
+#include "station_view.h"
+
+#include "console.h"
+
+#include <map>
+
+namespace flash3::cli {
+
+namespace {
+
+void writeLine(std::FILE* out, const QString& text)
+{
+    const QByteArray bytes = text.toLocal8Bit();
+    std::fwrite(bytes.constData(), 1, static_cast<std::size_t>(bytes.size()), out);
+    std::fputc('\n', out);
+    std::fflush(out);
+}
+
+QString comText(const PortRun& port)
+{
+    return QStringLiteral("COM%1").arg(port.com());
+}
+
+double percentDone(const PortRun& port)
+{
+    const Form1& f = port.form();
+    if (port.phase() == PortRun::Phase::Completed)
+        return 100.0;
+    return f.RecordsTotal > 0 ? 100.0 * f.RecordsDone / f.RecordsTotal : 0.0;
+}
+
+} // namespace
+
+StationView::StationView(Mode mode, const std::vector<PortRun*>& ports, bool progressBar)
+    : mode_(mode), ports_(ports)
+{
+    if (mode_ == Mode::Single && progressBar)
+        bar_ = std::make_unique<ProgressBar>(stderr);
+    drawClock_.start();
+}
+
+void StationView::line(PortRun& port, LogId id, const QString& text)
+{
+    std::FILE* out = id == LogId::List1 ? stdout : stderr;
+    switch (mode_) {
+    case Mode::Single:
+        if (bar_)
+            bar_->erase();
+        writeLine(out, text);
+        break;
+    case Mode::Lines:
+        writeLine(out, comText(port) + QStringLiteral(": ") + text);
+        break;
+    case Mode::Table:
+        dirty_ = true;  // the logs go to --log; the table shows the state
+        break;
+    }
+}
+
+void StationView::progress(PortRun& port)
+{
+    if (bar_)
+        bar_->update(port.form().RecordsDone, port.form().RecordsTotal);
+    dirty_ = true;
+}
+
+std::vector<QString> StationView::tableLines(int terminalRows) const
+{
+    std::vector<QString> lines;
+    // More ports than the terminal has rows: a table that scrolls cannot be
+    // redrawn in place, so one line counts them instead.
+    if (static_cast<int>(ports_.size()) + 1 > terminalRows) {
+        std::map<int, int> counts;
+        int64_t done = 0, total = 0;
+        for (const PortRun* p : ports_) {
+            ++counts[static_cast<int>(p->phase())];
+            total += p->form().RecordsTotal;
+            done += p->phase() == PortRun::Phase::Completed ? p->form().RecordsTotal : p->form().RecordsDone;
+        }
+        QStringList parts;
+        for (const auto& [phase, n] : counts)
+            parts << QStringLiteral("%1 %2").arg(n).arg(QLatin1String(PortRun::phaseName(static_cast<PortRun::Phase>(phase))));
+        lines.push_back(QStringLiteral("%1 ports: %2; %3 % of all records")
+                            .arg(ports_.size())
+                            .arg(parts.join(QStringLiteral(", ")))
+                            .arg(total > 0 ? 100.0 * static_cast<double>(done) / static_cast<double>(total) : 0.0, 0,
+                                 'f', 1));
+        return lines;
+    }
+    qsizetype width = 0;
+    for (const PortRun* p : ports_)
+        width = std::max(width, p->devicePath().size());
+    width = std::min<qsizetype>(width, 40);
+    for (const PortRun* p : ports_) {
+        QString device = p->devicePath();
+        if (device.size() > width)
+            device = QStringLiteral("...") + device.right(width - 3);
+        const Form1& f = p->form();
+        const qint64 done = p->phase() == PortRun::Phase::Completed ? f.RecordsTotal : f.RecordsDone;
+        lines.push_back(QStringLiteral("%1  %2  %3/%4 %5 %  %6")
+                            .arg(comText(*p), -5)
+                            .arg(device, -static_cast<int>(width))
+                            .arg(done, 7)
+                            .arg(f.RecordsTotal)
+                            .arg(percentDone(*p), 6, 'f', 1)
+                            .arg(QLatin1String(PortRun::phaseName(p->phase()))));
+    }
+    return lines;
+}
+
+void StationView::refresh(bool now)
+{
+    if (mode_ != Mode::Table || !dirty_)
+        return;
+    if (!now && drawClock_.elapsed() < 100)
+        return;
+    drawClock_.restart();
+    dirty_ = false;
+    const std::vector<QString> lines = tableLines(terminalRows());
+    QByteArray text;
+    if (linesDrawn_ > 0)
+        text += "\r\033[" + QByteArray::number(linesDrawn_) + "A";
+    for (const QString& l : lines)
+        text += l.toLocal8Bit() + "\033[K\n";
+    text += "\033[J";
+    std::fwrite(text.constData(), 1, static_cast<std::size_t>(text.size()), stderr);
+    std::fflush(stderr);
+    linesDrawn_ = static_cast<int>(lines.size());
+}
+
+void StationView::erase()
+{
+    if (bar_)
+        bar_->erase();
+}
+
+void StationView::finish(const std::vector<QString>& verdicts, const QString& summary)
+{
+    if (mode_ == Mode::Table) {
+        dirty_ = true;
+        refresh(true);
+    }
+    erase();
+    for (const QString& v : verdicts)
+        writeLine(stderr, v);
+    if (!summary.isEmpty())
+        writeLine(stderr, summary);
+}
+
+} // namespace flash3::cli

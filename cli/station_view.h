@@ -1,0 +1,46 @@
+#pragma once
+// What flash3-cli shows while its ports run. One port: the logs as the
+// window has them (Status1 on stdout, Debug on stderr) under a progress bar.
+// Several ports, on a terminal: one line per port, redrawn in place; else
+// every log line with its port in front ("COM33: ...").
+
+#include "port_run.h"
+#include "progress_bar.h"
+
+#include <QElapsedTimer>
+
+#include <cstdio>
+#include <memory>
+#include <vector>
+
+namespace flash3::cli {
+
+class StationView {
+public:
+    enum class Mode { Single, Lines, Table };
+
+    StationView(Mode mode, const std::vector<PortRun*>& ports, bool progressBar);
+
+    void line(PortRun& port, LogId id, const QString& text);
+    void progress(PortRun& port);
+    // Redraws the table when it is due (at most ten times a second) or `now`.
+    void refresh(bool now = false);
+    // The verdict lines and, for several ports, the summary; the table is
+    // drawn a last time first.
+    void finish(const std::vector<QString>& verdicts, const QString& summary);
+
+    // The table's lines as they would be drawn now (tests read them).
+    std::vector<QString> tableLines(int terminalRows) const;
+
+private:
+    void erase();
+
+    Mode mode_;
+    std::vector<PortRun*> ports_;
+    std::unique_ptr<ProgressBar> bar_;
+    QElapsedTimer drawClock_;
+    int linesDrawn_ = 0;
+    bool dirty_ = true;
+};
+
+} // namespace flash3::cli

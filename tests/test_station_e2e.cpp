@@ -1,0 +1,259 @@
+// flash3-cli flashing several ports at once against several virtual devices:
+// verdicts per port, the exit status of the whole, the dated log and the JSON
+// report (validated against its schema).
+
+#include "process_harness.h"
+#include "qt_print.h"
+
+#include <QCryptographicHash>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+
+#include <memory>
+#include <vector>
+
+using namespace flash3::testing;
+
+namespace {
+
+const QRegularExpression kDated(QStringLiteral(
+    "^\\d{4}-\\d{2}-\\d{2}T\\d{2}:\\d{2}:\\d{2}\\.\\d{3}(Z|[+-]\\d{2}:\\d{2}) "));
+
+class Station : public ProcessTest {
+protected:
+    // One virtual device per entry; each entry holds that device's own options.
+    void startDevices(const QString& image, const std::vector<QStringList>& options)
+    {
+        for (std::size_t i = 0; i < options.size(); ++i) {
+            devices.push_back(std::make_unique<Sim>(QStringList{"--timeout", "60"} + options[i] + QStringList{image}));
+            ASSERT_FALSE(devices.back()->device.isEmpty()) << "device " << i << " did not start";
+        }
+    }
+    QStringList portArgs() const
+    {
+        QStringList args;
+        for (const auto& d : devices)
+            args << "-p" << d->device;
+        return args;
+    }
+    QString reportPath() const { return dir.filePath("report.json"); }
+    QString logPath() const { return dir.filePath("station.log"); }
+
+    // Validates the report with the schema kept in the repository.
+    QJsonObject validReport()
+    {
+        QProcess p;
+        p.start("python3", {sourceDir() + "/tests/validate_report.py", sourceDir() + "/docs/flash3-report.schema.json",
+                            reportPath()});
+        EXPECT_TRUE(p.waitForFinished(30000));
+        EXPECT_EQ(p.exitCode(), 0) << p.readAllStandardOutput().toStdString() << p.readAllStandardError().toStdString();
+        QFile f(reportPath());
+        EXPECT_TRUE(f.open(QIODevice::ReadOnly));
+        return QJsonDocument::fromJson(f.readAll()).object();
+    }
+    QStringList logLines()
+    {
+        QFile f(logPath());
+        EXPECT_TRUE(f.open(QIODevice::ReadOnly));
+        return QString::fromUtf8(f.readAll()).split('\n', Qt::SkipEmptyParts);
+    }
+
+    std::vector<std::unique_ptr<Sim>> devices;
+};
+
+QJsonObject portWithDevice(const QJsonObject& report, const QString& device)
+{
+    for (const QJsonValue& p : report["ports"].toArray()) {
+        if (p["device"].toString() == device)
+            return p.toObject();
+    }
+    return {};
+}
+
+} // namespace
+
+TEST_F(Station, EightPortsOneAnsweringWrongOnLineTwo)
+{
+    const QString image = sample(20);
+    std::vector<QStringList> options(8);
+    options[5] = {"--wrong-answer", "2"};  // the answer at the end of line 2
+    startDevices(image, options);
+    Cli cli(portArgs() + QStringList{"--log", logPath(), "--json", reportPath(), image});
+    const Finished f = cli.finish(60000);
+    ASSERT_FALSE(f.timedOut);
+    EXPECT_EQ(f.exitCode, kFailed) << f.err;
+
+    // Each device judged on its own: seven got the whole image, one did not.
+    for (std::size_t i = 0; i < devices.size(); ++i)
+        EXPECT_EQ(devices[i]->finish(10000).exitCode, i == 5 ? 1 : 0) << "device " << i;
+
+    const QJsonObject report = validReport();
+    EXPECT_EQ(report["exitStatus"].toInt(), kFailed);
+    const QJsonArray ports = report["ports"].toArray();
+    ASSERT_EQ(ports.size(), 8);
+    int completed = 0;
+    for (const QJsonValue& p : ports) {
+        if (p["outcome"] == "completed") {
+            ++completed;
+            EXPECT_EQ(p["bytesSent"].toInt(), p["recordsDone"].toInt() * 16 / 18) << "16 T records of 18 per line";
+        }
+    }
+    EXPECT_EQ(completed, 7);
+    const QJsonObject bad = portWithDevice(report, devices[5]->device);
+    EXPECT_EQ(bad["outcome"], "failed");
+    const QJsonObject failure = bad["failure"].toObject();
+    EXPECT_EQ(failure["kind"], "wrong-answer");
+    EXPECT_EQ(failure["line"].toInt(), 2);
+    EXPECT_GT(failure["column"].toInt(), 1) << "the R record follows the line's T records";
+    EXPECT_EQ(failure["record"].toInt(), 35) << "line 1: 16 T, R, E; line 2: 16 T, then its R";
+    EXPECT_TRUE(failure["debugLine"].toString().startsWith("Error.  Expected = ")) << failure["debugLine"].toString();
+    EXPECT_NE(failure["expected"], failure["read"]);
+
+    // The image is named by its content.
+    QFile file(image);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QString sha = QString::fromLatin1(QCryptographicHash::hash(file.readAll(), QCryptographicHash::Sha256).toHex());
+    EXPECT_EQ(report["image"]["sha256"].toString(), sha);
+    EXPECT_EQ(report["image"]["records"]["total"].toInt(), 20 * 18);
+
+    // Every line of the log is dated; the header names image and ports, the
+    // verdicts close it.
+    const QStringList log = logLines();
+    ASSERT_GT(log.size(), 8 * 20);
+    for (const QString& line : log)
+        ASSERT_TRUE(kDated.match(line).hasMatch()) << line;
+    EXPECT_TRUE(log.at(1).contains(sha)) << log.at(1);
+    for (int i = 0; i < 8; ++i)
+        EXPECT_TRUE(log.at(2 + i).endsWith(devices[i]->device + " at 57600 bit/s")) << log.at(2 + i);
+    EXPECT_TRUE(lastOf(log).contains("flash3-cli: 8 ports: 7 completed, 1 failed (COM")) << lastOf(log);
+    EXPECT_EQ(log.filter(" flash3-cli: COM").size(), 8);
+
+    // Not a terminal: every log line carries its port.
+    for (const QString& line : f.outLines())
+        ASSERT_TRUE(QRegularExpression("^COM\\d+: ").match(line).hasMatch()) << line;
+    EXPECT_EQ(f.errLines().filter(QRegularExpression("^flash3-cli: COM\\d+: completed: 360 records")).size(), 7);
+    EXPECT_EQ(f.errLines().filter(QRegularExpression("^flash3-cli: COM\\d+: FAILED at line 2, ")).size(), 1);
+}
+
+TEST_F(Station, PortsThatCannotStartDoNotHoldUpTheOthers)
+{
+    const QString image = sample(10);
+    startDevices(image, {{}, {"--reply", "none"}});
+    const QString missing = dir.filePath("no-such-device");
+    Cli cli(portArgs() + QStringList{"-p", missing, "--json", reportPath(), image});
+    const Finished f = cli.finish(60000);
+    EXPECT_EQ(f.exitCode, kFailed) << f.err;
+    const QJsonObject report = validReport();
+    EXPECT_EQ(portWithDevice(report, devices[0]->device)["outcome"], "completed");
+    const QJsonObject silent = portWithDevice(report, devices[1]->device);
+    EXPECT_EQ(silent["outcome"], "failed");
+    EXPECT_EQ(silent["failure"]["kind"], "entry-rejected");
+    EXPECT_EQ(silent["recordsDone"].toInt(), 0);
+    const QJsonObject absent = portWithDevice(report, missing);
+    EXPECT_EQ(absent["outcome"], "refused");
+    EXPECT_EQ(absent["failure"]["kind"], "port-not-open");
+    EXPECT_EQ(absent["bytesSent"].toInt(), 0);
+    EXPECT_FALSE(absent["failure"]["debugLine"].toString().isEmpty());
+}
+
+TEST_F(Station, NoPortCanStartIsARefusalOfTheWhole)
+{
+    const QString image = sample(5);
+    // Both ports missing.
+    {
+        Cli cli({"-p", dir.filePath("a"), "-p", dir.filePath("b"), "--json", reportPath(), image});
+        const Finished f = cli.finish(30000);
+        EXPECT_EQ(f.exitCode, kUsage) << f.err;
+        const QJsonObject report = validReport();
+        EXPECT_EQ(report["exitStatus"].toInt(), kUsage);
+        for (const QJsonValue& p : report["ports"].toArray())
+            EXPECT_EQ(p["outcome"], "refused");
+    }
+    // A faulty image: refused on every port, its first fault named, not a byte sent.
+    QFile in(image);
+    ASSERT_TRUE(in.open(QIODevice::ReadOnly));
+    QByteArray text = in.readAll();
+    const qsizetype secondLine = text.indexOf("\r\n") + 2;
+    text[secondLine + 2] = 'G';
+    const QString faulty = write("faulty.pf3", text);
+    startDevices(faulty, {{}, {}});
+    Cli cli(portArgs() + QStringList{"--json", reportPath(), "--log", logPath(), faulty});
+    const Finished f = cli.finish(30000);
+    EXPECT_EQ(f.exitCode, kUsage) << f.err;
+    for (const auto& d : devices)
+        d->terminate();
+    const QJsonObject report = validReport();
+    for (const QJsonValue& p : report["ports"].toArray()) {
+        EXPECT_EQ(p["outcome"], "refused");
+        EXPECT_EQ(p["failure"]["kind"], "image-faults");
+        EXPECT_EQ(p["failure"]["line"].toInt(), 2);
+        EXPECT_EQ(p["failure"]["column"].toInt(), 2) << "a line begins with the ':' that ends the E record before it";
+        EXPECT_EQ(p["bytesSent"].toInt(), 0);
+    }
+    EXPECT_EQ(logLines().filter("refused: the image has 1 faulty record").size(), 2);
+}
+
+TEST_F(Station, InterruptAbortsEveryPortAndClosesIt)
+{
+    const QString image = sample(200);
+    startDevices(image, {{"--delay", "20"}, {"--delay", "20"}, {"--delay", "20"}});
+    Cli cli(portArgs() + QStringList{"--json", reportPath(), image});
+    ASSERT_TRUE(cli.waitForOutput("Processing ...", 20000));
+    cli.signal(SIGINT);
+    const Finished f = cli.finishKeepingOutput(20000);
+    ASSERT_FALSE(f.timedOut);
+    EXPECT_EQ(f.exitCode, kInterrupted) << f.err;
+    // Every device saw its line closed (it ends its session then) and an image cut short.
+    for (const auto& d : devices)
+        EXPECT_EQ(d->finish(10000).exitCode, 1);
+    const QJsonObject report = validReport();
+    EXPECT_EQ(report["exitStatus"].toInt(), kInterrupted);
+    for (const QJsonValue& p : report["ports"].toArray()) {
+        EXPECT_EQ(p["outcome"], "aborted");
+        EXPECT_EQ(p["failure"]["kind"], "interrupted");
+    }
+    for (int com : {99, 98, 97})
+        EXPECT_TRUE(f.outLines().contains(QStringLiteral("COM%1: Closed COM port: %1").arg(com))) << f.out;
+}
+
+TEST_F(Station, OnePortRunWritesTheSameReportAndLog)
+{
+    const QString image = sample(3);
+    startDevices(image, {{}});
+    Cli cli({"--quiet", "-p", devices[0]->device, "--log", logPath(), "--json", reportPath(), image});
+    const Finished f = cli.finish(30000);
+    EXPECT_EQ(f.exitCode, kCompleted) << f.err;
+    // One port: the logs as the window has them, no prefix, no summary.
+    EXPECT_EQ(f.outLines().filter(QRegularExpression("^COM\\d+: ")).size(), 0);
+    EXPECT_TRUE(lastOf(f.errLines()).startsWith("flash3-cli: completed: 54 records")) << f.err;
+    const QJsonObject report = validReport();
+    ASSERT_EQ(report["ports"].toArray().size(), 1);
+    EXPECT_EQ(report["ports"][0]["com"].toInt(), 2);
+    EXPECT_EQ(report["ports"][0]["outcome"], "completed");
+    EXPECT_EQ(report["ports"][0]["recordsDone"].toInt(), 54);
+
+    // The log appends: a second run adds its own header after the first run's lines.
+    Sim again({"--timeout", "30", image});
+    Cli second({"--quiet", "-p", again.device, "--log", logPath(), image});
+    EXPECT_EQ(second.finish(30000).exitCode, kCompleted);
+    const QStringList log = logLines();
+    EXPECT_EQ(log.filter(QRegularExpression(" flash3-cli [0-9.]+: run on 1 port begins$")).size(), 2);
+    for (const QString& line : log)
+        ASSERT_TRUE(kDated.match(line).hasMatch()) << line;
+}
+
+TEST_F(Station, ReportAndLogThatCannotBeWrittenStopTheRunBeforeAnyPort)
+{
+    const QString image = sample(3);
+    startDevices(image, {{}});
+    for (const QStringList& extra : {QStringList{"--json", dir.filePath("no/such/folder/r.json")},
+                                     QStringList{"--log", dir.filePath("no/such/folder/run.log")}}) {
+        Cli cli(portArgs() + extra + QStringList{image});
+        const Finished f = cli.finish(10000);
+        EXPECT_EQ(f.exitCode, kUsage);
+        EXPECT_TRUE(f.err.startsWith("flash3-cli: cannot ")) << f.err;
+        EXPECT_TRUE(f.out.isEmpty()) << "the port was touched: " << f.out;
+    }
+}
