@@ -8,12 +8,13 @@ namespace flash3::cli {
 
 namespace {
 
-void writeLine(std::FILE* out, const QString& text)
+void writeLine(std::FILE* out, const QString& text, bool flush = true)
 {
-    const QByteArray bytes = text.toLocal8Bit();
+    QByteArray bytes = text.toLocal8Bit();
+    bytes += '\n';
     std::fwrite(bytes.constData(), 1, static_cast<std::size_t>(bytes.size()), out);
-    std::fputc('\n', out);
-    std::fflush(out);
+    if (flush)
+        std::fflush(out);
 }
 
 QString comText(const PortRun& port)
@@ -34,6 +35,10 @@ double percentDone(const PortRun& port)
 StationView::StationView(Mode mode, const std::vector<PortRun*>& ports, bool progressBar)
     : mode_(mode), ports_(ports)
 {
+    // Many ports log thousands of lines a second: they are written once per
+    // tick (refresh()), not one system call per line.
+    if (mode_ == Mode::Lines)
+        std::setvbuf(stderr, nullptr, _IOFBF, 1 << 16);
     if (mode_ == Mode::Single && progressBar)
         bar_ = std::make_unique<ProgressBar>(stderr);
     drawClock_.start();
@@ -49,7 +54,7 @@ void StationView::line(PortRun& port, LogId id, const QString& text)
         writeLine(out, text);
         break;
     case Mode::Lines:
-        writeLine(out, comText(port) + QStringLiteral(": ") + text);
+        writeLine(out, comText(port) + QStringLiteral(": ") + text, false);
         break;
     case Mode::Table:
         dirty_ = true;  // the logs go to --log; the table shows the state
@@ -110,6 +115,11 @@ std::vector<QString> StationView::tableLines(int terminalRows) const
 
 void StationView::refresh(bool now)
 {
+    if (mode_ == Mode::Lines) {
+        std::fflush(stdout);
+        std::fflush(stderr);
+        return;
+    }
     if (mode_ != Mode::Table || !dirty_)
         return;
     if (!now && drawClock_.elapsed() < 100)
@@ -141,6 +151,7 @@ void StationView::finish(const std::vector<QString>& verdicts, const QString& su
         refresh(true);
     }
     erase();
+    std::fflush(stdout);
     for (const QString& v : verdicts)
         writeLine(stderr, v);
     if (!summary.isEmpty())
