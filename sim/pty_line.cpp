@@ -13,25 +13,13 @@
 
 namespace flash3sim {
 
-bool OpenWatch::start(const std::string& path, std::string& error)
-{
-    fd_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (fd_ < 0 || ::inotify_add_watch(fd_, path.c_str(), IN_OPEN) < 0) {
-        error = "cannot watch " + path + " for opens: " + std::strerror(errno);
-        stop();
-        return false;
-    }
-    return true;
-}
-
-void OpenWatch::stop()
+WatchHub::~WatchHub()
 {
     if (fd_ >= 0)
         ::close(fd_);
-    fd_ = -1;
 }
 
-std::size_t OpenWatch::hostOpens()
+void WatchHub::drainLocked()
 {
     alignas(inotify_event) char buf[4096];
     while (fd_ >= 0) {
@@ -43,20 +31,86 @@ std::size_t OpenWatch::hostOpens()
         for (ssize_t at = 0; at < n;) {
             const auto* event = reinterpret_cast<const inotify_event*>(buf + at);
             at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
-            if (event->mask & IN_IGNORED) {
-                stop();  // the node is gone; nothing more will come
-                break;
-            }
             if (event->mask & IN_Q_OVERFLOW) {
-                ++hostOpens_;  // events were lost: assume the worst
-            } else if (event->mask & IN_OPEN) {
-                if (ownOpens_ > 0)
-                    --ownOpens_;
-                else
-                    ++hostOpens_;
+                // Events were lost, whose we cannot tell: assume the worst for all.
+                for (auto& [wd, watch] : watches_)
+                    watch->take(IN_Q_OVERFLOW);
+                continue;
             }
+            const auto found = watches_.find(event->wd);
+            if (found != watches_.end())
+                found->second->take(event->mask);
         }
     }
+}
+
+bool OpenWatch::start(const std::string& path, std::string& error)
+{
+    std::lock_guard<std::mutex> lock(hub_.mutex_);
+    stopLocked();
+    if (hub_.fd_ < 0)
+        hub_.fd_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    wd_ = hub_.fd_ < 0 ? -1 : ::inotify_add_watch(hub_.fd_, path.c_str(), IN_OPEN);
+    if (wd_ < 0) {
+        error = "cannot watch " + path + " for opens: " + std::strerror(errno);
+        return false;
+    }
+    hub_.watches_[wd_] = this;
+    active_ = true;
+    return true;
+}
+
+void OpenWatch::stop()
+{
+    std::lock_guard<std::mutex> lock(hub_.mutex_);
+    stopLocked();
+}
+
+void OpenWatch::stopLocked()
+{
+    if (wd_ >= 0) {
+        ::inotify_rm_watch(hub_.fd_, wd_);
+        hub_.watches_.erase(wd_);
+    }
+    wd_ = -1;
+    active_ = false;
+}
+
+void OpenWatch::take(uint32_t mask)
+{
+    if (mask & IN_IGNORED) {
+        // The node is gone; nothing more will come. The kernel has dropped
+        // the watch already.
+        hub_.watches_.erase(wd_);
+        wd_ = -1;
+        active_ = false;
+    } else if (mask & IN_Q_OVERFLOW) {
+        ++hostOpens_;
+    } else if (mask & IN_OPEN) {
+        if (ownOpens_ > 0)
+            --ownOpens_;
+        else
+            ++hostOpens_;
+    }
+}
+
+void OpenWatch::ownOpen()
+{
+    std::lock_guard<std::mutex> lock(hub_.mutex_);
+    ++ownOpens_;
+}
+
+void OpenWatch::ownOpenFailed()
+{
+    std::lock_guard<std::mutex> lock(hub_.mutex_);
+    if (ownOpens_ > 0)
+        --ownOpens_;
+}
+
+std::size_t OpenWatch::hostOpens()
+{
+    std::lock_guard<std::mutex> lock(hub_.mutex_);
+    hub_.drainLocked();
     return hostOpens_;
 }
 
@@ -71,13 +125,15 @@ bool setRaw(int fd)
 
 bool resetSlave(const std::string& slavePath, std::string& error, OpenWatch* watch)
 {
+    if (watch)
+        watch->ownOpen();
     const int fd = ::open(slavePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         error = "cannot open " + slavePath + ": " + std::strerror(errno);
+        if (watch)
+            watch->ownOpenFailed();
         return false;
     }
-    if (watch)
-        watch->ownOpen();
     // A host that died without clearing exclusive mode would lock out the next.
     ::ioctl(fd, TIOCNXCL);
     // Only what the device sent and no one read: what a host sends is never

@@ -2,30 +2,65 @@
 // The pseudo-terminal side of the virtual device: a clean raw line, the
 // link that names it, and telling when a host opens it anew.
 
+#include <atomic>
 #include <cstddef>
+#include <cstdint>
+#include <map>
+#include <mutex>
 #include <string>
 
 namespace flash3sim {
 
+class OpenWatch;
+
+// The inotify instance that OpenWatches share. The system grants a user few
+// instances (128 by default), and a station of devices needs a watch for each
+// of its terminals, so they all read one: whoever looks next takes in every
+// queued event and credits each to its own watch. The fd is readable whenever
+// some terminal was opened since that look.
+class WatchHub {
+public:
+    WatchHub() = default;
+    ~WatchHub();
+    WatchHub(const WatchHub&) = delete;
+    WatchHub& operator=(const WatchHub&) = delete;
+
+    int fd() const { return fd_; }
+
+private:
+    friend class OpenWatch;
+    void drainLocked();
+
+    std::mutex mutex_;
+    int fd_ = -1;
+    std::map<int, OpenWatch*> watches_;  // by watch descriptor
+};
+
 // Tells whether anyone has opened the slave since the last look. POLLHUP on
 // the master only says whether the slave is open at the moment poll() looks:
 // a host that closes and opens again between two looks leaves no trace there.
-// inotify does: the kernel queues IN_OPEN inside open() itself, so the event
-// is there before the new opener can write a single byte.
+// inotify does: the kernel queues IN_OPEN inside open() itself, once the
+// terminal is open, so the event is there before the new opener can write a
+// single byte.
 class OpenWatch {
 public:
-    OpenWatch() = default;
+    explicit OpenWatch(WatchHub& hub) : hub_(hub) {}
     ~OpenWatch() { stop(); }
     OpenWatch(const OpenWatch&) = delete;
     OpenWatch& operator=(const OpenWatch&) = delete;
 
     bool start(const std::string& path, std::string& error);
     void stop();
-    bool active() const { return fd_ >= 0; }
-    int fd() const { return fd_; }
+    bool active() const { return active_.load(); }
+    // Readable when an open may be waiting to be taken in (perhaps another
+    // watch's: hostOpens() sorts that out).
+    int fd() const { return hub_.fd(); }
 
-    // Our own opens (see resetSlave) are not the host's.
-    void ownOpen() { ++ownOpens_; }
+    // One of our own opens (see resetSlave) is coming, and it is not the
+    // host's. Said before the open: once it is queued, another watch of the
+    // hub may take it in at any moment.
+    void ownOpen();
+    void ownOpenFailed();
 
     // Takes in the queued events; opens by others since the watch started.
     // inotify merges identical events in a row, so the count may fall short,
@@ -35,8 +70,14 @@ public:
     std::size_t hostOpens();
 
 private:
-    int fd_ = -1;
-    std::size_t ownOpens_ = 0;
+    friend class WatchHub;
+    void stopLocked();
+    void take(uint32_t mask);
+
+    WatchHub& hub_;
+    int wd_ = -1;
+    std::atomic<bool> active_{false};
+    std::size_t ownOpens_ = 0;   // these two under the hub's mutex
     std::size_t hostOpens_ = 0;
 };
 

@@ -3,6 +3,7 @@
 #include "pty_line.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -10,6 +11,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <memory>
+#include <system_error>
+#include <thread>
+#include <utility>
+#include <vector>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -23,11 +29,20 @@ namespace flash3sim {
 
 namespace {
 
-volatile std::sig_atomic_t g_stopSignal = 0;
+// Set by SIGINT, SIGTERM or SIGHUP. The signal interrupts the poll() of only
+// the thread it lands on, so the handler also writes to a pipe that every
+// device's poll() watches; nothing reads the pipe, so it stays readable.
+std::atomic<int> g_stopSignal{0};
+int g_stopPipe[2] = {-1, -1};
 
 void onStopSignal(int sig)
 {
     g_stopSignal = sig;
+    if (g_stopPipe[1] >= 0) {
+        const int saved = errno;
+        [[maybe_unused]] const ssize_t n = ::write(g_stopPipe[1], "", 1);
+        errno = saved;
+    }
 }
 
 // A hex trace of the line, appended to the --log file.
@@ -78,25 +93,50 @@ private:
     std::FILE* file_ = nullptr;
 };
 
+// Sleeps, cut short by a stop signal, which is what we want.
 void sleepFor(std::chrono::milliseconds ms)
 {
     if (ms.count() <= 0)
         return;
+    if (g_stopPipe[0] >= 0) {
+        pollfd pfd{g_stopPipe[0], POLLIN, 0};
+        ::poll(&pfd, 1, static_cast<int>(ms.count()));
+        return;
+    }
     timespec ts{static_cast<time_t>(ms.count() / 1000), static_cast<long>(ms.count() % 1000) * 1000000L};
-    ::nanosleep(&ts, nullptr);  // a signal cuts it short, which is what we want
+    ::nanosleep(&ts, nullptr);
 }
+
+// What sets one device apart from the others of a station.
+struct DeviceSetup {
+    DeviceConfig device;
+    int chatterMs = 0;
+    std::string link;     // empty: none
+    std::string logPath;  // empty: none
+    int index = -1;       // in the station; -1: the one device of a plain run
+};
 
 class Simulator {
 public:
-    Simulator(const SimOptions& options, const ParsedImage* image)
-        : options_(options), device_(options.device, image), start_(Clock::now()), log_(start_)
+    Simulator(const SimOptions& options, DeviceSetup setup, const ParsedImage* image, WatchHub& hub)
+        : options_(options), setup_(std::move(setup)), device_(setup_.device, image), start_(Clock::now()),
+          log_(start_), watch_(hub),
+          tag_(setup_.index < 0 ? std::string("flash3-sim: ")
+                                : "flash3-sim: device " + std::to_string(setup_.index) + ": ")
     {
     }
     ~Simulator() { closeMaster(); }
     Simulator(const Simulator&) = delete;
     Simulator& operator=(const Simulator&) = delete;
 
+    // The terminal and its link; false with a message when either fails.
+    bool setUp(std::string& error);
+    const std::string& path() const { return slavePath_; }
+    // Serves sessions until the device ends; returns its exit status (0 or 1).
+    int serve();
+    // One device on its own: set up, its path on stdout, served.
     int run();
+    const std::string& tag() const { return tag_; }
 
 private:
     bool openPty(std::string& error);
@@ -112,6 +152,7 @@ private:
     int finish(const char* why);
 
     const SimOptions& options_;
+    DeviceSetup setup_;
     Device device_;
     Clock::time_point start_;
     TraceLog log_;
@@ -124,6 +165,8 @@ private:
     OpenWatch watch_;
     std::size_t opensSeen_ = 0;     // host opens already accounted for
     int lastSessionStatus_ = -1;
+    std::string tag_;               // starts every message but the summary
+    std::string label_;             // starts the summary: "device K (PATH): " in a station
 };
 
 bool Simulator::openPty(std::string& error)
@@ -148,8 +191,8 @@ bool Simulator::openPty(std::string& error)
         return false;
     std::string why;
     if (!watch_.start(slavePath_, why))
-        std::fprintf(stderr, "flash3-sim: warning: %s; a port closed and opened again at once may not start a "
-                     "new session\n", why.c_str());
+        std::fprintf(stderr, "%swarning: %s; a port closed and opened again at once may not start a new session\n",
+                     tag_.c_str(), why.c_str());
     return true;
 }
 
@@ -160,7 +203,7 @@ void Simulator::closeMaster()
         master_ = -1;
     }
     if (linked_) {
-        removeLink(options_.link, slavePath_);
+        removeLink(setup_.link, slavePath_);
         linked_ = false;
     }
 }
@@ -231,7 +274,7 @@ void Simulator::writeToHost()
 int Simulator::endSession()
 {
     const std::string line = device_.summary();
-    std::fprintf(stderr, "%s\n", line.c_str());
+    std::fprintf(stderr, "%s%s\n", label_.c_str(), line.c_str());
     log_.note(line);
     return device_.passed() ? 0 : 1;
 }
@@ -266,19 +309,21 @@ void Simulator::resetLine()
     ::tcflush(master_, TCOFLUSH);
     std::string error;
     if (!resetSlave(slavePath_, error, &watch_))
-        std::fprintf(stderr, "flash3-sim: warning: %s\n", error.c_str());
+        std::fprintf(stderr, "%swarning: %s\n", tag_.c_str(), error.c_str());
 }
 
 // poll() on a hung-up master returns at once, so while no one has the line
-// we wait here: on the watch when there is one, so an open ends the wait.
+// we wait here: on the watch when there is one, so an open ends the wait (its
+// event comes once the terminal is open, so the master is no longer hung up);
+// without one, in short naps, so that an opener is not kept waiting long.
 void Simulator::waitForOpen(std::chrono::milliseconds most)
 {
     if (!watch_.active()) {
-        sleepFor(most);
+        sleepFor(std::min(std::chrono::milliseconds(5), most));
         return;
     }
-    pollfd pfd{watch_.fd(), POLLIN, 0};
-    ::poll(&pfd, 1, static_cast<int>(std::max<long long>(0, most.count())));
+    pollfd pfd[2] = {{watch_.fd(), POLLIN, 0}, {g_stopPipe[0], POLLIN, 0}};
+    ::poll(pfd, 2, static_cast<int>(std::max<long long>(0, most.count())));
 }
 
 int Simulator::finish(const char* why)
@@ -293,31 +338,45 @@ int Simulator::finish(const char* why)
     return status;
 }
 
+bool Simulator::setUp(std::string& error)
+{
+    if (!openPty(error))
+        return false;
+    // The link before the path is printed: whoever reads it may use the link at once.
+    if (!setup_.link.empty()) {
+        if (!makeLink(setup_.link, slavePath_, error))
+            return false;
+        linked_ = true;
+    }
+    if (setup_.index >= 0)
+        label_ = "device " + std::to_string(setup_.index) + " ("
+            + (setup_.link.empty() ? slavePath_ : setup_.link) + "): ";
+    return true;
+}
+
 int Simulator::run()
 {
     std::string error;
-    if (!openPty(error)) {
-        std::fprintf(stderr, "flash3-sim: %s\n", error.c_str());
+    if (!setUp(error)) {
+        std::fprintf(stderr, "%s%s\n", tag_.c_str(), error.c_str());
         return 2;
-    }
-    // The link first: whoever reads our first line may use the link at once.
-    if (!options_.link.empty()) {
-        if (!makeLink(options_.link, slavePath_, error)) {
-            std::fprintf(stderr, "flash3-sim: %s\n", error.c_str());
-            return 2;
-        }
-        linked_ = true;
     }
     std::printf("%s\n", slavePath_.c_str());
     std::fflush(stdout);
-    if (!options_.logPath.empty() && !log_.open(options_.logPath))
-        std::fprintf(stderr, "flash3-sim: cannot open log %s: %s\n", options_.logPath.c_str(), std::strerror(errno));
+    return serve();
+}
+
+int Simulator::serve()
+{
+    if (!setup_.logPath.empty() && !log_.open(setup_.logPath))
+        std::fprintf(stderr, "%scannot open log %s: %s\n", tag_.c_str(), setup_.logPath.c_str(), std::strerror(errno));
     log_.note("pty " + slavePath_);
 
     const bool timed = options_.timeoutSec > 0;
     const Clock::time_point deadline = start_
         + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(options_.timeoutSec));
-    const auto chatterEvery = std::chrono::milliseconds(options_.chatterMs);
+    const int chatterMs = setup_.chatterMs;
+    const auto chatterEvery = std::chrono::milliseconds(chatterMs);
     Clock::time_point nextChatter = start_ + chatterEvery;
 
     for (;;) {
@@ -328,7 +387,7 @@ int Simulator::run()
             return finish("time-out");
 
         device_.pump(now, pending_);
-        if (options_.chatterMs > 0 && now >= nextChatter) {
+        if (chatterMs > 0 && now >= nextChatter) {
             // A byte sent while nobody listens would be queued for the next
             // opener by the pty; on a real line it is simply lost.
             if (hostPresent_)
@@ -353,20 +412,22 @@ int Simulator::run()
         Clock::time_point due;
         if (device_.nextDue(due))
             wake = std::min(wake, std::max(due, now));
-        if (options_.chatterMs > 0)
+        if (chatterMs > 0)
             wake = std::min(wake, nextChatter);
         if (timed)
             wake = std::min(wake, deadline);
         const auto waitMs = std::chrono::ceil<std::chrono::milliseconds>(wake - now);
 
-        pollfd pfd{master_, static_cast<short>(POLLIN | (pending_.empty() ? 0 : POLLOUT)), 0};
-        const int rc = ::poll(&pfd, 1, static_cast<int>(std::max<long long>(0, waitMs.count())));
+        pollfd pfds[2] = {{master_, static_cast<short>(POLLIN | (pending_.empty() ? 0 : POLLOUT)), 0},
+                          {g_stopPipe[0], POLLIN, 0}};
+        const int rc = ::poll(pfds, 2, static_cast<int>(std::max<long long>(0, waitMs.count())));
         if (rc < 0) {
             if (errno == EINTR)
                 continue;
-            std::fprintf(stderr, "flash3-sim: poll: %s\n", std::strerror(errno));
+            std::fprintf(stderr, "%spoll: %s\n", tag_.c_str(), std::strerror(errno));
             return finish("poll failed");
         }
+        const pollfd& pfd = pfds[0];
         const bool hungUp = (pfd.revents & POLLHUP) != 0;
         if (!hungUp && !hostPresent_) {
             hostPresent_ = true;
@@ -394,8 +455,58 @@ int Simulator::run()
                 return status;
             continue;
         }
-        waitForOpen(std::min(std::chrono::milliseconds(5), waitMs));
+        waitForOpen(waitMs);
     }
+}
+
+// Every device of a station on a thread of its own, each running the loop of a
+// single device: none waits for another, so each answers as promptly as one
+// alone. The paths are printed once every terminal and link is there.
+int runStation(const SimOptions& options, const ParsedImage* image)
+{
+    WatchHub hub;  // outlives the devices, whose watches it holds
+    const std::size_t count = options.station.size();
+    std::vector<std::unique_ptr<Simulator>> devices;
+    devices.reserve(count);
+    for (std::size_t k = 0; k < count; ++k) {
+        DeviceSetup setup;
+        setup.device = options.station[k].device;
+        setup.chatterMs = options.station[k].chatterMs;
+        if (!options.linkPrefix.empty())
+            setup.link = options.linkPrefix + std::to_string(k);
+        if (!options.logPath.empty())
+            setup.logPath = options.logPath + "." + std::to_string(k);
+        setup.index = static_cast<int>(k);
+        devices.push_back(std::make_unique<Simulator>(options, std::move(setup), image, hub));
+        std::string error;
+        if (!devices.back()->setUp(error)) {
+            std::fprintf(stderr, "%s%s\n", devices.back()->tag().c_str(), error.c_str());
+            return 2;  // the devices made so far take their terminals and links with them
+        }
+    }
+    for (const auto& device : devices)
+        std::printf("%s\n", device->path().c_str());
+    std::fflush(stdout);
+
+    std::vector<int> status(count, 1);
+    std::vector<std::thread> threads;
+    threads.reserve(count);
+    bool started = true;
+    for (std::size_t k = 0; k < count; ++k) {
+        try {
+            threads.emplace_back([&status, &devices, k] { status[k] = devices[k]->serve(); });
+        } catch (const std::system_error& e) {
+            std::fprintf(stderr, "%scannot start: %s\n", devices[k]->tag().c_str(), e.what());
+            onStopSignal(SIGTERM);  // the others end as on a signal
+            started = false;
+            break;
+        }
+    }
+    for (std::thread& t : threads)
+        t.join();
+    if (!started)
+        return 2;
+    return std::all_of(status.begin(), status.end(), [](int s) { return s == 0; }) ? 0 : 1;
 }
 
 } // namespace
@@ -435,6 +546,8 @@ int runMain(int argc, char** argv)
         }
     }
 
+    if (g_stopPipe[0] < 0 && ::pipe2(g_stopPipe, O_CLOEXEC | O_NONBLOCK) != 0)
+        g_stopPipe[0] = g_stopPipe[1] = -1;  // a signal then wakes only the thread it lands on
     struct sigaction sa{};
     sa.sa_handler = onStopSignal;
     sigemptyset(&sa.sa_mask);
@@ -443,7 +556,16 @@ int runMain(int argc, char** argv)
     ::sigaction(SIGTERM, &sa, nullptr);
     ::sigaction(SIGHUP, &sa, nullptr);
 
-    Simulator sim(options, options.image.empty() ? nullptr : &image);
+    const ParsedImage* served = options.image.empty() ? nullptr : &image;
+    if (options.devices > 0)
+        return runStation(options, served);
+    WatchHub hub;
+    DeviceSetup setup;
+    setup.device = options.device;
+    setup.chatterMs = options.chatterMs;
+    setup.link = options.link;
+    setup.logPath = options.logPath;
+    Simulator sim(options, std::move(setup), served, hub);
     return sim.run();
 }
 

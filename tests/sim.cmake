@@ -3,4 +3,5 @@ include(GoogleTest)
 add_executable(test_sim ${CMAKE_CURRENT_LIST_DIR}/test_sim.cpp)
 target_link_libraries(test_sim PRIVATE flash3sim_lib GTest::gtest_main)
 set_target_properties(test_sim PROPERTIES AUTOMOC OFF)
-gtest_discover_tests(test_sim)
+# The prefix lets "ctest -R sim" pick out every test of the virtual device.
+gtest_discover_tests(test_sim TEST_PREFIX "sim.")

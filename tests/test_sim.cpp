@@ -419,10 +419,11 @@ TEST_F(DeviceLogic, EchoWithoutImageAndImageEndingEarly)
 namespace {
 
 // flash3-sim run in a child process: the library's runMain() with its stdout
-// and stderr captured.
+// and stderr captured. It waits for the first `paths` lines of output: the
+// terminals' paths, one for a plain run, N for a station of N devices.
 class SimProcess {
 public:
-    explicit SimProcess(std::vector<std::string> args)
+    explicit SimProcess(std::vector<std::string> args, std::size_t paths = 1)
     {
         int out[2];
         int err[2];
@@ -447,12 +448,18 @@ public:
         ::close(err[1]);
         out_ = out[0];
         err_ = err[0];
-        // The first line is the pty's path.
-        std::string line;
-        char c;
-        while (waitReadable(out_, 3000) && ::read(out_, &c, 1) == 1 && c != '\n')
-            line += c;
-        slave_ = line;
+        // The first line is the pty's path (a station's first N lines, theirs).
+        while (paths_.size() < paths) {
+            std::string line;
+            char c = 0;
+            while (waitReadable(out_, 3000) && ::read(out_, &c, 1) == 1 && c != '\n')
+                line += c;
+            if (c != '\n')
+                break;  // the output ended (or stalled) before the line did
+            paths_.push_back(line);
+        }
+        if (!paths_.empty())
+            slave_ = paths_.front();
     }
     ~SimProcess()
     {
@@ -467,6 +474,7 @@ public:
     }
 
     const std::string& slave() const { return slave_; }
+    const std::vector<std::string>& paths() const { return paths_; }
     void signal(int sig) { ::kill(pid_, sig); }
 
     // Exit status, or -1 if it has not ended within `ms`.
@@ -500,6 +508,7 @@ private:
     int err_ = -1;
     bool exited_ = false;
     std::string slave_;
+    std::vector<std::string> paths_;
     std::string stderr_;
 };
 
@@ -759,4 +768,345 @@ TEST(PtySession, PortReopenedAtOnceIsANewSessionEveryTime)
         EXPECT_TRUE(second.read(1).empty());
         EXPECT_TRUE(second.hungUp());
     }
+}
+
+// ---- a station: many devices in one process ------------------------------------
+
+namespace {
+
+SimOptions parseOk(std::vector<std::string> args)
+{
+    std::vector<char*> argv{const_cast<char*>("flash3-sim")};
+    for (auto& a : args)
+        argv.push_back(a.data());
+    SimOptions options;
+    std::string error;
+    EXPECT_TRUE(parseArguments(static_cast<int>(argv.size()), argv.data(), options, error)) << error;
+    return options;
+}
+
+std::vector<std::string> lines(const std::string& text)
+{
+    std::vector<std::string> out;
+    std::size_t from = 0;
+    for (std::size_t nl; (nl = text.find('\n', from)) != std::string::npos; from = nl + 1)
+        out.push_back(text.substr(from, nl - from));
+    if (from < text.size())
+        out.push_back(text.substr(from));
+    return out;
+}
+
+// The summary lines of device k ("device k (NAME): ..."), with that prefix taken off.
+std::vector<std::string> summariesOf(const std::string& err, int k, const std::string& name)
+{
+    const std::string prefix = "device " + std::to_string(k) + " (" + name + "): ";
+    std::vector<std::string> found;
+    for (const std::string& line : lines(err))
+        if (line.rfind(prefix, 0) == 0)
+            found.push_back(line.substr(prefix.size()));
+    return found;
+}
+
+// What a lone device prints after the host has sent `bytes`: the line a
+// station's device must print after its prefix.
+std::string loneSummary(const ParsedImage* image, const Bytes& bytes, DeviceConfig config = {})
+{
+    Device device(std::move(config), image);
+    feed(device, bytes);
+    return device.summary();
+}
+
+std::string readLink(const std::string& link)
+{
+    char target[256] = {};
+    const ssize_t n = ::readlink(link.c_str(), target, sizeof target - 1);
+    return n > 0 ? std::string(target, static_cast<std::size_t>(n)) : std::string();
+}
+
+std::string readFile(const std::string& path)
+{
+    std::ifstream in(path);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+} // namespace
+
+TEST(SimStationArguments, AimedFaultsOverrideTheSharedOnesForTheirDeviceOnly)
+{
+    // The aimed --wrong-answer comes before the shared one on purpose: aimed
+    // wins whatever the order.
+    const SimOptions o = parseOk({"--devices", "4", "--link-prefix", "/tmp/st/dev", "--wrong-answer", "2@3",
+                                  "--wrong-answer", "5", "--reply", "none@1", "--delay", "7", "--delay=0@2",
+                                  "--chatter", "9@0", "--unplug-at", "4@3", "--noise=3@1", "img.pf3"});
+    EXPECT_EQ(o.devices, 4);
+    EXPECT_EQ(o.linkPrefix, "/tmp/st/dev");
+    EXPECT_EQ(o.image, "img.pf3");
+    EXPECT_EQ(o.device.wrongAnswer, 5);  // the shared settings keep no aimed value
+    EXPECT_EQ(o.device.unplugAt, -1);
+    ASSERT_EQ(o.station.size(), 4u);
+    const DeviceConfig plain;
+    const int wrong[] = {5, 5, 5, 2};
+    const int delay[] = {7, 7, 0, 7};
+    const int unplug[] = {-1, -1, -1, 4};
+    const int noise[] = {0, 3, 0, 0};
+    const int chatter[] = {9, 0, 0, 0};
+    for (std::size_t k = 0; k < 4; ++k) {
+        const StationDevice& d = o.station[k];
+        EXPECT_EQ(d.device.wrongAnswer, wrong[k]) << k;
+        EXPECT_EQ(d.device.delayMs, delay[k]) << k;
+        EXPECT_EQ(d.device.unplugAt, unplug[k]) << k;
+        EXPECT_EQ(d.device.noise, noise[k]) << k;
+        EXPECT_EQ(d.chatterMs, chatter[k]) << k;
+        EXPECT_EQ(d.device.reply, k == 1 ? std::vector<ReplyStep>{} : plain.reply) << k;
+    }
+
+    // Without --devices nothing changes: one device, no station.
+    const SimOptions single = parseOk({"--wrong-answer", "2", "--link", "/tmp/l"});
+    EXPECT_EQ(single.devices, 0);
+    EXPECT_TRUE(single.station.empty());
+    EXPECT_EQ(single.device.wrongAnswer, 2);
+}
+
+TEST(SimStationArguments, UsageErrorsAreRefusedWithAMessage)
+{
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases{
+        {{"--devices", "2", "--wrong-answer", "2@2"}, "no device 2"},
+        {{"--wrong-answer", "2@2", "--devices", "2"}, "no device 2"},  // checked once --devices is known
+        {{"--wrong-answer", "2@0"}, "--devices"},
+        {{"--link-prefix", "/tmp/st/dev"}, "--devices"},
+        {{"--devices", "0"}, "1 to 128"},
+        {{"--devices", "129"}, "1 to 128"},
+        {{"--devices", "x"}, "1 to 128"},
+        {{"--devices"}, "needs a value"},
+        {{"--devices", "2", "--link", "/tmp/l"}, "--link-prefix"},
+        {{"--devices", "2", "--link-prefix", ""}, "empty"},
+        {{"--devices", "2", "--delay", "5@"}, "@"},
+        {{"--devices", "2", "--delay", "5@-1"}, "@"},
+        {{"--devices", "2", "--delay", "5@1x"}, "@"},
+        {{"--devices", "2", "--delay", "-5@1"}, "--delay"},  // the value itself, checked as unaimed
+        {{"--devices", "2", "--wrong-answer", "0@1"}, "--wrong-answer"},
+        {{"--devices", "2", "--reply", "zz@1"}, "--reply"},
+    };
+    for (const auto& [args, part] : cases) {
+        std::vector<std::string> copy = args;
+        std::vector<char*> argv{const_cast<char*>("flash3-sim")};
+        for (auto& a : copy)
+            argv.push_back(a.data());
+        SimOptions options;
+        std::string error;
+        EXPECT_FALSE(parseArguments(static_cast<int>(argv.size()), argv.data(), options, error))
+            << ::testing::PrintToString(args);
+        EXPECT_TRUE(contains(error, part)) << ::testing::PrintToString(args) << ": " << error;
+    }
+}
+
+TEST(SimStationArguments, HelpDocumentsTheStationInTheManPageLayout)
+{
+    // help2man makes the man page from --help: an option entry is "  --opt ARG"
+    // with its text from column 22 (or on the next lines), and any other line
+    // that began with an option would be taken for an entry of its own.
+    const std::vector<std::string> text = lines(usageText());
+    bool devices = false;
+    bool linkPrefix = false;
+    for (const std::string& line : text) {
+        const std::size_t first = line.find_first_not_of(' ');
+        if (first == std::string::npos)
+            continue;
+        if (first == 2 && line[2] == '-') {
+            const std::size_t gap = line.find("  ", 2);
+            if (gap != std::string::npos) {
+                EXPECT_LE(gap, 20u) << line;
+                EXPECT_EQ(line.find_first_not_of(' ', gap), 22u) << line;
+            }
+            devices = devices || line.rfind("  --devices N ", 0) == 0;
+            linkPrefix = linkPrefix || line.rfind("  --link-prefix PATH ", 0) == 0;
+        } else {
+            EXPECT_NE(line[first], '-') << line;
+        }
+    }
+    EXPECT_TRUE(devices);
+    EXPECT_TRUE(linkPrefix);
+    EXPECT_TRUE(contains(usageText(), "@K")) << usageText();
+    EXPECT_TRUE(contains(usageText(), "FILE.K")) << usageText();
+}
+
+TEST(SimStation, UsageErrorsEndTheProcessWithStatus2AndServeNothing)
+{
+    const std::string prefix = tempDir() + "/usage-dev";
+    for (std::vector<std::string> args : {std::vector<std::string>{"--devices", "2", "--unplug-at", "3@2"},
+                                          {"--link-prefix", prefix},
+                                          {"--devices", "200", "--link-prefix", prefix}}) {
+        SimProcess sim(args, 1);
+        EXPECT_EQ(sim.wait(), 2) << ::testing::PrintToString(args);
+        EXPECT_TRUE(sim.paths().empty()) << ::testing::PrintToString(args);
+        EXPECT_EQ(sim.errText().rfind("flash3-sim: ", 0), 0u) << sim.errText();
+        EXPECT_TRUE(contains(sim.errText(), "Try flash3-sim --help.")) << sim.errText();
+        EXPECT_NE(::access((prefix + "0").c_str(), F_OK), 0);
+    }
+}
+
+TEST(SimStation, DevicesServedAtOnceEachOnItsOwnTerminalWithItsOwnLog)
+{
+    constexpr int kDevices = 4;
+    SampleOptions shape;
+    shape.lines = 6;
+    shape.burst = 5;
+    const std::string text = makeSampleImage(shape);
+    const ParsedImage parsed = parseImage(text);
+    const std::string prefix = tempDir() + "/served-dev";
+    const std::string log = tempDir() + "/served.log";
+    SimProcess sim({"--devices", std::to_string(kDevices), "--link-prefix", prefix, "--log", log,
+                    writeTemp("served.pf3", text)},
+                   kDevices);
+    ASSERT_EQ(sim.paths().size(), std::size_t(kDevices));
+    for (int k = 0; k < kDevices; ++k) {
+        EXPECT_EQ(sim.paths()[k].rfind("/dev/pts/", 0), 0u) << sim.paths()[k];
+        EXPECT_EQ(readLink(prefix + std::to_string(k)), sim.paths()[k]) << k;
+        for (int j = 0; j < k; ++j)
+            EXPECT_NE(sim.paths()[j], sim.paths()[k]);
+    }
+
+    // Every device is opened before any is served, and the image is played
+    // line by line across all of them, so each is mid-session while the
+    // others are too.
+    std::vector<std::unique_ptr<Host>> hosts;
+    for (int k = 0; k < kDevices; ++k) {
+        hosts.push_back(std::make_unique<Host>(prefix + std::to_string(k)));
+        ASSERT_TRUE(hosts.back()->isOpen()) << k;
+    }
+    for (auto& host : hosts)
+        host->send({0xE1});
+    for (auto& host : hosts)
+        host->send({0x94});
+    for (int k = 0; k < kDevices; ++k)
+        ASSERT_EQ(hosts[k]->read(2, 3000), (Bytes{0x91, 0x26})) << "device " << k;
+    Bytes burst;
+    Bytes sent{0xE1, 0x94};
+    for (const Record& r : parsed.records) {
+        if (r.kind == Record::Send) {
+            burst.push_back(r.value);
+        } else if (r.kind == Record::Answer) {
+            for (auto& host : hosts)
+                host->send(burst);
+            for (int k = 0; k < kDevices; ++k)
+                ASSERT_EQ(hosts[k]->read(1, 3000), (Bytes{r.value})) << "device " << k << ", offset " << r.offset;
+            sent.insert(sent.end(), burst.begin(), burst.end());
+            burst.clear();
+        }
+    }
+    hosts.clear();
+
+    EXPECT_EQ(sim.wait(5000), 0) << sim.errText();
+    const std::string expected = loneSummary(&parsed, sent);
+    ASSERT_TRUE(contains(expected, "no mismatch; image completed")) << expected;
+    EXPECT_EQ(lines(sim.errText()).size(), std::size_t(kDevices)) << sim.errText();
+    for (int k = 0; k < kDevices; ++k) {
+        const std::string name = prefix + std::to_string(k);
+        EXPECT_EQ(summariesOf(sim.errText(), k, name), std::vector<std::string>{expected}) << sim.errText();
+        const std::string trace = readFile(log + "." + std::to_string(k));
+        EXPECT_TRUE(contains(trace, "pty " + sim.paths()[k])) << k << ": " << trace;
+        EXPECT_TRUE(contains(trace, "tx 91 26")) << k << ": " << trace;
+        struct stat st{};
+        EXPECT_NE(::lstat(name.c_str(), &st), 0) << name;  // the links go with their devices
+    }
+    EXPECT_NE(::access(log.c_str(), F_OK), 0);  // only the numbered logs
+}
+
+TEST(SimStation, FaultsAimedAtOneDeviceHitOnlyThatDevice)
+{
+    // Shared: a stray 00 before the reply. Device 1 has the plain reply
+    // instead; device 0 inverts its first answer; device 2 vanishes at R41.
+    const ParsedImage worked = parseImage(kWorkedExample);
+    const std::string prefix = tempDir() + "/aimed-dev";
+    SimProcess sim({"--devices", "3", "--link-prefix", prefix, "--reply", "00,91,26", "--reply", "91,26@1",
+                    "--wrong-answer", "1@0", "--unplug-at", "3@2", writeTemp("worked.pf3", kWorkedExample)},
+                   3);
+    ASSERT_EQ(sim.paths().size(), 3u);
+    Host d0(prefix + "0");
+    Host d1(prefix + "1");
+    Host d2(prefix + "2");
+    for (Host* h : {&d0, &d1, &d2}) {
+        ASSERT_TRUE(h->isOpen());
+        h->send({0xE1, 0x94});
+    }
+    EXPECT_EQ(d0.read(3, 3000), (Bytes{0x00, 0x91, 0x26}));
+    EXPECT_EQ(d1.read(2, 3000), (Bytes{0x91, 0x26}));
+    EXPECT_EQ(d2.read(3, 3000), (Bytes{0x00, 0x91, 0x26}));
+    for (Host* h : {&d0, &d1, &d2})
+        h->send({0x41, 0x00});
+    EXPECT_EQ(d0.read(1, 3000), (Bytes{0x41 ^ 0xFF}));
+    EXPECT_EQ(d1.read(1, 3000), (Bytes{0x41}));
+    EXPECT_TRUE(d2.read(1, 3000).empty());
+    EXPECT_TRUE(d2.hungUp());
+    for (Host* h : {&d0, &d1})
+        h->send({0x42});
+    EXPECT_EQ(d0.read(1, 3000), (Bytes{0x2A}));
+    EXPECT_EQ(d1.read(1, 3000), (Bytes{0x2A}));
+    d0.close();
+    d1.close();
+    d2.close();
+
+    EXPECT_EQ(sim.wait(5000), 1) << sim.errText();
+    const std::string& err = sim.errText();
+    const Bytes whole{0xE1, 0x94, 0x41, 0x00, 0x42};
+    DeviceConfig inverting;
+    inverting.wrongAnswer = 1;
+    EXPECT_EQ(summariesOf(err, 0, prefix + "0"), std::vector<std::string>{loneSummary(&worked, whole, inverting)})
+        << err;
+    EXPECT_EQ(summariesOf(err, 1, prefix + "1"), std::vector<std::string>{loneSummary(&worked, whole)}) << err;
+    const std::vector<std::string> two = summariesOf(err, 2, prefix + "2");
+    ASSERT_EQ(two.size(), 1u) << err;
+    EXPECT_TRUE(contains(two[0], "image not completed (at record 3 of 7)")) << two[0];
+    EXPECT_TRUE(contains(two[0], "; device unplugged")) << two[0];
+    // Device 1 is the one that passed: its line is a lone pass, nothing spoiled.
+    EXPECT_TRUE(contains(summariesOf(err, 1, prefix + "1").at(0), "no mismatch; image completed")) << err;
+    EXPECT_TRUE(contains(summariesOf(err, 0, prefix + "0").at(0), "1 answer(s) withheld or inverted")) << err;
+}
+
+TEST(SimStation, DeviceNeverOpenedFailsAtTheTimeoutWhileTheOtherPasses)
+{
+    // The station's exit waits for its last device: the one nobody opens ends
+    // at --timeout with no handshake, long after the other's session.
+    SimProcess sim({"--devices", "2", "--timeout", "2", writeTemp("worked.pf3", kWorkedExample)}, 2);
+    ASSERT_EQ(sim.paths().size(), 2u);
+    {
+        Host host(sim.paths()[0]);
+        ASSERT_TRUE(host.isOpen());
+        host.send({0xE1, 0x94, 0x41, 0x00});
+        EXPECT_EQ(host.read(3, 3000), (Bytes{0x91, 0x26, 0x41}));
+        host.send({0x42});
+        EXPECT_EQ(host.read(1, 3000), (Bytes{0x2A}));
+    }
+    EXPECT_EQ(sim.wait(10000), 1) << sim.errText();
+    const ParsedImage worked = parseImage(kWorkedExample);
+    // Without --link-prefix a device is named by its terminal.
+    EXPECT_EQ(summariesOf(sim.errText(), 0, sim.paths()[0]),
+              std::vector<std::string>{loneSummary(&worked, {0xE1, 0x94, 0x41, 0x00, 0x42})})
+        << sim.errText();
+    EXPECT_EQ(summariesOf(sim.errText(), 1, sim.paths()[1]), std::vector<std::string>{loneSummary(&worked, {})})
+        << sim.errText();
+    EXPECT_TRUE(contains(sim.errText(), "; no handshake")) << sim.errText();
+}
+
+TEST(SimStation, SignalEndsEveryDeviceEachWithItsSummary)
+{
+    // --persist: no device would end on its own.
+    const std::string prefix = tempDir() + "/signal-dev";
+    SimProcess sim({"--devices", "3", "--persist", "--link-prefix", prefix}, 3);
+    ASSERT_EQ(sim.paths().size(), 3u);
+    for (int k : {0, 2}) {
+        Host host(prefix + std::to_string(k));
+        ASSERT_TRUE(host.isOpen());
+        host.send({0xE1, 0x94, 0x5A});
+        EXPECT_EQ(host.read(3, 3000), (Bytes{0x91, 0x26, 0x5A})) << k;
+    }
+    sim.signal(SIGINT);
+    EXPECT_EQ(sim.wait(5000), 1) << sim.errText();  // device 1 never saw a host
+    const std::string& err = sim.errText();
+    const std::string echoed = loneSummary(nullptr, {0xE1, 0x94, 0x5A});
+    EXPECT_EQ(summariesOf(err, 0, prefix + "0"), std::vector<std::string>{echoed}) << err;
+    EXPECT_EQ(summariesOf(err, 1, prefix + "1"), std::vector<std::string>{loneSummary(nullptr, {})}) << err;
+    EXPECT_EQ(summariesOf(err, 2, prefix + "2"), std::vector<std::string>{echoed}) << err;
+    for (int k = 0; k < 3; ++k)
+        EXPECT_NE(::access((prefix + std::to_string(k)).c_str(), F_OK), 0) << k;
 }
