@@ -12,6 +12,9 @@ PortRun::PortRun(const PortChoice& port, const Options& options)
 {
     if (!port.device.isEmpty())
         bindComToDevice(port.com, port.device);
+    // Many ports at once: each port's bytes of a tick go out in one system
+    // call, which keeps the station's CPU time in bounds.
+    driver_.setQueuedTransmit(options.station());
     MainStartUp(form_, {});
     form_.AllowFaultyImage = options.force;
     context_.image = options.image;

@@ -268,3 +268,41 @@ TEST(Transfer, LongImageRunsToTheEndWithTheDeviceModel)
     EXPECT_EQ(e.text(TextId::Text5), "100.0 %");
     EXPECT_EQ(e.text(TextId::Text3), "0");
 }
+
+// A station queues each port's bytes and sends them once a tick: the run is
+// tick for tick the same, and a burst that cannot be sent still ends it.
+TEST(Transfer, QueuedTransmitKeepsEveryTickAndSendsABurstInOneWrite)
+{
+    QByteArray image;
+    for (int line = 0; line < 50; ++line) {
+        for (int i = 0; i < 16; ++i)
+            image += QStringLiteral("T%1:").arg((line * 16 + i) & 0xFF, 2, 16, QLatin1Char('0')).toUpper().toLatin1();
+        image += "R5A:E\r\n:";
+    }
+    Engine e;
+    e.driver.setQueuedTransmit(true);
+    DeviceModel device(e.backend, image);
+    e.openPort();
+    e.chooseImage(image);
+    e.form.ProgramFlash_Click();
+    const int ticks = e.runToEnd();
+    EXPECT_EQ(e.form.LastRunOutcome, RunOutcome::Completed);
+    EXPECT_EQ(ticks, 2 + 37 + 50 * 2);
+    EXPECT_EQ(e.backend.written.size(), 2u + 50 * 16);
+    // The two entry bytes on ticks of their own, then one write per burst.
+    EXPECT_EQ(e.backend.count(FakeBackend::Fn::Write), 2 + 50);
+    EXPECT_EQ(e.form.LastRunReport.bytesSent, 50 * 16);
+}
+
+TEST(Transfer, QueuedBurstThatCannotBeSentEndsTheRun)
+{
+    StreamRun r("T01:T02:T03:R04:T05:R06:");
+    r.driver.setQueuedTransmit(true);
+    r.backend.failNext(FakeBackend::Fn::Write, DrvIoError);
+    r.tick();
+    EXPECT_TRUE(r.debugWithoutHints().contains("Error in put packet: 6")) << r.debug().join('\n').toStdString();
+    EXPECT_EQ(r.form.ProgramMode, 0);
+    EXPECT_EQ(r.form.LastRunOutcome, RunOutcome::Failed);
+    EXPECT_EQ(r.form.LastRunReport.cause, FailureCause::SendFailed);
+    EXPECT_TRUE(r.sentAfterHandshake().empty());
+}

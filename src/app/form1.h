@@ -63,6 +63,7 @@ public:
 
     WindowModel& window() { return window_; }
     const WindowModel& window() const { return window_; }
+    SerialDriver& driver() { return driver_; }
 
     // ---- start-up and logs (app/form1.cpp, app/startup.cpp) ----
     void InitVariables();

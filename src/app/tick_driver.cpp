@@ -80,8 +80,11 @@ void TickDriver::onTimeout()
     // An engine's tick may end its run or the program (and so change which
     // engines want ticks): decide for each one just before its turn.
     for (Form1* form : forms_) {
-        if (wantsTicks(*form))
+        if (wantsTicks(*form)) {
             form->Timer2_Timer();
+            // What the tick queued for the port goes out now, not a tick later.
+            form->driver().SendQueued();
+        }
     }
     emit ticked();
 }

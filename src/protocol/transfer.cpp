@@ -30,6 +30,13 @@ void Form1::TransmitStep()
         PostMsg2(Msg);
     }
     PortBusy = False;
+    // With queued transmit the burst leaves here: bytes that could not be
+    // sent end the run, as a byte refused by PutByte does. (Without it the
+    // empty packet carries nothing, and its error is only logged.)
+    if (DrvStatus != 0 && ProgramMode != 0 && driver_.queuedTransmit()) {
+        LastRunReport.driverStatus = DrvStatus;
+        failRun(FailureCause::SendFailed);
+    }
 }
 
 void Form1::VerifyStep()

@@ -185,21 +185,53 @@ int32_t SerialDriver::FlushReceiveBuffer(int32_t port)
     return record("FlushReceiveBuffer", {port}, status);
 }
 
+int32_t SerialDriver::sendQueue(int32_t port, PortState& s)
+{
+    if (s.queueFailure != 0)
+        return s.queueFailure;
+    if (s.queue.empty())
+        return DrvOk;
+    // The same bound as for one byte: a port whose line does not drain must
+    // not hold up the ports ticked after it.
+    const int32_t status = backend_.write(port, s.queue.data(), s.queue.size(), s.timeoutMs);
+    s.queue.clear();
+    s.queueFailure = status;
+    return status;
+}
+
+int32_t SerialDriver::SendQueued()
+{
+    int32_t first = DrvOk;
+    for (std::size_t port = 0; port < ports_.size(); ++port) {
+        PortState& s = ports_[port];
+        if (!s.initialised || s.queue.empty())
+            continue;
+        const int32_t status = sendQueue(static_cast<int32_t>(port), s);
+        if (first == DrvOk)
+            first = status;
+    }
+    return first;
+}
+
 int32_t SerialDriver::FlushTransmitBuffer(int32_t port)
 {
-    const PortState* s = state(port);
+    PortState* s = state(port);
+    if (s)
+        s->queue.clear();  // a purge drops what is queued as well
     const int32_t status = !s ? DrvBadParameter : !s->initialised ? DrvNotInitialised : backend_.flushTransmit(port);
     return record("FlushTransmitBuffer", {port}, status);
 }
 
 int32_t SerialDriver::IsReceiveBufferEmpty(int32_t port)
 {
-    const PortState* s = state(port);
+    PortState* s = state(port);
     int32_t status;
     if (!s)
         status = DrvBadParameter;
     else if (!s->initialised)
         status = DrvNotInitialised;
+    else if (const int32_t sent = sendQueue(port, *s); sent != DrvOk)
+        status = sent;  // an answer to bytes that never left cannot come
     else {
         const int32_t waiting = backend_.bytesWaiting(port);
         status = waiting > 0 ? 0 : waiting == 0 ? 1 : -waiting;
@@ -209,8 +241,16 @@ int32_t SerialDriver::IsReceiveBufferEmpty(int32_t port)
 
 int32_t SerialDriver::GetByte(int32_t port)
 {
-    const PortState* s = state(port);
-    const int32_t result = !s ? -DrvBadParameter : !s->initialised ? -DrvNotInitialised : backend_.readByte(port);
+    PortState* s = state(port);
+    int32_t result;
+    if (!s)
+        result = -DrvBadParameter;
+    else if (!s->initialised)
+        result = -DrvNotInitialised;
+    else if (const int32_t sent = sendQueue(port, *s); sent != DrvOk)
+        result = -sent;
+    else
+        result = backend_.readByte(port);
     return record("GetByte", {port}, result);
 }
 
@@ -222,7 +262,16 @@ int32_t SerialDriver::PutByte(int32_t port, int32_t byte)
         status = DrvBadParameter;
     else if (!s->initialised)
         status = DrvNotInitialised;
-    else {
+    else if (queued_ && s->paceMs == 0) {
+        // A paced port sends byte by byte, as the pause is between bytes.
+        status = s->queueFailure;
+        if (status == DrvOk) {
+            s->queue.push_back(static_cast<uint8_t>(byte));
+            // Bounded, so one queue never waits on the OS for longer than a tick.
+            if (s->queue.size() >= 256)
+                status = sendQueue(port, *s);
+        }
+    } else {
         const auto value = static_cast<uint8_t>(byte);
         status = backend_.write(port, &value, 1, s->timeoutMs);
         if (status == DrvOk && s->paceMs > 0)
@@ -240,11 +289,13 @@ int32_t SerialDriver::ser_rs232_putpacket(int32_t port, int32_t count, const cha
         status = DrvBadParameter;
     else if (!s->initialised)
         status = DrvNotInitialised;
-    else if (count == 0)
-        status = DrvOk;
-    else
-        status = backend_.write(port, reinterpret_cast<const uint8_t*>(data), static_cast<std::size_t>(count),
-                                s->timeoutMs * count);
+    else {
+        // The queue goes first; an empty packet puts nothing more on the line.
+        status = sendQueue(port, *s);
+        if (status == DrvOk && count > 0)
+            status = backend_.write(port, reinterpret_cast<const uint8_t*>(data), static_cast<std::size_t>(count),
+                                    s->timeoutMs * count);
+    }
     return record("ser_rs232_putpacket", {port, count}, status);
 }
 
@@ -257,6 +308,7 @@ int32_t SerialDriver::UnInitializePort(int32_t port)
     else if (!s->initialised)
         status = DrvNotInitialised;
     else {
+        sendQueue(port, *s);  // what was queued still goes out; the port closes regardless
         status = backend_.close(port);
         *s = PortState{};
     }

@@ -62,6 +62,17 @@ public:
     // Baud rate in bit/s for a speed code 7..11, or 0.
     static int32_t baudRateForCode(int32_t baudCode);
 
+    // Queued transmit: PutByte keeps the byte in the port's transmit queue, and
+    // the queue goes to the OS in one piece when the tick ends (SendQueued),
+    // when a packet is put, and before the port is read or closed. A station
+    // of many ports uses it: one system call per port and tick instead of one
+    // per byte. A queue that cannot be sent makes the port's next call fail
+    // with that status, so a lost byte never goes unnoticed. Off by default.
+    void setQueuedTransmit(bool on) { queued_ = on; }
+    bool queuedTransmit() const { return queued_; }
+    // Sends what is queued on every port; returns the first failure, or 0.
+    int32_t SendQueued();
+
     // Every call is handed to the trace when one is set (tests, diagnostics).
     void setTrace(std::function<void(const DriverCall&)> trace) { trace_ = std::move(trace); }
 
@@ -72,13 +83,18 @@ private:
         bool initialised = false;
         int32_t timeoutMs = 20;  // bound on handing one byte to the OS
         int32_t paceMs = 0;      // pause after each byte
+        std::vector<uint8_t> queue;  // queued transmit: bytes not yet handed to the OS
+        int32_t queueFailure = 0;    // why the last queue could not be sent
     };
+    // Hands the queue of `port` to the OS; its status, or an earlier failure.
+    int32_t sendQueue(int32_t port, PortState& s);
     PortState* state(int32_t port);
     int32_t record(const char* function, std::initializer_list<int32_t> args, int32_t result);
 
     SerialBackend& backend_;
     std::array<PortState, 100> ports_{};
     std::function<void(const DriverCall&)> trace_;
+    bool queued_ = false;
 };
 
 } // namespace flash3

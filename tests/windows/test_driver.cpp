@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -230,4 +231,77 @@ TEST(DriverTrace, EveryCallIsTracedWithItsArgumentsAndResult)
     EXPECT_EQ(r.calls.back().function, "PutByte");
     EXPECT_EQ(r.calls.back().args, (std::vector<int32_t>{12, 300}));
     EXPECT_EQ(r.calls.back().result, DrvBadParameter);
+}
+
+// Queued transmit (a station's ports): the bytes of a tick reach the OS in one
+// write, never later than the end of the tick, a packet or a read of the
+// port, and a queue that could not be sent is never passed over in silence.
+TEST(DriverQueuedTransmit, BytesOfATickGoOutTogetherBeforeAnythingElseHappens)
+{
+    Rig r;
+    r.driver.setQueuedTransmit(true);
+    ASSERT_EQ(r.open(2), DrvOk);
+    ASSERT_EQ(r.open(3), DrvOk);
+    for (int32_t b : {0x10, 0x11, 0x12})
+        EXPECT_EQ(r.driver.PutByte(2, b), DrvOk);
+    EXPECT_EQ(r.driver.PutByte(3, 0x30), DrvOk);
+    EXPECT_EQ(r.backend.count(FakeBackend::Fn::Write), 0);
+    EXPECT_EQ(r.driver.SendQueued(), DrvOk);  // the tick ends
+    EXPECT_EQ(r.backend.count(FakeBackend::Fn::Write), 2);
+    EXPECT_EQ(r.backend.written, (std::vector<uint8_t>{0x10, 0x11, 0x12, 0x30}));
+    EXPECT_EQ(r.lastWrite(), (std::vector<int32_t>{0x30, 20})) << "the bound of one byte, not of the queue";
+    EXPECT_EQ(r.driver.SendQueued(), DrvOk);
+    EXPECT_EQ(r.backend.count(FakeBackend::Fn::Write), 2) << "nothing queued, nothing written";
+
+    // A packet, a poll or a read of the port sends what is queued first.
+    r.driver.PutByte(2, 0x20);
+    EXPECT_EQ(r.driver.ser_rs232_putpacket(2, 0, "0"), DrvOk);
+    EXPECT_EQ(r.backend.written.back(), 0x20);
+    r.driver.PutByte(2, 0x21);
+    EXPECT_EQ(r.driver.IsReceiveBufferEmpty(2), 1);
+    EXPECT_EQ(r.backend.written.back(), 0x21);
+    r.driver.PutByte(2, 0x22);
+    r.backend.deliver({0x99});
+    EXPECT_EQ(r.driver.GetByte(2), 0x99);
+    EXPECT_EQ(r.backend.written.back(), 0x22);
+    // Closing sends it too; a purge drops it.
+    r.driver.PutByte(2, 0x23);
+    EXPECT_EQ(r.driver.FlushTransmitBuffer(2), DrvOk);
+    r.driver.PutByte(2, 0x24);
+    EXPECT_EQ(r.driver.UnInitializePort(2), DrvOk);
+    EXPECT_EQ(r.backend.written.back(), 0x24);
+    EXPECT_EQ(std::count(r.backend.written.begin(), r.backend.written.end(), 0x23), 0);
+
+    // A paced port keeps its pause between bytes: it is never queued.
+    ASSERT_EQ(r.driver.SetPaceTime(3, 1), DrvOk);
+    const int writes = r.backend.count(FakeBackend::Fn::Write);
+    r.driver.PutByte(3, 0x31);
+    EXPECT_EQ(r.backend.count(FakeBackend::Fn::Write), writes + 1);
+}
+
+TEST(DriverQueuedTransmit, AQueueThatCannotBeSentFailsThePortsNextCalls)
+{
+    Rig r;
+    r.driver.setQueuedTransmit(true);
+    ASSERT_EQ(r.open(4), DrvOk);
+    r.driver.PutByte(4, 0x41);
+    r.backend.failNext(FakeBackend::Fn::Write, DrvIoError);
+    EXPECT_EQ(r.driver.SendQueued(), DrvIoError);
+    // Every later call that could pass for success says so instead.
+    EXPECT_EQ(r.driver.PutByte(4, 0x42), DrvIoError);
+    EXPECT_EQ(r.driver.ser_rs232_putpacket(4, 0, "0"), DrvIoError);
+    EXPECT_EQ(r.driver.IsReceiveBufferEmpty(4), DrvIoError);
+    EXPECT_EQ(r.driver.GetByte(4), -DrvIoError);
+    EXPECT_TRUE(r.backend.written.empty());
+    // Set up again, the port starts clean.
+    EXPECT_EQ(r.driver.UnInitializePort(4), DrvOk);
+    ASSERT_EQ(r.open(4), DrvOk);
+    EXPECT_EQ(r.driver.PutByte(4, 0x43), DrvOk);
+    EXPECT_EQ(r.driver.SendQueued(), DrvOk);
+    EXPECT_EQ(r.backend.written, (std::vector<uint8_t>{0x43}));
+
+    // A long queue is sent when it fills, without waiting for the tick's end.
+    for (int i = 0; i < 256; ++i)
+        ASSERT_EQ(r.driver.PutByte(4, i), DrvOk);
+    EXPECT_EQ(r.backend.written.size(), 1u + 256);
 }
