@@ -38,6 +38,39 @@ protected:
             args << "-p" << d->device;
         return args;
     }
+    // N devices of one flash3-sim (`station`); returns their links.
+    QStringList startStation(int n, const QString& image, const QStringList& options)
+    {
+        station.start(buildDir() + "/flash3-sim", QStringList{"--devices", QString::number(n), "--link-prefix",
+                                                              dir.filePath("dev"), "--timeout", "60"}
+                                                      + options + QStringList{image});
+        EXPECT_TRUE(station.waitForStarted(5000));
+        int ready = 0;
+        QElapsedTimer clock;
+        clock.start();
+        while (ready < n && clock.elapsed() < 10000) {
+            if (station.canReadLine()) {
+                station.readLine();
+                ++ready;
+            } else {
+                station.waitForReadyRead(100);
+            }
+        }
+        EXPECT_EQ(ready, n) << "the devices did not come up";
+        QStringList links;
+        for (int k = 0; k < n; ++k)
+            links << dir.filePath(QStringLiteral("dev%1").arg(k));
+        return links;
+    }
+    static QStringList portArgs(const QStringList& links)
+    {
+        QStringList args;
+        for (const QString& link : links)
+            args << "-p" << link;
+        return args;
+    }
+    QProcess station;
+
     QString reportPath() const { return dir.filePath("report.json"); }
     QString logPath() const { return dir.filePath("station.log"); }
 
@@ -77,17 +110,22 @@ QJsonObject portWithDevice(const QJsonObject& report, const QString& device)
 TEST_F(Station, EightPortsOneAnsweringWrongOnLineTwo)
 {
     const QString image = sample(20);
-    std::vector<QStringList> options(8);
-    options[5] = {"--wrong-answer", "2"};  // the answer at the end of line 2
-    startDevices(image, options);
-    Cli cli(portArgs() + QStringList{"--log", logPath(), "--json", reportPath(), image});
+    // Eight devices of one flash3-sim; device 5 inverts its second answer,
+    // the one at the end of line 2.
+    const QStringList links = startStation(8, image, {"--wrong-answer", "2@5"});
+    const QStringList args = portArgs(links);
+    Cli cli(args + QStringList{"--log", logPath(), "--json", reportPath(), image});
     const Finished f = cli.finish(60000);
     ASSERT_FALSE(f.timedOut);
     EXPECT_EQ(f.exitCode, kFailed) << f.err;
 
     // Each device judged on its own: seven got the whole image, one did not.
-    for (std::size_t i = 0; i < devices.size(); ++i)
-        EXPECT_EQ(devices[i]->finish(10000).exitCode, i == 5 ? 1 : 0) << "device " << i;
+    const Finished devicesDone = waitFinished(station, 20000);
+    EXPECT_EQ(devicesDone.exitCode, 1);
+    const QStringList summaries = devicesDone.errLines();
+    EXPECT_EQ(summaries.filter(QRegularExpression("^device [0-7] .*; no mismatch; image completed$")).size(), 7)
+        << devicesDone.err;
+    EXPECT_EQ(summaries.filter(QRegularExpression("^device 5 .*image not completed")).size(), 1) << devicesDone.err;
 
     const QJsonObject report = validReport();
     EXPECT_EQ(report["exitStatus"].toInt(), kFailed);
@@ -101,7 +139,7 @@ TEST_F(Station, EightPortsOneAnsweringWrongOnLineTwo)
         }
     }
     EXPECT_EQ(completed, 7);
-    const QJsonObject bad = portWithDevice(report, devices[5]->device);
+    const QJsonObject bad = portWithDevice(report, links[5]);
     EXPECT_EQ(bad["outcome"], "failed");
     const QJsonObject failure = bad["failure"].toObject();
     EXPECT_EQ(failure["kind"], "wrong-answer");
@@ -126,7 +164,7 @@ TEST_F(Station, EightPortsOneAnsweringWrongOnLineTwo)
         ASSERT_TRUE(kDated.match(line).hasMatch()) << line;
     EXPECT_TRUE(log.at(1).contains(sha)) << log.at(1);
     for (int i = 0; i < 8; ++i)
-        EXPECT_TRUE(log.at(2 + i).endsWith(devices[i]->device + " at 57600 bit/s")) << log.at(2 + i);
+        EXPECT_TRUE(log.at(2 + i).endsWith(links[i] + " at 57600 bit/s")) << log.at(2 + i);
     EXPECT_TRUE(lastOf(log).contains("flash3-cli: 8 ports: 7 completed, 1 failed (COM")) << lastOf(log);
     EXPECT_EQ(log.filter(" flash3-cli: COM").size(), 8);
 
@@ -255,5 +293,26 @@ TEST_F(Station, ReportAndLogThatCannotBeWrittenStopTheRunBeforeAnyPort)
         EXPECT_EQ(f.exitCode, kUsage);
         EXPECT_TRUE(f.err.startsWith("flash3-cli: cannot ")) << f.err;
         EXPECT_TRUE(f.out.isEmpty()) << "the port was touched: " << f.out;
+    }
+}
+
+TEST_F(Station, DeviceUnpluggedMidRunFailsAloneAndTheOthersComplete)
+{
+    const QString image = sample(30);
+    const QStringList links = startStation(4, image, {"--unplug-at", "100@2"});
+    Cli cli(portArgs(links) + QStringList{"--json", reportPath(), image});
+    const Finished f = cli.finish(60000);
+    ASSERT_FALSE(f.timedOut);
+    EXPECT_EQ(f.exitCode, kFailed) << f.err;
+    EXPECT_EQ(waitFinished(station, 20000).exitCode, 1);
+    const QJsonObject report = validReport();
+    for (int k = 0; k < 4; ++k) {
+        const QJsonObject port = portWithDevice(report, links[k]);
+        EXPECT_EQ(port["outcome"], k == 2 ? "failed" : "completed") << k;
+        if (k == 2) {
+            // Gone mid-image: it never got the whole image, and the report says where.
+            EXPECT_LT(port["recordsDone"].toInt(), 30 * 18);
+            EXPECT_GE(port["failure"]["line"].toInt(), 5);
+        }
     }
 }
