@@ -58,6 +58,7 @@ class Timed:
         self.end = None
         self.status = None
         self.maxrss_kib = None
+        self.cpu_s = None
 
     def wait(self, timeout=None):
         if timeout is not None:
@@ -73,6 +74,7 @@ class Timed:
         self.status = os.waitstatus_to_exitcode(status)
         self.proc.returncode = self.status  # reaped here, not by Popen
         self.maxrss_kib = usage.ru_maxrss
+        self.cpu_s = usage.ru_utime + usage.ru_stime
         return self.status
 
     def _kill(self):
@@ -208,6 +210,7 @@ class Bench:
             self.check_runs = 1
             self.log_lines, self.log_runs = 1000, 1
             self.start_runs = 1
+            self.station_ports, self.station_rounds = 8, 1
         else:
             self.lines, self.runs, self.rounds = 300, 5, 5
             self.pairs = 8
@@ -217,6 +220,7 @@ class Bench:
             self.check_runs = 5
             self.log_lines, self.log_runs = 100000, 5
             self.start_runs = 11
+            self.station_ports, self.station_rounds = 64, 3
 
     def exe(self, name):
         return os.path.join(self.build, name)
@@ -365,6 +369,105 @@ class Bench:
                  spread(worst_per_round, three), "<= 1.05", w <= 1.05,
                  f"the slowest of the {self.pairs} runs in each round, median of "
                  f"{count(len(worst_per_round), 'round')}: {runs_text(worst_per_round, three)}")
+
+    # ---- figure 10
+
+    def station_sim(self, image, ports, timeout):
+        """One flash3-sim serving `ports` devices; returns it and their paths."""
+        prefix = os.path.join(self.work, f"station-{random.randrange(1 << 30)}-dev")
+        err = tempfile.TemporaryFile(dir=self.work)
+        proc = subprocess.Popen([self.exe("flash3-sim"), "--devices", str(ports), "--link-prefix", prefix,
+                                 "--timeout", str(int(timeout)), image],
+                                stdout=subprocess.PIPE, stderr=err, text=True)
+        paths = [proc.stdout.readline().strip() for _ in range(ports)]
+        if not all(p.startswith("/") for p in paths):
+            proc.kill()
+            proc.wait()
+            err.seek(0)
+            raise BenchError("flash3-sim --devices printed no pty paths: " + err.read().decode(errors="replace"))
+        return proc, err, [f"{prefix}{k}" for k in range(ports)]
+
+    def finish_station_sim(self, proc, err, what):
+        try:
+            status = proc.wait(60)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+            status = None
+        if status != 0:
+            err.seek(0)
+            raise BenchError(f"{what}: flash3-sim exit {status}: " + err.read().decode(errors="replace")[-400:])
+
+    def station_durations(self, report_paths):
+        durations = []
+        for path in report_paths:
+            with open(path) as f:
+                report = json.load(f)
+            for port in report["ports"]:
+                if port["outcome"] != "completed":
+                    raise BenchError(f"a port of {path} ended {port['outcome']}: {port['verdict']}")
+                durations.append(port["durationSeconds"])
+        return durations
+
+    def fig_station(self):
+        image = self.sample_image(self.lines)
+        model = (HANDSHAKE_TICKS + 2 * self.lines) * TICK_S
+        n = self.station_ports
+        one = {"worst": [], "cpu": [], "wall": []}
+        many = {"worst": [], "cpu": [], "wall": []}
+        for r in range(self.station_rounds):
+            # One flash3-cli driving every port.
+            proc, err, links = self.station_sim(image, n, model * 10 + 30)
+            report = os.path.join(self.work, f"station-{r}.json")
+            argv = [self.exe("flash3-cli"), "--quiet", "--json", report]
+            for link in links:
+                argv += ["-p", link]
+            run = Timed(argv + [image], stderr=subprocess.DEVNULL)
+            run.wait(timeout=model * 10 + 30)
+            self.finish_station_sim(proc, err, "figure 10 (one process)")
+            if run.status != 0:
+                raise BenchError(f"figure 10: flash3-cli exit {run.status}")
+            one["worst"].append(max(self.station_durations([report])) / model)
+            one["cpu"].append(run.cpu_s / run.seconds)
+            one["wall"].append(run.seconds / model)
+
+            # The same ports, one flash3-cli each, all at once.
+            proc, err, links = self.station_sim(image, n, model * 10 + 30)
+            reports = [os.path.join(self.work, f"station-{r}-{k}.json") for k in range(n)]
+            began = time.monotonic_ns()
+            runs = [Timed([self.exe("flash3-cli"), "--quiet", "--json", reports[k], "-p", links[k], image],
+                          stderr=subprocess.DEVNULL) for k in range(n)]
+            waiters = [threading.Thread(target=x.wait, kwargs={"timeout": model * 10 + 30}) for x in runs]
+            for w in waiters:
+                w.start()
+            for w in waiters:
+                w.join()
+            wall = (max(x.end for x in runs) - began) / 1e9
+            self.finish_station_sim(proc, err, "figure 10 (one process per port)")
+            if any(x.status != 0 for x in runs):
+                raise BenchError("figure 10: a flash3-cli of the 64 processes failed")
+            many["worst"].append(max(self.station_durations(reports)) / model)
+            many["cpu"].append(sum(x.cpu_s for x in runs) / wall)
+            many["wall"].append(max(x.seconds for x in runs) / model)
+
+        three = lambda x: f"{x:.3f}"
+        pct = lambda x: f"{100 * x:.1f} %"
+        worst, cpu = median(one["worst"]), median(one["cpu"])
+        rounds = count(self.station_rounds, "round")
+        self.row("10a", f"Station: {n} ports from one flash3-cli, worst run time / tick model",
+                 spread(one["worst"], three), "<= 1.02", worst <= 1.02,
+                 f"{self.lines}-line sample image, {n} devices of one flash3-sim; each port's run from \"Program "
+                 f"FLASH\" to its end (the report's durationSeconds), the slowest port per round, median of {rounds}; "
+                 f"the whole process from spawn to exit: {spread(one['wall'], three)}")
+        self.row("10b", f"Station: CPU time of the one flash3-cli over its run, {n} ports",
+                 spread(one["cpu"], pct), "<= 25 % of one core", cpu <= 0.25,
+                 f"user + system time / wall time of the process, median of {rounds}")
+        self.row("10c", f"Beside it: {n} ports as {n} separate flash3-cli processes",
+                 f"worst run time / tick model {spread(many['worst'], three)}; CPU {spread(many['cpu'], pct)}",
+                 "-", None,
+                 f"the same devices and image in the same rounds; CPU is all {n} processes' user + system time "
+                 f"over the wall time from the first spawn to the last exit (start-up included); "
+                 f"the slowest process from spawn to exit: {spread(many['wall'], three)}")
 
     # ---- figure 4
 
@@ -635,14 +738,16 @@ FIGURES = [
     ("7", "fig_log", ("7a", "7b")),
     ("8", "fig_startup", ("8a", "8b")),
     ("9", "fig_preflight", ("9a", "9b")),
+    ("10", "fig_station", ("10a", "10b", "10c")),
 ]
-ROW_ORDER = ["1", "2", "3", "4a", "4b", "4c", "4d", "5a", "5b", "6", "7a", "7b", "8a", "8b", "9a", "9b"]
+ROW_ORDER = ["1", "2", "3", "4a", "4b", "4c", "4d", "5a", "5b", "6", "7a", "7b", "8a", "8b", "9a", "9b", "10a", "10b", "10c"]
 FIGURE_NAMES = {"1": "tick fidelity", "2": "many ports", "3": "tick jitter", "4a": "idle wake-ups (CLI)",
                 "4b": "idle wake-ups (desktop)", "4c": "idle CPU (CLI)", "4d": "idle CPU (desktop)",
                 "5a": "memory (check)", "5b": "memory (run)",
                 "6": "check throughput", "7a": "log posting (total)", "7b": "log posting (updates)",
                 "8a": "start-up (CLI)", "8b": "start-up (desktop)", "9a": "check before a run",
-                "9b": "check before a run (window)"}
+                "9b": "check before a run (window)", "10a": "station run time", "10b": "station CPU",
+                "10c": "station as separate processes"}
 
 
 # ---------------------------------------------------------------- output
@@ -699,7 +804,7 @@ def main():
     ap = argparse.ArgumentParser(description="flash3 benchmarks")
     ap.add_argument("build", help="build folder with flash3-cli, flash3-sim and the bench helpers")
     ap.add_argument("--smoke", action="store_true", help="every benchmark once at a tiny size")
-    ap.add_argument("--only", help="comma-separated figures (1,2,4,5,6,7,8,9; 3 comes with 1) to measure again")
+    ap.add_argument("--only", help="comma-separated figures (1,2,4,5,6,7,8,9,10; 3 comes with 1) to measure again")
     ap.add_argument("--out", help="Markdown file (default: bench/results.md, or BUILD/bench-smoke.md with --smoke)")
     args = ap.parse_args()
 

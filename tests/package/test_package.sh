@@ -65,7 +65,7 @@ for f in usr/bin/flash3 usr/bin/flash3-cli usr/bin/flash3-sim \
     usr/share/bash-completion/completions/flash3 usr/share/bash-completion/completions/flash3-cli \
     usr/share/bash-completion/completions/flash3-sim \
     usr/share/doc/flash3/README.md usr/share/doc/flash3/copyright usr/share/doc/flash3/changelog.gz \
-    usr/share/doc/flash3/examples/ports.conf \
+    usr/share/doc/flash3/examples/ports.conf usr/share/doc/flash3/flash3-report.schema.json \
     usr/share/applications/flash3.desktop usr/share/icons/hicolor/scalable/apps/flash3.svg; do
   [ -s "$root/$f" ] || fail "missing or empty: /$f"
 done
