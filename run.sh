@@ -116,7 +116,7 @@ cmd_fuzz() {
 
 cmd_soak() {
   build build
-  python3 "$ROOT/tests/soak/soak.py" --build "$ROOT/build" --runs "${1:-200}" --seed "${2:-1}"
+  python3 "$ROOT/tests/soak/soak.py" --build "$ROOT/build" --runs "${1:-200}" --seed "${2:-1}" --station-runs 12
 }
 
 # The Debian package, built in build-release-pkg/ and copied here.
