@@ -17,10 +17,11 @@ else()
 endif()
 
 # A short soak: 50 CLI runs with random images and faults (fixed seed), then
-# 60 runs in one long-lived process. Under the sanitizers memory is not
+# 60 runs in one long-lived process, then two small station runs of 8 ports. Under the sanitizers memory is not
 # judged (ASan's quarantine grows by design; its leak check runs instead).
 find_package(Python3 REQUIRED COMPONENTS Interpreter)
-set(soak_args --build ${CMAKE_BINARY_DIR} --runs 50 --seed 1 --gui-runs 60)
+set(soak_args --build ${CMAKE_BINARY_DIR} --runs 50 --seed 1 --gui-runs 60
+  --station-runs 2 --station-ports 8-8 --station-lines 2-4)
 if(FLASH3_SANITIZE)
   list(APPEND soak_args --no-memory-check)
 endif()
