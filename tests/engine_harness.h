@@ -158,7 +158,7 @@ public:
         for (int i = 0; i < n; ++i) {
             backend.setTick(backend.tick() + 1);
             form.Timer2_Timer();
-            driver.SendQueued();  // as the tick timer does after every tick
+            form.EndOfTick();  // as the tick timer does after every tick
         }
     }
 

@@ -219,3 +219,24 @@ TEST(Handshake, AfterAnIoErrorTheNextRunWaitsForThePortToBeSetUpAgain)
     r.form.ProgramFlash_Click();
     EXPECT_EQ(r.form.ProgramMode, 101);
 }
+
+// With queued transmit an entry byte leaves when its tick ends: one that
+// cannot be sent fails the run there, as a refused PutByte does, and is never
+// mistaken for a device that did not reply.
+TEST(Handshake, QueuedEntryByteThatCannotBeSentFailsTheRun)
+{
+    Engine e;
+    e.driver.setQueuedTransmit(true);
+    e.openPort();
+    e.chooseImage(workedExample());
+    e.form.ProgramFlash_Click();
+    e.tick();  // E1
+    ASSERT_EQ(e.backend.written, (std::vector<uint8_t>{0xE1}));
+    e.backend.failNext(FakeBackend::Fn::Write, DrvIoError);
+    e.tick();  // 94
+    EXPECT_EQ(e.form.ProgramMode, 0);
+    EXPECT_EQ(e.form.LastRunReport.cause, FailureCause::SendFailed);
+    EXPECT_EQ(e.form.LastRunReport.driverStatus, DrvIoError);
+    EXPECT_TRUE(e.debugWithoutHints().contains("Error in put byte: 6"));
+    EXPECT_FALSE(e.debug().contains("Unexpected data read trying to initialize."));
+}

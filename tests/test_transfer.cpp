@@ -306,3 +306,23 @@ TEST(Transfer, QueuedBurstThatCannotBeSentEndsTheRun)
     EXPECT_EQ(r.form.LastRunReport.cause, FailureCause::SendFailed);
     EXPECT_TRUE(r.sentAfterHandshake().empty());
 }
+
+// The last bytes of an image may still be queued when the reader reaches its
+// end: the run completes only once they have left.
+TEST(Transfer, QueuedTailThatCannotBeSentIsNeverACompletedRun)
+{
+    StreamRun r("T01:R02:E\r\n:T03:T04:E\r\n:");
+    r.driver.setQueuedTransmit(true);
+    r.backend.deliver({0x02});
+    r.tick();  // T01 goes; R02 waits for its answer
+    ASSERT_EQ(r.form.ProgramMode, 2);
+    // The next write is the tail's: T03 and T04, queued as the file ends.
+    const std::size_t sentBefore = r.backend.written.size();
+    r.backend.failNext(FakeBackend::Fn::Write, DrvIoError);
+    r.runToEnd(50);
+    EXPECT_EQ(r.form.LastRunOutcome, RunOutcome::Failed);
+    EXPECT_EQ(r.form.LastRunReport.cause, FailureCause::SendFailed);
+    EXPECT_FALSE(r.status1().contains("Processing complete.  Exit this application."));
+    EXPECT_EQ(r.backend.written.size(), sentBefore) << "T03 and T04 never left";
+    EXPECT_EQ(r.form.LastRunReport.bytesSent, 1) << "only T01 counts as sent";
+}

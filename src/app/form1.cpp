@@ -288,6 +288,27 @@ void Form1::startRun()
     window_.setRunActive(true);
 }
 
+bool Form1::sendQueuedBytes()
+{
+    if (!driver_.queuedTransmit())
+        return true;
+    const int64_t queued = driver_.queuedBytes(ComPort);
+    const int32_t status = driver_.SendQueued();
+    if (status == 0)
+        return true;
+    Msg = QStringLiteral("Error in put byte: ") + QString::number(status);
+    PostMsg2(Msg);
+    if (status == DrvIoError)
+        portGone_ = true;
+    if (ProgramMode == 0 || ProgramMode == CheckingImageMode)
+        return true;  // no run whose bytes these were
+    if (ProgramMode == 1 || ProgramMode == 2)
+        LastRunReport.bytesSent -= queued;  // image bytes; the entry bytes are not counted
+    LastRunReport.driverStatus = status;
+    failRun(FailureCause::SendFailed);
+    return false;
+}
+
 void Form1::endRunAs(RunOutcome outcome)
 {
     pendingOutcome_ = outcome;

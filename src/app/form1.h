@@ -63,7 +63,6 @@ public:
 
     WindowModel& window() { return window_; }
     const WindowModel& window() const { return window_; }
-    SerialDriver& driver() { return driver_; }
 
     // ---- start-up and logs (app/form1.cpp, app/startup.cpp) ----
     void InitVariables();
@@ -72,6 +71,10 @@ public:
 
     // ---- tick dispatcher and run control (app/form1.cpp) ----
     void Timer2_Timer();
+    // After every tick: with queued transmit (a station), what the tick
+    // queued goes out now; a failure ends the run as a byte refused by
+    // PutByte does. Nothing to do otherwise.
+    void EndOfTick() { sendQueuedBytes(); }
     void ProgramFlash_Click();
     void AbortProgram_Click();
     void ClearStatus_Click();
@@ -162,6 +165,8 @@ public:
 
 private:
     void showProgress();
+    // Hands what is queued to the OS; false (the run failed) when it cannot be sent.
+    bool sendQueuedBytes();
     void endRunAs(RunOutcome outcome);
     // Records why the run fails, then ends it.
     void failRun(FailureCause cause);

@@ -83,7 +83,7 @@ void TickDriver::onTimeout()
         if (wantsTicks(*form)) {
             form->Timer2_Timer();
             // What the tick queued for the port goes out now, not a tick later.
-            form->driver().SendQueued();
+            form->EndOfTick();
         }
     }
     emit ticked();

@@ -109,6 +109,10 @@ void Form1::imageEnded()
         RecordsTotal = RecordsDone;
         showProgress();
     }
+    // A run is complete only once its last bytes have left: with queued
+    // transmit they may still wait in the queue.
+    if (!sendQueuedBytes())
+        return;
     endRunAs(RunOutcome::Completed);
     Msg = QStringLiteral("Processing complete.  Exit this application.");
     PostMsg1(Msg);

@@ -24,6 +24,7 @@ void Form1::TransmitStep()
             break;
     }
     PortBusy = True;
+    const int64_t queued = driver_.queuedBytes(ComPort);
     DrvStatus = driver_.ser_rs232_putpacket(ComPort, 0, "0");
     if (DrvStatus != 0) {
         Msg = QStringLiteral("Error in put packet: ") + QString::number(DrvStatus);
@@ -31,11 +32,15 @@ void Form1::TransmitStep()
     }
     PortBusy = False;
     // With queued transmit the burst leaves here: bytes that could not be
-    // sent end the run, as a byte refused by PutByte does. (Without it the
-    // empty packet carries nothing, and its error is only logged.)
-    if (DrvStatus != 0 && ProgramMode != 0 && driver_.queuedTransmit()) {
-        LastRunReport.driverStatus = DrvStatus;
-        failRun(FailureCause::SendFailed);
+    // sent end the run, as a byte refused by PutByte does, and do not count
+    // as sent. (Without it the empty packet carries nothing, and its error is
+    // only logged.)
+    if (DrvStatus != 0 && driver_.queuedTransmit()) {
+        LastRunReport.bytesSent -= queued;
+        if (ProgramMode != 0) {
+            LastRunReport.driverStatus = DrvStatus;
+            failRun(FailureCause::SendFailed);
+        }
     }
 }
 

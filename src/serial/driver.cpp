@@ -191,12 +191,20 @@ int32_t SerialDriver::sendQueue(int32_t port, PortState& s)
         return s.queueFailure;
     if (s.queue.empty())
         return DrvOk;
-    // The same bound as for one byte: a port whose line does not drain must
-    // not hold up the ports ticked after it.
-    const int32_t status = backend_.write(port, s.queue.data(), s.queue.size(), s.timeoutMs);
+    // The bound the bytes would have had one by one: a slow line that drains
+    // at its speed must not fail where byte-by-byte writes would not.
+    const int32_t status = backend_.write(port, s.queue.data(), s.queue.size(),
+                                          s.timeoutMs * static_cast<int32_t>(s.queue.size()));
     s.queue.clear();
     s.queueFailure = status;
     return status;
+}
+
+int64_t SerialDriver::queuedBytes(int32_t port) const
+{
+    return port >= 0 && port < static_cast<int32_t>(ports_.size())
+        ? static_cast<int64_t>(ports_[static_cast<std::size_t>(port)].queue.size())
+        : 0;
 }
 
 int32_t SerialDriver::SendQueued()

@@ -70,6 +70,8 @@ public:
     // with that status, so a lost byte never goes unnoticed. Off by default.
     void setQueuedTransmit(bool on) { queued_ = on; }
     bool queuedTransmit() const { return queued_; }
+    // Bytes queued on `port` and not yet handed to the OS.
+    int64_t queuedBytes(int32_t port) const;
     // Sends what is queued on every port; returns the first failure, or 0.
     int32_t SendQueued();
 
