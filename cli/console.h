@@ -16,8 +16,9 @@ void prepareConsole();
 
 bool stderrIsTerminal();
 bool stdoutIsTerminal();
-// The rows of the terminal on stderr (24 when it cannot be told).
+// The rows and columns of the terminal on stderr (24 and 80 when they cannot be told).
 int terminalRows();
+int terminalColumns();
 
 // While it lives, every interrupt calls `onInterrupt` on the event loop's
 // thread (never inside a signal handler).

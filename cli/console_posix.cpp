@@ -43,6 +43,14 @@ int terminalRows()
     return 24;
 }
 
+int terminalColumns()
+{
+    winsize size{};
+    if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0)
+        return size.ws_col;
+    return 80;
+}
+
 // A signal handler may only write a byte; the event loop reads it.
 struct InterruptWatch::Private {
     std::unique_ptr<QSocketNotifier> notifier;

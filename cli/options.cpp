@@ -5,6 +5,8 @@
 #include "serial/port_map.h"
 
 #include <QCommandLineParser>
+#include <QDir>
+#include <QFileInfo>
 #include <QRegularExpression>
 
 #include <cstdio>
@@ -44,8 +46,9 @@ const char* const Usage =
     "Several ports: one run per port, all at once. On a terminal one line per port shows\n"
     "its progress; otherwise every log line begins 'COM<N>: '. Each port's verdict follows.\n"
     "Exit status: 0 run completed (on every port), 1 run failed (on any port; or --check\n"
-    "found faults), 2 usage error, image refused (faulty, empty, cannot be opened) or port\n"
-    "that cannot be opened (on every port), 130 interrupted.\n";
+    "found faults; or the log or the report could not be written), 2 usage error, image\n"
+    "refused (faulty, empty, cannot be opened) or port that cannot be opened (on every\n"
+    "port), 130 interrupted.\n";
 
 namespace {
 
@@ -153,6 +156,34 @@ int speedIndexFor(const QString& text)
     return index < 0 ? 0 : index + 1;
 }
 
+// The same file, whether it exists yet or not, however it is named.
+bool sameFile(const QString& a, const QString& b)
+{
+    if (a.isEmpty() || b.isEmpty())
+        return false;
+    const QFileInfo fa(a), fb(b);
+    const QString ca = fa.exists() ? fa.canonicalFilePath() : fa.absoluteFilePath();
+    const QString cb = fb.exists() ? fb.canonicalFilePath() : fb.absoluteFilePath();
+    return QDir::cleanPath(ca) == QDir::cleanPath(cb);
+}
+
+// Two ports that stand for one device would flash it twice at once (the
+// second open is refused, as it is held): a slip on the command line.
+bool samePortTwice(const QList<PortChoice>& ports, QString* error)
+{
+    for (qsizetype i = 0; i < ports.size(); ++i) {
+        const QString a = ports[i].device.isEmpty() ? devicePathForCom(ports[i].com) : ports[i].device;
+        for (qsizetype j = i + 1; j < ports.size(); ++j) {
+            const QString b = ports[j].device.isEmpty() ? devicePathForCom(ports[j].com) : ports[j].device;
+            if (sameFile(a, b)) {
+                *error = QStringLiteral("COM %1 and COM %2 are the same device (%3)").arg(ports[i].com).arg(ports[j].com).arg(a);
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
 } // namespace
 
 std::variant<Options, int> parseOptions(const QStringList& arguments)
@@ -219,7 +250,7 @@ std::variant<Options, int> parseOptions(const QStringList& arguments)
         if (o.ports.front().device.isEmpty())
             return usageError(QStringLiteral("--device needs a path"));
     }
-    if (!settlePortNumbers(o.ports, &error))
+    if (!settlePortNumbers(o.ports, &error) || samePortTwice(o.ports, &error))
         return usageError(error);
     if (parser.isSet(speed)) {
         o.speedIndex = speedIndexFor(parser.value(speed));
@@ -271,6 +302,11 @@ std::variant<Options, int> parseOptions(const QStringList& arguments)
         return usageError(QStringLiteral("only one IMAGE may be given"));
     if (!images.isEmpty())
         o.image = images.first();
+    if (sameFile(o.logPath, o.reportPath))
+        return usageError(QStringLiteral("the log and the report cannot be the same file"));
+    if (sameFile(o.logPath, o.image) || sameFile(o.reportPath, o.image))
+        return usageError(QStringLiteral("the log and the report are written, the image only read: they cannot be "
+                                         "the same file"));
     if (!o.listPorts && o.image.isEmpty())
         return usageError(QStringLiteral("no IMAGE given"));
     return o;

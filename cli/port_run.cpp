@@ -80,20 +80,34 @@ bool PortRun::afterTick()
         if (!quietWait_.isValid())
             quietWait_.start();
         if (quietWait_.elapsed() >= qint64(options_.timeoutSeconds) * 1000) {
-            form_.PostMsg2(QStringLiteral("Hint: The line did not fall quiet within %1 s after the entry bytes: "
-                                          "the device keeps sending. Is the speed right (-s), and is the device "
-                                          "waiting in FLASH3 boot mode?")
-                               .arg(options_.timeoutSeconds));
+            const QString hint = QStringLiteral("Hint: The line did not fall quiet within %1 s after the entry "
+                                                "bytes: the device keeps sending. Is the speed right (-s), and is "
+                                                "the device waiting in FLASH3 boot mode?")
+                                     .arg(options_.timeoutSeconds);
+            form_.PostMsg2(hint);
+            errorLine_ = hint;  // the line that says what went wrong
             form_.ProgramFlash_Click();
             form_.LastRunReport.cause = FailureCause::LineNeverQuiet;
         }
     }
     if (form_.ProgramMode != 0 || form_.window().programEnded())
         return ended_;
-    if (!form_.LastRunReport.started)
+    if (!form_.LastRunReport.started) {
         finish(ExitUsage);  // refused after a check that took several ticks
-    else
-        finish(form_.LastRunOutcome == RunOutcome::Completed ? ExitCompleted : ExitRunFailed);
+        return true;
+    }
+    if (form_.LastRunOutcome == RunOutcome::Completed && !namedImageDigest.isEmpty()
+        && form_.CheckedDigest() != namedImageDigest) {
+        // The file was replaced between the reading for the log and report
+        // and this run's check: they would name an image that was not sent.
+        const QString hint = QStringLiteral("Hint: The input file was replaced after this run began: what was sent "
+                                            "is not the image the log and the report name.");
+        form_.PostMsg2(hint);
+        form_.LastRunOutcome = RunOutcome::Failed;
+        form_.LastRunReport.cause = FailureCause::ImageChanged;
+        errorLine_ = hint;
+    }
+    finish(form_.LastRunOutcome == RunOutcome::Completed ? ExitCompleted : ExitRunFailed);
     return true;
 }
 

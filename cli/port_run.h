@@ -30,6 +30,9 @@ public:
     // What the port list says of the device, where it knows it (for the report).
     QString byIdPath;
     QString serialNumber;
+    // The digest of the image the log and the report name (empty: they name
+    // none). A run whose check read another file cannot count as completed.
+    QByteArray namedImageDigest;
 
     // Every Status1 and Debug line as it is posted.
     std::function<void(PortRun&, LogId, const QString&)> onLine;
@@ -62,8 +65,9 @@ public:
     bool portFailed() const { return context_.portFailed; }
     // How the run ended in words, without "flash3-cli: ".
     QString verdict() const;
-    // The Debug line that says what went wrong, for a run that failed or was refused.
-    const QString& errorLine() const { return errorLine_; }
+    // The Debug line that says what went wrong, for a run that failed or was
+    // refused (empty when interrupted: nothing went wrong with the port).
+    QString errorLine() const { return status_ == 130 ? QString() : errorLine_; }
     static const char* phaseName(Phase phase);
 
 private:

@@ -7,20 +7,37 @@
 
 namespace flash3::cli {
 
-ImageFacts imageFacts(const QString& path)
+ImageFacts imageFacts(const QString& path, const std::function<bool()>& keepGoing)
 {
     ImageFacts facts;
     facts.path = QFileInfo(path).absoluteFilePath();
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return facts;
-    QCryptographicHash hash(QCryptographicHash::Sha256);
-    if (!hash.addData(&file))
-        return facts;
+    // One read for everything, so that the digests and the counts are of the
+    // same bytes even if the file is replaced meanwhile.
+    QCryptographicHash sha(QCryptographicHash::Sha256);
+    QCryptographicHash blake(QCryptographicHash::Blake2b_256);
+    RecordChecker records;
+    QByteArray chunk(1 << 20, Qt::Uninitialized);
+    for (;;) {
+        if (keepGoing && !keepGoing())
+            return facts;
+        const qint64 n = file.read(chunk.data(), chunk.size());
+        if (n < 0)
+            return facts;
+        if (n == 0)
+            break;
+        sha.addData(QByteArrayView(chunk.constData(), n));
+        blake.addData(QByteArrayView(chunk.constData(), n));
+        records.feed(chunk.constData(), static_cast<std::size_t>(n));
+        facts.size += n;
+    }
+    records.finish();
     facts.readable = true;
-    facts.size = file.size();
-    facts.sha256 = QString::fromLatin1(hash.result().toHex());
-    const ImageCheckReport check = checkImage(path, {});
+    facts.sha256 = QString::fromLatin1(sha.result().toHex());
+    facts.blake2b = blake.result();
+    const ImageCheckReport& check = records.report();
     facts.records = check.records;
     facts.tRecords = check.tRecords;
     facts.rRecords = check.rRecords;
@@ -53,7 +70,8 @@ void RunLog::write(const QString& text)
     line += ' ';
     line += text.toUtf8();
     line += '\n';
-    file_.write(line);
+    if (file_.write(line) != line.size() && failure_.isEmpty())
+        failure_ = file_.errorString().isEmpty() ? QStringLiteral("write failed") : file_.errorString();
 }
 
 } // namespace flash3::cli

@@ -7,6 +7,7 @@
 #include <QString>
 
 #include <cstdint>
+#include <functional>
 
 namespace flash3::cli {
 
@@ -16,12 +17,15 @@ struct ImageFacts {
     bool readable = false;
     int64_t size = 0;
     QString sha256;   // lower-case hex
+    QByteArray blake2b;  // as a run's check computes it, to tell it is the same file
     int64_t records = 0;
     int64_t tRecords = 0;
     int64_t rRecords = 0;
     int64_t eRecords = 0;
 };
-ImageFacts imageFacts(const QString& path);
+// Reads the file once for all of it. `keepGoing` is asked between pieces;
+// when it says no, the facts are left unknown (readable false).
+ImageFacts imageFacts(const QString& path, const std::function<bool()>& keepGoing = {});
 
 // ISO 8601 with milliseconds and the offset from UTC: 2026-12-07T17:30:01.123+01:00.
 QString isoTime(const QDateTime& time);
@@ -35,9 +39,12 @@ public:
     bool isOpen() const { return file_.isOpen(); }
     // "<date and time> <text>"
     void write(const QString& text);
+    // A write failed (disk full, ...): the reason, once; empty while all went well.
+    const QString& failure() const { return failure_; }
 
 private:
     QFile file_;
+    QString failure_;
 };
 
 } // namespace flash3::cli

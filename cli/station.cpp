@@ -112,6 +112,25 @@ int runPorts(const Options& o)
     ReportContext report;
     report.started = QDateTime::currentDateTime();
 
+    // An interrupt (Ctrl-C, SIGTERM) ends every run like "Abort Process" and
+    // closes every port, then the program exits; one that comes while the
+    // image is read or the ports are opened stops that too. Watched from the
+    // start, so that no file this run writes exists before.
+    std::vector<PortRun*> ports;
+    bool interrupted = false;
+    const InterruptWatch interrupts([&] {
+        if (interrupted)
+            return;
+        interrupted = true;
+        for (PortRun* run : ports)
+            run->interrupt();
+        QCoreApplication::exit(0);
+    });
+    const auto stillGoing = [&] {
+        QCoreApplication::processEvents();
+        return !interrupted;
+    };
+
     // The report and the log must be writable before any port is touched:
     // finding out after the run would leave a station without its record.
     if (!o.reportPath.isEmpty()) {
@@ -126,16 +145,18 @@ int runPorts(const Options& o)
         if (!log.open(o.logPath, &error))
             return setupError(QStringLiteral("cannot open the log '%1': %2").arg(o.logPath, error));
     }
-    if (log.isOpen() || !o.reportPath.isEmpty())
-        report.image = imageFacts(o.image);
-
     std::vector<std::unique_ptr<PortRun>> runs;
-    std::vector<PortRun*> ports;
     std::vector<Form1*> forms;
     for (const PortChoice& choice : o.ports) {
         runs.push_back(std::make_unique<PortRun>(choice, o));
         ports.push_back(runs.back().get());
         forms.push_back(&runs.back()->form());
+    }
+
+    if (log.isOpen() || !o.reportPath.isEmpty()) {
+        report.image = imageFacts(o.image, stillGoing);
+        for (PortRun* run : ports)
+            run->namedImageDigest = report.image.blake2b;
     }
     if (!o.reportPath.isEmpty())
         lookUpDetails(runs);
@@ -164,34 +185,29 @@ int runPorts(const Options& o)
         log.write(QStringLiteral("COM%1 port: %2 at %3 bit/s").arg(run->com()).arg(run->devicePath()).arg(run->speed()));
 
     // Every port is opened before any starts, so that the runs begin together.
-    for (PortRun* run : ports)
-        run->prepare();
+    for (PortRun* run : ports) {
+        if (stillGoing())
+            run->prepare();
+    }
     QElapsedTimer clock;
     clock.start();
     for (PortRun* run : ports) {
-        if (!run->ended())
+        if (!run->ended() && stillGoing())
             run->start();
     }
 
     const auto allEnded = [&] {
         return std::all_of(ports.begin(), ports.end(), [](const PortRun* p) { return p->ended(); });
     };
-    bool interrupted = false;
+    if (interrupted) {
+        for (PortRun* run : ports)
+            run->interrupt();  // those it came too early for
+    }
     {
         TickDriver ticks(forms);
         if (const QByteArray path = qgetenv("FLASH3_TICK_LOG"); !path.isEmpty())
             ticks.recordIntervalsTo(QString::fromLocal8Bit(path));
         if (!allEnded()) {
-            // An interrupt (Ctrl-C, SIGTERM) ends every run like "Abort Process"
-            // and closes every port, then the program exits.
-            const InterruptWatch interrupts([&] {
-                if (interrupted)
-                    return;
-                interrupted = true;
-                for (PortRun* run : ports)
-                    run->interrupt();
-                QCoreApplication::exit(0);
-            });
             QObject::connect(&ticks, &TickDriver::ticked, [&] {
                 if (interrupted)
                     return;
@@ -223,14 +239,27 @@ int runPorts(const Options& o)
         log.write(summary);
     view.finish(verdicts, summary);
 
+    // A station without its record must not pass for a clean one: a log or a
+    // report that could not be written turns success into failure.
+    int status = report.exitStatus;
+    if (!log.failure().isEmpty()) {
+        std::fprintf(stderr, "flash3-cli: the log '%s' is incomplete: %s\n", o.logPath.toLocal8Bit().constData(),
+                     log.failure().toLocal8Bit().constData());
+        if (status == ExitCompleted)
+            status = report.exitStatus = ExitRunFailed;
+    }
     if (!o.reportPath.isEmpty()) {
         QList<const PortRun*> reported(ports.begin(), ports.end());
         QString error;
-        if (!writeReport(o.reportPath, runReport(report, reported), &error))
-            std::fprintf(stderr, "flash3-cli: cannot write the report '%s': %s\n", o.reportPath.toLocal8Bit().constData(),
-                         error.toLocal8Bit().constData());
+        if (!writeReport(o.reportPath, runReport(report, reported), &error)) {
+            std::fprintf(stderr, "flash3-cli: cannot write the report '%s': %s\n",
+                         o.reportPath.toLocal8Bit().constData(), error.toLocal8Bit().constData());
+            if (status == ExitCompleted)
+                status = ExitRunFailed;
+        }
     }
-    return report.exitStatus;
+    std::fflush(stderr);
+    return status;
 }
 
 } // namespace flash3::cli

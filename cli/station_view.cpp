@@ -69,7 +69,19 @@ void StationView::progress(PortRun& port)
     dirty_ = true;
 }
 
-std::vector<QString> StationView::tableLines(int terminalRows) const
+std::vector<QString> StationView::tableLines(int terminalRows, int terminalColumns) const
+{
+    std::vector<QString> lines = rows(terminalRows);
+    // A line that wraps takes two rows, and the redraw (which moves up one
+    // row a line) would go astray: every line stays within the width.
+    for (QString& line : lines) {
+        if (line.size() >= terminalColumns)
+            line.truncate(std::max(terminalColumns - 1, 0));
+    }
+    return lines;
+}
+
+std::vector<QString> StationView::rows(int terminalRows) const
 {
     std::vector<QString> lines;
     // More ports than the terminal has rows: a table that scrolls cannot be
@@ -126,7 +138,7 @@ void StationView::refresh(bool now)
         return;
     drawClock_.restart();
     dirty_ = false;
-    const std::vector<QString> lines = tableLines(terminalRows());
+    const std::vector<QString> lines = tableLines(terminalRows(), terminalColumns());
     QByteArray text;
     if (linesDrawn_ > 0)
         text += "\r\033[" + QByteArray::number(linesDrawn_) + "A";

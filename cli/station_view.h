@@ -29,10 +29,12 @@ public:
     // drawn a last time first.
     void finish(const std::vector<QString>& verdicts, const QString& summary);
 
-    // The table's lines as they would be drawn now (tests read them).
-    std::vector<QString> tableLines(int terminalRows) const;
+    // The table's lines as they would be drawn now on a terminal of that
+    // size (tests read them): none wider than a row, so that none wraps.
+    std::vector<QString> tableLines(int terminalRows, int terminalColumns) const;
 
 private:
+    std::vector<QString> rows(int terminalRows) const;
     void erase();
 
     Mode mode_;

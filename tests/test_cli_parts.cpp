@@ -14,6 +14,8 @@
 
 #include "qt_print.h"
 
+#include <QDir>
+#include <QFile>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 
@@ -218,6 +220,25 @@ TEST_F(CliPorts, DevicePathsInAStationGetTheirOwnComNumber)
     EXPECT_EQ(comsOf(parse({"-p", "/tmp/elsewhere/a", "x.pf3"})), QList<int>{2});
 }
 
+TEST_F(CliPorts, OneDeviceGivenTwiceIsAUsageError)
+{
+    ASSERT_TRUE(QDir().mkpath(folder.filePath("dev")));
+    const QString usb3 = folder.filePath("dev/ttyUSB3");
+    QFile device(usb3);
+    ASSERT_TRUE(device.open(QIODevice::WriteOnly));
+    const QString link = folder.filePath("adapter");
+    ASSERT_TRUE(QFile::link(usb3, link));
+    // By its COM number and by its path, by two names, by a binding.
+    EXPECT_TRUE(std::holds_alternative<int>(parse({"-p", "36", "-p", usb3, "x.pf3"})));
+    EXPECT_TRUE(std::holds_alternative<int>(parse({"-p", link, "-p", usb3, "x.pf3"})));
+    qputenv("FLASH3_COM5", usb3.toLocal8Bit());
+    setPortMapPathsForTesting(PortMapPaths{folder.filePath("dev"), folder.filePath("user.conf"), folder.filePath("etc.conf")});
+    EXPECT_TRUE(std::holds_alternative<int>(parse({"-p", "5", "-p", "36", "x.pf3"})));
+    qunsetenv("FLASH3_COM5");
+    // Different devices, or numbers that stand for none, are fine.
+    EXPECT_TRUE(std::holds_alternative<Options>(parse({"-p", "36", "-p", "37", "-p", "97-99", "x.pf3"})));
+}
+
 TEST(CliOptions, JsonTakesAFileForARunAndNoneForTheListOfPorts)
 {
     const auto run = parse({"--json", "r.json", "-p", "3", "fw.pf3"});
@@ -232,6 +253,14 @@ TEST(CliOptions, JsonTakesAFileForARunAndNoneForTheListOfPorts)
     ASSERT_TRUE(std::holds_alternative<Options>(list));
     EXPECT_TRUE(std::get<Options>(list).json);
     EXPECT_TRUE(std::holds_alternative<Options>(parse({"--json", "--list-ports"})));
+
+    // The log, the report and the image are three files.
+    QTemporaryDir dir;
+    const QString image = dir.filePath("fw.img");
+    for (const QStringList& bad : {QStringList{"--log", dir.filePath("x.txt"), "--json", dir.filePath("x.txt"), image},
+                                   QStringList{"--log", dir.filePath("a/../x.txt"), "--json", dir.filePath("x.txt"), image},
+                                   QStringList{"--log", image, image}, QStringList{"--json", image, image}})
+        EXPECT_TRUE(std::holds_alternative<int>(parse(bad))) << bad.join(' ');
 
     // Never written over an image; --log and --json need their files.
     for (const QStringList& bad : {QStringList{"--json", "fw.pf3", "other.pf3"}, QStringList{"--log", "x.PF3", "fw.pf3"},
@@ -266,14 +295,19 @@ TEST(CliStation, TableShowsEachPortOrCountsThemWhenTheyDoNotFit)
     runs[1]->form().RecordsDone = 50;
     StationView view(StationView::Mode::Table, ports, false);
 
-    const std::vector<QString> table = view.tableLines(24);
+    const std::vector<QString> table = view.tableLines(24, 200);
     ASSERT_EQ(table.size(), 3u);
     EXPECT_TRUE(table[0].startsWith("COM33  /dev/serial/by-path/a-long-name-33")) << table[0];
     EXPECT_TRUE(table[1].contains(" 50/200   25.0 %  waiting")) << table[1];
     // Lines stay aligned: the same width for every port.
     EXPECT_EQ(table[0].indexOf('/', 30), table[1].indexOf('/', 30));
 
-    const std::vector<QString> counted = view.tableLines(3);
+    const std::vector<QString> counted = view.tableLines(3, 200);
     ASSERT_EQ(counted.size(), 1u);
     EXPECT_EQ(counted[0], "3 ports: 3 waiting; 25.0 % of all records");
+
+    // Never wider than the terminal: a wrapped line would break the redraw.
+    for (const QString& line : view.tableLines(24, 40))
+        EXPECT_EQ(line.size(), 39) << line;
+    EXPECT_EQ(view.tableLines(3, 20)[0], "3 ports: 3 waiting;");
 }

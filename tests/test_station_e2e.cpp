@@ -9,7 +9,9 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QDir>
 #include <QRegularExpression>
+#include <QThread>
 
 #include <memory>
 #include <vector>
@@ -23,6 +25,14 @@ const QRegularExpression kDated(QStringLiteral(
 
 class Station : public ProcessTest {
 protected:
+    ~Station() override
+    {
+        if (station.state() != QProcess::NotRunning) {
+            station.kill();
+            station.waitForFinished(2000);
+        }
+    }
+
     // One virtual device per entry; each entry holds that device's own options.
     void startDevices(const QString& image, const std::vector<QStringList>& options)
     {
@@ -251,6 +261,7 @@ TEST_F(Station, InterruptAbortsEveryPortAndClosesIt)
     for (const QJsonValue& p : report["ports"].toArray()) {
         EXPECT_EQ(p["outcome"], "aborted");
         EXPECT_EQ(p["failure"]["kind"], "interrupted");
+        EXPECT_TRUE(p["failure"]["debugLine"].isNull()) << "nothing went wrong with the port";
     }
     for (int com : {99, 98, 97})
         EXPECT_TRUE(f.outLines().contains(QStringLiteral("COM%1: Closed COM port: %1").arg(com))) << f.out;
@@ -315,4 +326,95 @@ TEST_F(Station, DeviceUnpluggedMidRunFailsAloneAndTheOthersComplete)
             EXPECT_GE(port["failure"]["line"].toInt(), 5);
         }
     }
+}
+
+// An interrupt while the image is still being read for the log and the
+// report: nothing is sent, every port is closed, and the report says so.
+TEST_F(Station, InterruptBeforeAnyPortStartedStillLeavesItsRecord)
+{
+    const QString one = sample(300);
+    QFile in(one);
+    ASSERT_TRUE(in.open(QIODevice::ReadOnly));
+    const QByteArray block = in.readAll();
+    QByteArray big;
+    big.reserve(block.size() * 2000);
+    for (int i = 0; i < 2000; ++i)
+        big += block;  // about 43 MB: reading it takes a while
+    const QString image = write("big.pf3", big);
+    const QStringList links = startStation(2, image, {});
+    Cli cli(portArgs(links) + QStringList{"--log", logPath(), "--json", reportPath(), image});
+    // The log file is made once interrupts are watched.
+    QElapsedTimer clock;
+    clock.start();
+    while (!QFile::exists(logPath()) && clock.elapsed() < 10000 && cli.running())
+        QThread::msleep(1);
+    cli.signal(SIGTERM);
+    const Finished f = cli.finish(30000);
+    ASSERT_FALSE(f.timedOut);
+    EXPECT_EQ(f.exitCode, kInterrupted) << f.err;
+    station.terminate();  // its devices were never opened
+    station.waitForFinished(5000);
+    const QJsonObject report = validReport();
+    EXPECT_EQ(report["exitStatus"].toInt(), kInterrupted);
+    for (const QJsonValue& p : report["ports"].toArray()) {
+        EXPECT_EQ(p["outcome"], "aborted");
+        EXPECT_EQ(p["bytesSent"].toInt(), 0);
+    }
+    EXPECT_EQ(f.errLines().filter("interrupted before the first image byte was sent").size(), 2) << f.err;
+    EXPECT_FALSE(logLines().isEmpty());
+}
+
+// A report that cannot be written when the run ends leaves the station
+// without its record: that is never a clean exit.
+TEST_F(Station, ReportLostAtTheEndIsNotASuccess)
+{
+    const QString image = sample(20);
+    const QStringList links = startStation(2, image, {"--delay", "15"});
+    const QString folder = dir.filePath("reports");
+    ASSERT_TRUE(QDir().mkpath(folder));
+    Cli cli(portArgs(links) + QStringList{"--json", folder + "/r.json", image});
+    ASSERT_TRUE(cli.waitForOutput("Processing ...", 20000));
+    ASSERT_TRUE(QDir(folder).removeRecursively());
+    const Finished f = cli.finishKeepingOutput(30000);
+    EXPECT_EQ(f.exitCode, kFailed) << f.err;
+    EXPECT_TRUE(f.err.contains("flash3-cli: 2 ports: 2 completed")) << "the runs themselves completed";
+    EXPECT_TRUE(f.err.contains("flash3-cli: cannot write the report")) << f.err;
+}
+
+// The image replaced while the run starts: whenever it happens, a port that
+// completed was flashed with the very image the report names; a port that
+// was not is never reported as completed.
+TEST_F(Station, ImageReplacedAtTheStartIsNeverReportedAsTheOneFlashed)
+{
+    const QString small = sample(40, 2);
+    QFile in(sample(300));
+    ASSERT_TRUE(in.open(QIODevice::ReadOnly));
+    const QByteArray block = in.readAll();
+    QByteArray big;
+    for (int i = 0; i < 2000; ++i)
+        big += block;
+    const QString image = write("fw.pf3", big);
+    QFile smallFile(small);
+    ASSERT_TRUE(smallFile.open(QIODevice::ReadOnly));
+    const QByteArray smallBytes = smallFile.readAll();
+    const QString smallSha =
+        QString::fromLatin1(QCryptographicHash::hash(smallBytes, QCryptographicHash::Sha256).toHex());
+
+    // The devices expect the small image: only it can complete on them.
+    const QStringList links = startStation(2, small, {});
+    Cli cli(portArgs(links) + QStringList{"--json", reportPath(), image});
+    QThread::msleep(60);
+    const QString swap = write("swap.pf3", smallBytes);
+    ASSERT_TRUE(QFile::remove(image));
+    ASSERT_TRUE(QFile::rename(swap, image));
+    const Finished f = cli.finish(60000);
+    ASSERT_FALSE(f.timedOut);
+    const QJsonObject report = validReport();
+    for (const QJsonValue& p : report["ports"].toArray()) {
+        if (p["outcome"] == "completed")
+            EXPECT_EQ(report["image"]["sha256"].toString(), smallSha) << "completed, yet the report names another image";
+        else
+            EXPECT_EQ(p["outcome"], "failed") << p["verdict"].toString();
+    }
+    station.terminate();
 }

@@ -154,6 +154,9 @@ public:
     QString TimeShown;
     ImageFileHandle ImageFile;
 
+    // The BLAKE2b-256 digest of the image as the last run's check read it.
+    const QByteArray& CheckedDigest() const { return checkedDigest_; }
+
     RunOutcome LastRunOutcome = RunOutcome::None;
     RunReport LastRunReport;
     // Run an image with faulty records the way the reader handles them (skip
