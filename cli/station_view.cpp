@@ -71,7 +71,12 @@ void StationView::progress(PortRun& port)
 
 std::vector<QString> StationView::tableLines(int terminalRows, int terminalColumns) const
 {
-    std::vector<QString> lines = rows(terminalRows);
+    // The device column gives way first, so that the state stays in sight.
+    std::vector<QString> lines = rows(terminalRows, 0);
+    qsizetype others = 0;
+    for (const QString& line : lines)
+        others = std::max(others, line.size());
+    lines = rows(terminalRows, std::max<qsizetype>(terminalColumns - 1 - others, 8));
     // A line that wraps takes two rows, and the redraw (which moves up one
     // row a line) would go astray: every line stays within the width.
     for (QString& line : lines) {
@@ -81,7 +86,7 @@ std::vector<QString> StationView::tableLines(int terminalRows, int terminalColum
     return lines;
 }
 
-std::vector<QString> StationView::rows(int terminalRows) const
+std::vector<QString> StationView::rows(int terminalRows, qsizetype deviceWidth) const
 {
     std::vector<QString> lines;
     // More ports than the terminal has rows: a table that scrolls cannot be
@@ -107,11 +112,11 @@ std::vector<QString> StationView::rows(int terminalRows) const
     qsizetype width = 0;
     for (const PortRun* p : ports_)
         width = std::max(width, p->devicePath().size());
-    width = std::min<qsizetype>(width, 40);
+    width = std::min<qsizetype>({width, 40, deviceWidth});
     for (const PortRun* p : ports_) {
         QString device = p->devicePath();
         if (device.size() > width)
-            device = QStringLiteral("...") + device.right(width - 3);
+            device = width > 3 ? QStringLiteral("...") + device.right(width - 3) : QString();
         const Form1& f = p->form();
         const qint64 done = p->phase() == PortRun::Phase::Completed ? f.RecordsTotal : f.RecordsDone;
         lines.push_back(QStringLiteral("%1  %2  %3/%4 %5 %  %6")
@@ -120,7 +125,7 @@ std::vector<QString> StationView::rows(int terminalRows) const
                             .arg(done, 7)
                             .arg(f.RecordsTotal)
                             .arg(percentDone(*p), 6, 'f', 1)
-                            .arg(QLatin1String(PortRun::phaseName(p->phase()))));
+                            .arg(QLatin1String(PortRun::phaseName(p->phase())), -14));  // as wide as the widest
     }
     return lines;
 }

@@ -34,7 +34,7 @@ public:
     std::vector<QString> tableLines(int terminalRows, int terminalColumns) const;
 
 private:
-    std::vector<QString> rows(int terminalRows) const;
+    std::vector<QString> rows(int terminalRows, qsizetype deviceWidth) const;
     void erase();
 
     Mode mode_;
