@@ -141,6 +141,8 @@ QJsonObject runReport(const ReportContext& c, const QList<const PortRun*>& ports
     QJsonObject image;
     image.insert(QStringLiteral("path"), c.image.path);
     image.insert(QStringLiteral("readable"), c.image.readable);
+    if (c.image.interrupted)
+        image.insert(QStringLiteral("interrupted"), true);
     if (c.image.readable) {
         image.insert(QStringLiteral("size"), static_cast<qint64>(c.image.size));
         image.insert(QStringLiteral("sha256"), c.image.sha256);

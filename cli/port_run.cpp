@@ -66,12 +66,37 @@ bool PortRun::start()
         finish(ExitUsage);  // refused: the image has faults, or went away
         return false;
     }
+    return !refusedAsNotTheNamedImage();
+}
+
+bool PortRun::refusedAsNotTheNamedImage()
+{
+    // The check has just ended (the first entry byte is due on the next
+    // tick); a check on the ticks ends later.
+    if (namedImageCompared_ || form_.ProgramMode != 101)
+        return false;
+    namedImageCompared_ = true;
+    if (!imageNamed || (!namedImageDigest.isEmpty() && form_.CheckedDigest() == namedImageDigest))
+        return false;
+    // The file was replaced between the reading for the log and the report
+    // and this run's check: they would name an image that is not the one sent.
+    const QString hint = QStringLiteral("Hint: The input file was replaced after the log and the report read it; "
+                                        "nothing was sent. Run again to flash the file as it is now.");
+    form_.PostMsg2(hint);
+    errorLine_ = hint;
+    form_.ProgramFlash_Click();  // "Abort Process", before the first entry byte
+    form_.LastRunReport.started = false;
+    form_.LastRunReport.cause = FailureCause::ImageChanged;
+    form_.LastRunOutcome = RunOutcome::Failed;
+    finish(ExitUsage);
     return true;
 }
 
 bool PortRun::afterTick()
 {
     if (ended_)
+        return true;
+    if (refusedAsNotTheNamedImage())
         return true;
     // A device that never falls quiet after the entry bytes would keep a
     // script waiting for ever: the wait is bounded here (the desktop's
@@ -96,10 +121,9 @@ bool PortRun::afterTick()
         finish(ExitUsage);  // refused after a check that took several ticks
         return true;
     }
-    if (form_.LastRunOutcome == RunOutcome::Completed && !namedImageDigest.isEmpty()
-        && form_.CheckedDigest() != namedImageDigest) {
-        // The file was replaced between the reading for the log and report
-        // and this run's check: they would name an image that was not sent.
+    if (form_.LastRunOutcome == RunOutcome::Completed && imageNamed && form_.CheckedDigest() != namedImageDigest) {
+        // Never expected once the check was compared; kept so that no path
+        // can complete a run on another file than the one named.
         const QString hint = QStringLiteral("Hint: The input file was replaced after this run began: what was sent "
                                             "is not the image the log and the report name.");
         form_.PostMsg2(hint);

@@ -30,8 +30,9 @@ public:
     // What the port list says of the device, where it knows it (for the report).
     QString byIdPath;
     QString serialNumber;
-    // The digest of the image the log and the report name (empty: they name
-    // none). A run whose check read another file cannot count as completed.
+    // The log or the report name the image, by this digest (empty: it could
+    // not be read). A run whose check read another file is refused unsent.
+    bool imageNamed = false;
     QByteArray namedImageDigest;
 
     // Every Status1 and Debug line as it is posted.
@@ -74,6 +75,9 @@ private:
     void logAppended(LogId id, const QString& line, int removed) override;
     void textChanged(TextId id) override;
     void finish(int status);
+    // Refuses the run, before its first byte, when its check read another
+    // file than the one the log and the report name.
+    bool refusedAsNotTheNamedImage();
 
     TermiosBackend backend_;
     SerialDriver driver_;
@@ -86,6 +90,7 @@ private:
     QString errorLine_;
     QString lastDebugLine_;
     bool ended_ = false;
+    bool namedImageCompared_ = false;
     bool interrupted_ = false;
     int status_ = -1;
 };

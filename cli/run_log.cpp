@@ -21,8 +21,10 @@ ImageFacts imageFacts(const QString& path, const std::function<bool()>& keepGoin
     RecordChecker records;
     QByteArray chunk(1 << 20, Qt::Uninitialized);
     for (;;) {
-        if (keepGoing && !keepGoing())
+        if (keepGoing && !keepGoing()) {
+            facts.interrupted = true;
             return facts;
+        }
         const qint64 n = file.read(chunk.data(), chunk.size());
         if (n < 0)
             return facts;

@@ -15,6 +15,7 @@ namespace flash3::cli {
 struct ImageFacts {
     QString path;     // absolute
     bool readable = false;
+    bool interrupted = false;  // the reading was stopped, so nothing is known
     int64_t size = 0;
     QString sha256;   // lower-case hex
     QByteArray blake2b;  // as a run's check computes it, to tell it is the same file

@@ -53,6 +53,8 @@ void lookUpDetails(const std::vector<std::unique_ptr<PortRun>>& runs)
 
 QString imageLine(const ImageFacts& f)
 {
+    if (f.interrupted)
+        return QStringLiteral("image %1: not read (interrupted)").arg(f.path);
     if (!f.readable)
         return QStringLiteral("image %1: cannot be read").arg(f.path);
     return QStringLiteral("image %1: %2 bytes, SHA-256 %3, %4 records (%5 T, %6 R, %7 E)")
@@ -155,8 +157,10 @@ int runPorts(const Options& o)
 
     if (log.isOpen() || !o.reportPath.isEmpty()) {
         report.image = imageFacts(o.image, stillGoing);
-        for (PortRun* run : ports)
+        for (PortRun* run : ports) {
+            run->imageNamed = true;
             run->namedImageDigest = report.image.blake2b;
+        }
     }
     if (!o.reportPath.isEmpty())
         lookUpDetails(runs);

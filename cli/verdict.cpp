@@ -83,6 +83,8 @@ QString refusal(const RunReport& r, const VerdictContext& c)
         return QStringLiteral("the image '%1' holds no records").arg(c.image);
     case FailureCause::PortNotOpen:
         return QStringLiteral("cannot open %1").arg(portText(c));
+    case FailureCause::ImageChanged:
+        return QStringLiteral("the image '%1' was replaced after the log and the report read it").arg(c.image);
     default:
         return QStringLiteral("cannot open the image '%1'").arg(c.image);
     }

@@ -361,6 +361,9 @@ TEST_F(Station, InterruptBeforeAnyPortStartedStillLeavesItsRecord)
         EXPECT_EQ(p["bytesSent"].toInt(), 0);
     }
     EXPECT_EQ(f.errLines().filter("interrupted before the first image byte was sent").size(), 2) << f.err;
+    if (!report["image"]["readable"].toBool()) {
+        EXPECT_TRUE(report["image"]["interrupted"].toBool()) << "an unread image is not an unreadable one";
+    }
     EXPECT_FALSE(logLines().isEmpty());
 }
 
@@ -411,10 +414,17 @@ TEST_F(Station, ImageReplacedAtTheStartIsNeverReportedAsTheOneFlashed)
     ASSERT_FALSE(f.timedOut);
     const QJsonObject report = validReport();
     for (const QJsonValue& p : report["ports"].toArray()) {
-        if (p["outcome"] == "completed")
+        if (p["outcome"] == "completed") {
             EXPECT_EQ(report["image"]["sha256"].toString(), smallSha) << "completed, yet the report names another image";
-        else
+        } else if (p["outcome"] == "refused") {
+            // Caught before the first byte: the check read another file than the one named.
+            EXPECT_EQ(p["failure"]["kind"], "image-changed");
+            EXPECT_EQ(p["bytesSent"].toInt(), 0);
+            EXPECT_TRUE(p["verdict"].toString().contains("was replaced after the log and the report read it"))
+                << p["verdict"].toString();
+        } else {
             EXPECT_EQ(p["outcome"], "failed") << p["verdict"].toString();
+        }
     }
     station.terminate();
 }

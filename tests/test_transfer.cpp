@@ -326,3 +326,26 @@ TEST(Transfer, QueuedTailThatCannotBeSentIsNeverACompletedRun)
     EXPECT_EQ(r.backend.written.size(), sentBefore) << "T03 and T04 never left";
     EXPECT_EQ(r.form.LastRunReport.bytesSent, 1) << "only T01 counts as sent";
 }
+
+// A burst longer than the queue leaves in pieces from inside PutByte: when a
+// piece cannot be sent, none of its bytes counts as sent.
+TEST(Transfer, QueuedPieceOfALongBurstThatCannotBeSentIsNotCounted)
+{
+    QByteArray image = "T01:R02:E\r\n:";
+    for (int i = 0; i < 300; ++i)
+        image += "TAA:";
+    image += "R55:E\r\n:";
+    StreamRun r(image);
+    r.driver.setQueuedTransmit(true);
+    r.backend.deliver({0x02});
+    r.tick();  // T01; R02 waits for its answer
+    ASSERT_EQ(r.form.ProgramMode, 2);
+    // The next write is the first 256 bytes of the burst.
+    const std::size_t sentBefore = r.backend.written.size();
+    r.backend.failNext(FakeBackend::Fn::Write, DrvIoError);
+    r.runToEnd(50);
+    EXPECT_EQ(r.form.LastRunOutcome, RunOutcome::Failed);
+    EXPECT_EQ(r.form.LastRunReport.cause, FailureCause::SendFailed);
+    EXPECT_EQ(r.backend.written.size(), sentBefore);
+    EXPECT_EQ(r.form.LastRunReport.bytesSent, 1) << "only T01 left";
+}

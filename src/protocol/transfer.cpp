@@ -9,8 +9,12 @@ namespace flash3 {
 void Form1::TransmitStep()
 {
     for (;;) {
+        // With queued transmit a full queue leaves inside PutByte: should it
+        // fail, the bytes queued before this one were not sent either.
+        const int64_t queued = driver_.queuedBytes(ComPort);
         SendTxByte();
         if (DrvStatus != 0) {
+            LastRunReport.bytesSent -= queued;
             // A byte missing from the firmware must never go unnoticed: stop here.
             LastRunReport.driverStatus = DrvStatus;
             failRun(FailureCause::SendFailed);

@@ -1,6 +1,9 @@
 #include "serial/driver.h"
 
+#include <algorithm>
 #include <chrono>
+#include <climits>
+#include <cstdint>
 #include <thread>
 
 namespace flash3 {
@@ -125,7 +128,7 @@ int32_t SerialDriver::SetPortCharacteristics(int32_t port, int32_t baudCode, int
     const auto trace = [&](int32_t result) {
         return record("SetPortCharacteristics", {port, baudCode, parity, dataBits, stopBits, flowControl}, result);
     };
-    const PortState* s = state(port);
+    PortState* s = state(port);
     if (!s)
         return trace(DrvBadParameter);
     if (!s->initialised)
@@ -136,7 +139,10 @@ int32_t SerialDriver::SetPortCharacteristics(int32_t port, int32_t baudCode, int
     // The device protocol needs full bytes on a plain line; nothing else is offered.
     if (parity != 0 || dataBits != 3 || stopBits != 0 || flowControl != 0)
         return trace(DrvNotSupported);
-    return trace(backend_.configure(port, rate));
+    const int32_t status = backend_.configure(port, rate);
+    if (status == DrvOk)
+        s->baudRate = rate;
+    return trace(status);
 }
 
 int32_t SerialDriver::SetTimerResolution(int32_t port, int32_t milliseconds)
@@ -191,10 +197,15 @@ int32_t SerialDriver::sendQueue(int32_t port, PortState& s)
         return s.queueFailure;
     if (s.queue.empty())
         return DrvOk;
-    // The bound the bytes would have had one by one: a slow line that drains
-    // at its speed must not fail where byte-by-byte writes would not.
+    // Long enough for the line to carry the queue at its speed (10 bits a
+    // byte), plus the time-out of one byte: a line that drains never fails,
+    // and one that does not holds up the ports ticked after it no longer than
+    // that.
+    const int64_t count = static_cast<int64_t>(s.queue.size());
+    const int64_t lineMs = s.baudRate > 0 ? (count * 10 * 1000 + s.baudRate - 1) / s.baudRate
+                                          : int64_t(s.timeoutMs) * (count - 1);
     const int32_t status = backend_.write(port, s.queue.data(), s.queue.size(),
-                                          s.timeoutMs * static_cast<int32_t>(s.queue.size()));
+                                          static_cast<int32_t>(std::min<int64_t>(s.timeoutMs + lineMs, INT32_MAX)));
     s.queue.clear();
     s.queueFailure = status;
     return status;

@@ -85,6 +85,7 @@ private:
         bool initialised = false;
         int32_t timeoutMs = 20;  // bound on handing one byte to the OS
         int32_t paceMs = 0;      // pause after each byte
+        int32_t baudRate = 0;        // bit/s once set
         std::vector<uint8_t> queue;  // queued transmit: bytes not yet handed to the OS
         int32_t queueFailure = 0;    // why the last queue could not be sent
     };
