@@ -27,6 +27,18 @@ struct StreamRun : Engine {
     }
 };
 
+// `lines` lines of 16 T records, then an R record answered 5A, then E.
+QByteArray linesOfSixteen(int lines)
+{
+    QByteArray image;
+    for (int line = 0; line < lines; ++line) {
+        for (int i = 0; i < 16; ++i)
+            image += QStringLiteral("T%1:").arg((line * 16 + i) & 0xFF, 2, 16, QLatin1Char('0')).toUpper().toLatin1();
+        image += "R5A:E\r\n:";
+    }
+    return image;
+}
+
 struct Progress {
     const char* left;
     const char* done;
@@ -248,12 +260,7 @@ TEST(Transfer, AbortPendingDuringABurstStopsAfterTheCurrentRecord)
 
 TEST(Transfer, LongImageRunsToTheEndWithTheDeviceModel)
 {
-    QByteArray image;
-    for (int line = 0; line < 200; ++line) {
-        for (int i = 0; i < 16; ++i)
-            image += QStringLiteral("T%1:").arg((line * 16 + i) & 0xFF, 2, 16, QLatin1Char('0')).toUpper().toLatin1();
-        image += "R5A:E\r\n:";
-    }
+    const QByteArray image = linesOfSixteen(200);
     Engine e;
     DeviceModel device(e.backend, image);
     e.openPort();
@@ -273,12 +280,7 @@ TEST(Transfer, LongImageRunsToTheEndWithTheDeviceModel)
 // tick for tick the same, and a burst that cannot be sent still ends it.
 TEST(Transfer, QueuedTransmitKeepsEveryTickAndSendsABurstInOneWrite)
 {
-    QByteArray image;
-    for (int line = 0; line < 50; ++line) {
-        for (int i = 0; i < 16; ++i)
-            image += QStringLiteral("T%1:").arg((line * 16 + i) & 0xFF, 2, 16, QLatin1Char('0')).toUpper().toLatin1();
-        image += "R5A:E\r\n:";
-    }
+    const QByteArray image = linesOfSixteen(50);
     Engine e;
     e.driver.setQueuedTransmit(true);
     DeviceModel device(e.backend, image);
