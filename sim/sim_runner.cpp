@@ -1,16 +1,16 @@
 #include "sim_runner.h"
 
 #include "pty_line.h"
+#include "stop_signal.h"
+#include "trace_log.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <memory>
 #include <system_error>
 #include <thread>
@@ -28,84 +28,6 @@
 namespace flash3sim {
 
 namespace {
-
-// Set by SIGINT, SIGTERM or SIGHUP. The signal interrupts the poll() of only
-// the thread it lands on, so the handler also writes to a pipe that every
-// device's poll() watches; nothing reads the pipe, so it stays readable.
-std::atomic<int> g_stopSignal{0};
-int g_stopPipe[2] = {-1, -1};
-
-void onStopSignal(int sig)
-{
-    g_stopSignal = sig;
-    if (g_stopPipe[1] >= 0) {
-        const int saved = errno;
-        [[maybe_unused]] const ssize_t n = ::write(g_stopPipe[1], "", 1);
-        errno = saved;
-    }
-}
-
-// A hex trace of the line, appended to the --log file.
-class TraceLog {
-public:
-    explicit TraceLog(Clock::time_point start) : start_(start) {}
-    ~TraceLog()
-    {
-        if (file_)
-            std::fclose(file_);
-    }
-    TraceLog(const TraceLog&) = delete;
-    TraceLog& operator=(const TraceLog&) = delete;
-
-    bool open(const std::string& path)
-    {
-        file_ = std::fopen(path.c_str(), "a");
-        return file_ != nullptr;
-    }
-    void bytes(const char* direction, const uint8_t* data, std::size_t count)
-    {
-        if (!file_ || count == 0)
-            return;
-        stamp();
-        std::fputs(direction, file_);
-        for (std::size_t i = 0; i < count; ++i)
-            std::fprintf(file_, " %02X", data[i]);
-        std::fputc('\n', file_);
-        std::fflush(file_);
-    }
-    void note(const std::string& text)
-    {
-        if (!file_)
-            return;
-        stamp();
-        std::fprintf(file_, "-- %s\n", text.c_str());
-        std::fflush(file_);
-    }
-
-private:
-    void stamp()
-    {
-        const auto us = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now() - start_).count();
-        std::fprintf(file_, "%10.3f ", static_cast<double>(us) / 1000.0);
-    }
-
-    Clock::time_point start_;
-    std::FILE* file_ = nullptr;
-};
-
-// Sleeps, cut short by a stop signal, which is what we want.
-void sleepFor(std::chrono::milliseconds ms)
-{
-    if (ms.count() <= 0)
-        return;
-    if (g_stopPipe[0] >= 0) {
-        pollfd pfd{g_stopPipe[0], POLLIN, 0};
-        ::poll(&pfd, 1, static_cast<int>(ms.count()));
-        return;
-    }
-    timespec ts{static_cast<time_t>(ms.count() / 1000), static_cast<long>(ms.count() % 1000) * 1000000L};
-    ::nanosleep(&ts, nullptr);
-}
 
 // What sets one device apart from the others of a station.
 struct DeviceSetup {
@@ -322,7 +244,7 @@ void Simulator::waitForOpen(std::chrono::milliseconds most)
         sleepFor(std::min(std::chrono::milliseconds(5), most));
         return;
     }
-    pollfd pfd[2] = {{watch_.fd(), POLLIN, 0}, {g_stopPipe[0], POLLIN, 0}};
+    pollfd pfd[2] = {{watch_.fd(), POLLIN, 0}, {stopFd(), POLLIN, 0}};
     ::poll(pfd, 2, static_cast<int>(std::max<long long>(0, most.count())));
 }
 
@@ -380,8 +302,8 @@ int Simulator::serve()
     Clock::time_point nextChatter = start_ + chatterEvery;
 
     for (;;) {
-        if (g_stopSignal)
-            return finish(g_stopSignal == SIGINT ? "interrupted" : "terminated");
+        if (const int sig = stopSignal())
+            return finish(sig == SIGINT ? "interrupted" : "terminated");
         Clock::time_point now = Clock::now();
         if (timed && now >= deadline)
             return finish("time-out");
@@ -419,7 +341,7 @@ int Simulator::serve()
         const auto waitMs = std::chrono::ceil<std::chrono::milliseconds>(wake - now);
 
         pollfd pfds[2] = {{master_, static_cast<short>(POLLIN | (pending_.empty() ? 0 : POLLOUT)), 0},
-                          {g_stopPipe[0], POLLIN, 0}};
+                          {stopFd(), POLLIN, 0}};
         const int rc = ::poll(pfds, 2, static_cast<int>(std::max<long long>(0, waitMs.count())));
         if (rc < 0) {
             if (errno == EINTR)
@@ -497,7 +419,7 @@ int runStation(const SimOptions& options, const ParsedImage* image)
             threads.emplace_back([&status, &devices, k] { status[k] = devices[k]->serve(); });
         } catch (const std::system_error& e) {
             std::fprintf(stderr, "%scannot start: %s\n", devices[k]->tag().c_str(), e.what());
-            onStopSignal(SIGTERM);  // the others end as on a signal
+            requestStop(SIGTERM);  // the others end as on a signal
             started = false;
             break;
         }
@@ -546,15 +468,7 @@ int runMain(int argc, char** argv)
         }
     }
 
-    if (g_stopPipe[0] < 0 && ::pipe2(g_stopPipe, O_CLOEXEC | O_NONBLOCK) != 0)
-        g_stopPipe[0] = g_stopPipe[1] = -1;  // a signal then wakes only the thread it lands on
-    struct sigaction sa{};
-    sa.sa_handler = onStopSignal;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = 0;  // no SA_RESTART: poll() must return on a signal
-    ::sigaction(SIGINT, &sa, nullptr);
-    ::sigaction(SIGTERM, &sa, nullptr);
-    ::sigaction(SIGHUP, &sa, nullptr);
+    installStopSignals();
 
     const ParsedImage* served = options.image.empty() ? nullptr : &image;
     if (options.devices > 0)
