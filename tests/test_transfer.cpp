@@ -309,19 +309,28 @@ TEST(Transfer, QueuedBurstThatCannotBeSentEndsTheRun)
     EXPECT_TRUE(r.sentAfterHandshake().empty());
 }
 
+// Queued transmit on an image that begins "T01:R02:": T01 leaves, R02 is
+// answered, and the next write fails; the run is played to its end. Returns
+// the bytes written before that write.
+std::size_t failNextQueuedWriteAfterT01(StreamRun& r)
+{
+    r.driver.setQueuedTransmit(true);
+    r.backend.deliver({0x02});
+    r.tick();  // T01 goes; R02 waits for its answer
+    EXPECT_EQ(r.form.ProgramMode, 2);
+    const std::size_t sentBefore = r.backend.written.size();
+    r.backend.failNext(FakeBackend::Fn::Write, DrvIoError);
+    r.runToEnd(50);
+    return sentBefore;
+}
+
 // The last bytes of an image may still be queued when the reader reaches its
 // end: the run completes only once they have left.
 TEST(Transfer, QueuedTailThatCannotBeSentIsNeverACompletedRun)
 {
+    // The write that fails is the tail's: T03 and T04, queued as the file ends.
     StreamRun r("T01:R02:E\r\n:T03:T04:E\r\n:");
-    r.driver.setQueuedTransmit(true);
-    r.backend.deliver({0x02});
-    r.tick();  // T01 goes; R02 waits for its answer
-    ASSERT_EQ(r.form.ProgramMode, 2);
-    // The next write is the tail's: T03 and T04, queued as the file ends.
-    const std::size_t sentBefore = r.backend.written.size();
-    r.backend.failNext(FakeBackend::Fn::Write, DrvIoError);
-    r.runToEnd(50);
+    const std::size_t sentBefore = failNextQueuedWriteAfterT01(r);
     EXPECT_EQ(r.form.LastRunOutcome, RunOutcome::Failed);
     EXPECT_EQ(r.form.LastRunReport.cause, FailureCause::SendFailed);
     EXPECT_FALSE(r.status1().contains("Processing complete.  Exit this application."));
@@ -337,15 +346,9 @@ TEST(Transfer, QueuedPieceOfALongBurstThatCannotBeSentIsNotCounted)
     for (int i = 0; i < 300; ++i)
         image += "TAA:";
     image += "R55:E\r\n:";
+    // The write that fails is the first 256 bytes of the burst.
     StreamRun r(image);
-    r.driver.setQueuedTransmit(true);
-    r.backend.deliver({0x02});
-    r.tick();  // T01; R02 waits for its answer
-    ASSERT_EQ(r.form.ProgramMode, 2);
-    // The next write is the first 256 bytes of the burst.
-    const std::size_t sentBefore = r.backend.written.size();
-    r.backend.failNext(FakeBackend::Fn::Write, DrvIoError);
-    r.runToEnd(50);
+    const std::size_t sentBefore = failNextQueuedWriteAfterT01(r);
     EXPECT_EQ(r.form.LastRunOutcome, RunOutcome::Failed);
     EXPECT_EQ(r.form.LastRunReport.cause, FailureCause::SendFailed);
     EXPECT_EQ(r.backend.written.size(), sentBefore);
