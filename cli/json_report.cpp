@@ -27,6 +27,7 @@ const char* causeName(FailureCause cause)
     case FailureCause::PortGone: return "port-gone";
     case FailureCause::ImageFaults: return "image-faults";
     case FailureCause::SendFailed: return "send-failed";
+    case FailureCause::DeviceGone: return "device-gone";
     case FailureCause::EntryRejected: return "entry-rejected";
     case FailureCause::WrongAnswer: return "wrong-answer";
     case FailureCause::NoAnswer: return "no-answer";

@@ -45,6 +45,9 @@ QString cause(const RunReport& r)
     case FailureCause::SendFailed:
         return QStringLiteral("a byte could not be sent (driver status %1); is the adapter still plugged in?")
             .arg(r.driverStatus);
+    case FailureCause::DeviceGone:
+        return QStringLiteral("the device is gone (driver status %1); was it unplugged or powered off?")
+            .arg(r.driverStatus);
     case FailureCause::EntryRejected:
         if (r.replyBytes == 0)
             return QStringLiteral("no reply to the entry bytes E1 94; is the device waiting in FLASH3 boot mode?");

@@ -329,6 +329,9 @@ TEST_F(Faults, UnplugEndsTheRunWithinTwoSeconds)
                                           "(\"Configure COM port\", \"Initialize\")."))
             << c.when << "\n" << f.err.toStdString();
         EXPECT_FALSE(f.outLines().contains(kComplete)) << c.when;
+        // Whenever the run noticed, it is one fault with one name.
+        EXPECT_TRUE(lastOf(f.errLines()).contains("the device is gone (driver status 6)")) << c.when << "\n"
+                                                                                           << f.err.toStdString();
         expectClosed(f);
     }
 }

@@ -235,7 +235,7 @@ TEST(Handshake, QueuedEntryByteThatCannotBeSentFailsTheRun)
     e.backend.failNext(FakeBackend::Fn::Write, DrvIoError);
     e.tick();  // 94
     EXPECT_EQ(e.form.ProgramMode, 0);
-    EXPECT_EQ(e.form.LastRunReport.cause, FailureCause::SendFailed);
+    EXPECT_EQ(e.form.LastRunReport.cause, FailureCause::DeviceGone);
     EXPECT_EQ(e.form.LastRunReport.driverStatus, DrvIoError);
     EXPECT_TRUE(e.debugWithoutHints().contains("Error in put byte: 6"));
     EXPECT_FALSE(e.debug().contains("Unexpected data read trying to initialize."));

@@ -324,6 +324,12 @@ TEST_F(Station, DeviceUnpluggedMidRunFailsAloneAndTheOthersComplete)
             // Gone mid-image: it never got the whole image, and the report says where.
             EXPECT_LT(port["recordsDone"].toInt(), 30 * 18);
             EXPECT_GE(port["failure"]["line"].toInt(), 5);
+            // The same name and hint as in a single run, whether a write or a read noticed it.
+            EXPECT_EQ(port["failure"]["kind"], "device-gone");
+            EXPECT_TRUE(port["verdict"].toString().contains("the device is gone")) << port["verdict"].toString();
+            const QStringList hints = f.errLines().filter(QRegularExpression("^COM\\d+: Hint: "));
+            EXPECT_EQ(hints.size(), 1) << f.err;
+            EXPECT_TRUE(hints.value(0).contains(") is gone: unplugged or powered off?")) << f.err;
         }
     }
 }

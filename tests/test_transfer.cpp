@@ -305,7 +305,7 @@ TEST(Transfer, QueuedBurstThatCannotBeSentEndsTheRun)
     EXPECT_TRUE(r.debugWithoutHints().contains("Error in put packet: 6")) << r.debug().join('\n').toStdString();
     EXPECT_EQ(r.form.ProgramMode, 0);
     EXPECT_EQ(r.form.LastRunOutcome, RunOutcome::Failed);
-    EXPECT_EQ(r.form.LastRunReport.cause, FailureCause::SendFailed);
+    EXPECT_EQ(r.form.LastRunReport.cause, FailureCause::DeviceGone);
     EXPECT_TRUE(r.sentAfterHandshake().empty());
 }
 
@@ -332,7 +332,7 @@ TEST(Transfer, QueuedTailThatCannotBeSentIsNeverACompletedRun)
     StreamRun r("T01:R02:E\r\n:T03:T04:E\r\n:");
     const std::size_t sentBefore = failNextQueuedWriteAfterT01(r);
     EXPECT_EQ(r.form.LastRunOutcome, RunOutcome::Failed);
-    EXPECT_EQ(r.form.LastRunReport.cause, FailureCause::SendFailed);
+    EXPECT_EQ(r.form.LastRunReport.cause, FailureCause::DeviceGone);
     EXPECT_FALSE(r.status1().contains("Processing complete.  Exit this application."));
     EXPECT_EQ(r.backend.written.size(), sentBefore) << "T03 and T04 never left";
     EXPECT_EQ(r.form.LastRunReport.bytesSent, 1) << "only T01 counts as sent";
@@ -350,7 +350,11 @@ TEST(Transfer, QueuedPieceOfALongBurstThatCannotBeSentIsNotCounted)
     StreamRun r(image);
     const std::size_t sentBefore = failNextQueuedWriteAfterT01(r);
     EXPECT_EQ(r.form.LastRunOutcome, RunOutcome::Failed);
-    EXPECT_EQ(r.form.LastRunReport.cause, FailureCause::SendFailed);
+    EXPECT_EQ(r.form.LastRunReport.cause, FailureCause::DeviceGone);
     EXPECT_EQ(r.backend.written.size(), sentBefore);
     EXPECT_EQ(r.form.LastRunReport.bytesSent, 1) << "only T01 left";
+    // The run said its last line with "Stop time:"; the burst's closing packet adds none.
+    const QStringList debug = r.debug();
+    ASSERT_FALSE(debug.isEmpty());
+    EXPECT_TRUE(debug.last().startsWith("Stop time:")) << debug.join('\n').toStdString();
 }

@@ -317,6 +317,13 @@ void Form1::endRunAs(RunOutcome outcome)
 
 void Form1::failRun(FailureCause cause)
 {
+    // A device that is gone shows as a refused byte, a silent line or a
+    // missing reply, depending on when the run noticed: one fault, one name.
+    if (portGone_ && (cause == FailureCause::SendFailed || cause == FailureCause::NoAnswer
+                      || cause == FailureCause::EntryRejected)) {
+        cause = FailureCause::DeviceGone;
+        LastRunReport.driverStatus = DrvIoError;
+    }
     LastRunReport.cause = cause;
     postRunHints(cause);
     endRunAs(RunOutcome::Failed);

@@ -22,6 +22,7 @@ enum class FailureCause {
     ImageFaults,
     // the run failed
     SendFailed,        // the driver refused a byte (driverStatus)
+    DeviceGone,        // the device went away during the run (unplugged, powered off)
     EntryRejected,     // the reply to E1 94 was not 91 26 (replyBytes, reply0, reply1)
     WrongAnswer,       // expected, received
     NoAnswer,          // expected

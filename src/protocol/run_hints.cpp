@@ -29,8 +29,7 @@ QString Form1::portText() const
 
 void Form1::postRunHints(FailureCause cause)
 {
-    if (portGone_ && (cause == FailureCause::SendFailed || cause == FailureCause::NoAnswer
-                      || cause == FailureCause::EntryRejected)) {
+    if (cause == FailureCause::DeviceGone) {
         postHint(QStringLiteral("The device on %1 is gone: unplugged or powered off? After plugging it in again, set "
                                 "the port up again (\"Configure COM port\", \"Initialize\").")
                      .arg(portText()));

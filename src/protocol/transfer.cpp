@@ -29,10 +29,15 @@ void Form1::TransmitStep()
     }
     PortBusy = True;
     const int64_t queued = driver_.queuedBytes(ComPort);
+    // A run that ended in this step (a byte refused, an abort) has said its
+    // last line: the packet's error would only follow its "Stop time:".
+    const bool endedHere = ProgramMode == 0 && LastRunOutcome != RunOutcome::Completed;
     DrvStatus = driver_.ser_rs232_putpacket(ComPort, 0, "0");
-    if (DrvStatus != 0) {
+    if (DrvStatus != 0 && !endedHere) {
         Msg = QStringLiteral("Error in put packet: ") + QString::number(DrvStatus);
         PostMsg2(Msg);
+        if (DrvStatus == DrvIoError)
+            portGone_ = true;
     }
     PortBusy = False;
     // With queued transmit the burst leaves here: bytes that could not be
