@@ -52,6 +52,8 @@ int run(int argc, char** argv)
     if (const int* status = std::get_if<int>(&parsed))
         return *status;
     const Options& o = std::get<Options>(parsed);
+    if (o.listPorts || o.check)
+        exitOnInterrupt();
     if (o.listPorts)
         return listPorts(o.json);
     if (o.check)

@@ -11,8 +11,13 @@
 namespace flash3::cli {
 
 // Ready before the program does anything else: a closed pipe must not kill
-// it, and the terminal must understand the progress bar's escapes.
+// it, the terminal must understand the progress bar's escapes, and an
+// interrupt (Ctrl-C, SIGTERM, a closed terminal) is held for the run's
+// InterruptWatch, however early it comes.
 void prepareConsole();
+// For what has nothing to close or record (--check, --list-ports): from now
+// on, and for an interrupt already held, the program exits at once with 130.
+void exitOnInterrupt();
 
 bool stderrIsTerminal();
 bool stdoutIsTerminal();

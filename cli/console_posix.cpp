@@ -12,9 +12,14 @@ namespace flash3::cli {
 
 namespace {
 int signalPipe[2] = {-1, -1};
+volatile sig_atomic_t exitAtOnce = 0;
+volatile sig_atomic_t pending = 0;
 
 void onSignal(int)
 {
+    if (exitAtOnce)
+        ::_exit(130);
+    pending = 1;
     const char c = 1;
     [[maybe_unused]] const ssize_t n = ::write(signalPipe[1], &c, 1);
 }
@@ -23,6 +28,24 @@ void onSignal(int)
 void prepareConsole()
 {
     std::signal(SIGPIPE, SIG_IGN);
+    // Taken from the first moment, and held until the run watches for them,
+    // so that an early interrupt still ends with every port closed and the
+    // report written. A closed terminal (SIGHUP) is one more interrupt.
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) != 0)
+        return;
+    struct sigaction sa {};
+    sa.sa_handler = onSignal;
+    sigemptyset(&sa.sa_mask);
+    sa.sa_flags = SA_RESTART;
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP})
+        sigaction(sig, &sa, nullptr);
+}
+
+void exitOnInterrupt()
+{
+    exitAtOnce = 1;
+    if (pending)
+        ::_exit(130);
 }
 
 bool stderrIsTerminal()
@@ -58,14 +81,10 @@ struct InterruptWatch::Private {
 
 InterruptWatch::InterruptWatch(std::function<void()> onInterrupt) : d_(std::make_unique<Private>())
 {
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) != 0)
+    if (signalPipe[0] < 0)
         return;
-    struct sigaction sa {};
-    sa.sa_handler = onSignal;
-    sigemptyset(&sa.sa_mask);
-    sa.sa_flags = SA_RESTART;
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
+    // An interrupt that came before is waiting in the pipe: the notifier
+    // reports it as soon as events are processed.
     d_->notifier = std::make_unique<QSocketNotifier>(signalPipe[0], QSocketNotifier::Read);
     QObject::connect(d_->notifier.get(), &QSocketNotifier::activated, [onInterrupt] {
         char c;

@@ -40,6 +40,11 @@ void prepareConsole()
         SetConsoleMode(err, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
 }
 
+void exitOnInterrupt()
+{
+    // Ctrl-C ends a console program at once unless a handler takes it.
+}
+
 bool stderrIsTerminal()
 {
     return _isatty(_fileno(stderr)) != 0;

@@ -1,11 +1,11 @@
 #include "json_report.h"
 
 #include "cli.h"
+#include "output_file.h"
 #include "port_run.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QSaveFile>
 
 namespace flash3::cli {
 
@@ -170,17 +170,7 @@ QJsonObject runReport(const ReportContext& c, const QList<const PortRun*>& ports
 
 bool writeReport(const QString& path, const QJsonObject& report, QString* error)
 {
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly)) {
-        *error = file.errorString();
-        return false;
-    }
-    file.write(QJsonDocument(report).toJson(QJsonDocument::Indented));
-    if (!file.commit()) {
-        *error = file.errorString();
-        return false;
-    }
-    return true;
+    return writeWholeFile(path, QJsonDocument(report).toJson(QJsonDocument::Indented), error);
 }
 
 } // namespace flash3::cli

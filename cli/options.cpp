@@ -1,6 +1,7 @@
 #include "options.h"
 
 #include "cli.h"
+#include "output_file.h"
 
 #include "serial/port_map.h"
 
@@ -154,17 +155,6 @@ int speedIndexFor(const QString& text)
     if (index < 0)
         index = static_cast<int>(bits.indexOf(text));
     return index < 0 ? 0 : index + 1;
-}
-
-// The same file, whether it exists yet or not, however it is named.
-bool sameFile(const QString& a, const QString& b)
-{
-    if (a.isEmpty() || b.isEmpty())
-        return false;
-    const QFileInfo fa(a), fb(b);
-    const QString ca = fa.exists() ? fa.canonicalFilePath() : fa.absoluteFilePath();
-    const QString cb = fb.exists() ? fb.canonicalFilePath() : fb.absoluteFilePath();
-    return QDir::cleanPath(ca) == QDir::cleanPath(cb);
 }
 
 // Two ports that stand for one device would flash it twice at once (the

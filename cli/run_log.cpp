@@ -1,9 +1,12 @@
 #include "run_log.h"
 
+#include "app/text_format.h"
 #include "image/image_check.h"
 
 #include <QCryptographicHash>
 #include <QFileInfo>
+
+#include <cstdio>
 
 namespace flash3::cli {
 
@@ -56,12 +59,8 @@ QString isoTime(const QDateTime& time)
 
 bool RunLog::open(const QString& path, QString* error)
 {
-    file_.setFileName(path);
-    if (!file_.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered)) {
-        *error = file_.errorString();
-        return false;
-    }
-    return true;
+    path_ = path;
+    return file_.open(path, error);
 }
 
 void RunLog::write(const QString& text)
@@ -70,10 +69,22 @@ void RunLog::write(const QString& text)
         return;
     QByteArray line = isoTime(QDateTime::currentDateTime()).toUtf8();
     line += ' ';
-    line += text.toUtf8();
+    line += visibleText(text).toUtf8();  // one entry, one line, whatever a path holds
     line += '\n';
-    if (file_.write(line) != line.size() && failure_.isEmpty())
-        failure_ = file_.errorString().isEmpty() ? QStringLiteral("write failed") : file_.errorString();
+    QString error;
+    if (!file_.write(line, &error) && failure_.isEmpty()) {
+        failure_ = error;
+        std::fprintf(stderr, "flash3-cli: cannot write to the log '%s': %s\n", path_.toLocal8Bit().constData(),
+                     error.toLocal8Bit().constData());
+        std::fflush(stderr);
+    }
+}
+
+void RunLog::close()
+{
+    QString error;
+    if (!file_.close(&error) && failure_.isEmpty())
+        failure_ = error;
 }
 
 } // namespace flash3::cli

@@ -2,8 +2,9 @@
 // What a station keeps on disk: the image's identity, the dated log file
 // (--log) and the time stamps both use.
 
+#include "output_file.h"
+
 #include <QDateTime>
-#include <QFile>
 #include <QString>
 
 #include <cstdint>
@@ -32,19 +33,24 @@ ImageFacts imageFacts(const QString& path, const std::function<bool()>& keepGoin
 QString isoTime(const QDateTime& time);
 
 // Lines appended to a file, each written through at once: a crash loses
-// nothing that was logged.
+// nothing that was logged. A control character in a path or a device's name
+// is shown as <lf>, <cr>, <1b>, so that an entry stays one line.
 class RunLog {
 public:
     // False (with the reason) when the file cannot be opened for appending.
     bool open(const QString& path, QString* error);
     bool isOpen() const { return file_.isOpen(); }
-    // "<date and time> <text>"
+    // "<date and time> <text>". The first write that fails is said on stderr
+    // at once.
     void write(const QString& text);
+    // Closes the file; a failure is kept as the others are.
+    void close();
     // A write failed (disk full, ...): the reason, once; empty while all went well.
     const QString& failure() const { return failure_; }
 
 private:
-    QFile file_;
+    AppendFile file_;
+    QString path_;
     QString failure_;
 };
 

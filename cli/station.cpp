@@ -3,6 +3,7 @@
 #include "cli.h"
 #include "console.h"
 #include "json_report.h"
+#include "output_file.h"
 #include "port_run.h"
 #include "run_log.h"
 #include "station_view.h"
@@ -13,7 +14,6 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QFileInfo>
-#include <QSaveFile>
 
 #include <cstdio>
 #include <memory>
@@ -58,13 +58,8 @@ QString imageLine(const ImageFacts& f)
     if (!f.readable)
         return QStringLiteral("image %1: cannot be read").arg(f.path);
     return QStringLiteral("image %1: %2 bytes, SHA-256 %3, %4 records (%5 T, %6 R, %7 E)")
-        .arg(f.path)
-        .arg(f.size)
-        .arg(f.sha256)
-        .arg(f.records)
-        .arg(f.tRecords)
-        .arg(f.rRecords)
-        .arg(f.eRecords);
+        .arg(f.path, QString::number(f.size), f.sha256, QString::number(f.records), QString::number(f.tRecords),
+             QString::number(f.rRecords), QString::number(f.eRecords));
 }
 
 // "8 ports: 7 completed, 1 failed (COM40) in 4.2 s"
@@ -136,16 +131,18 @@ int runPorts(const Options& o)
     // The report and the log must be writable before any port is touched:
     // finding out after the run would leave a station without its record.
     if (!o.reportPath.isEmpty()) {
-        QSaveFile probe(o.reportPath);
-        if (!probe.open(QIODevice::WriteOnly))
-            return setupError(QStringLiteral("cannot write the report '%1': %2").arg(o.reportPath, probe.errorString()));
-        probe.cancelWriting();
+        if (const QString reason = unwritableReason(o.reportPath); !reason.isEmpty())
+            return setupError(QStringLiteral("cannot write the report '%1': %2 (a report goes to a regular file or a "
+                                             "new one)")
+                                  .arg(o.reportPath, reason));
     }
     RunLog log;
     if (!o.logPath.isEmpty()) {
         QString error;
         if (!log.open(o.logPath, &error))
-            return setupError(QStringLiteral("cannot open the log '%1': %2").arg(o.logPath, error));
+            return setupError(
+                QStringLiteral("cannot open the log '%1': %2 (a log goes to a regular file or a new one)")
+                    .arg(o.logPath, error));
     }
     std::vector<std::unique_ptr<PortRun>> runs;
     std::vector<Form1*> forms;
@@ -186,7 +183,8 @@ int runPorts(const Options& o)
                   .arg(runs.size() == 1 ? "" : "s"));
     log.write(imageLine(report.image));
     for (PortRun* run : ports)
-        log.write(QStringLiteral("COM%1 port: %2 at %3 bit/s").arg(run->com()).arg(run->devicePath()).arg(run->speed()));
+        log.write(QStringLiteral("COM%1 port: %2 at %3 bit/s")
+                      .arg(QString::number(run->com()), run->devicePath(), QString::number(run->speed())));
 
     // Every port is opened before any starts, so that the runs begin together.
     for (PortRun* run : ports) {
@@ -234,9 +232,9 @@ int runPorts(const Options& o)
 
     std::vector<QString> verdicts;
     for (PortRun* run : ports) {
-        verdicts.push_back(o.station() ? QStringLiteral("flash3-cli: COM%1: %2").arg(run->com()).arg(run->verdict())
+        verdicts.push_back(o.station() ? QStringLiteral("flash3-cli: COM%1: %2").arg(QString::number(run->com()), run->verdict())
                                        : QStringLiteral("flash3-cli: ") + run->verdict());
-        log.write(QStringLiteral("COM%1 %2").arg(run->com()).arg(verdicts.back()));
+        log.write(QStringLiteral("COM%1 %2").arg(QString::number(run->com()), verdicts.back()));
     }
     const QString summary = o.station() ? summaryLine(runs, static_cast<double>(clock.elapsed()) / 1000.0) : QString();
     if (!summary.isEmpty())
@@ -246,6 +244,7 @@ int runPorts(const Options& o)
     // A station without its record must not pass for a clean one: a log or a
     // report that could not be written turns success into failure.
     int status = report.exitStatus;
+    log.close();
     if (!log.failure().isEmpty()) {
         std::fprintf(stderr, "flash3-cli: the log '%s' is incomplete: %s\n", o.logPath.toLocal8Bit().constData(),
                      log.failure().toLocal8Bit().constData());
@@ -256,8 +255,8 @@ int runPorts(const Options& o)
         QList<const PortRun*> reported(ports.begin(), ports.end());
         QString error;
         if (!writeReport(o.reportPath, runReport(report, reported), &error)) {
-            std::fprintf(stderr, "flash3-cli: cannot write the report '%s': %s\n",
-                         o.reportPath.toLocal8Bit().constData(), error.toLocal8Bit().constData());
+            std::fprintf(stderr, "flash3-cli: report %s not written: %s\n", o.reportPath.toLocal8Bit().constData(),
+                         error.toLocal8Bit().constData());
             if (status == ExitCompleted)
                 status = ExitRunFailed;
         }

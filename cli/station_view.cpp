@@ -119,13 +119,15 @@ std::vector<QString> StationView::rows(int terminalRows, qsizetype deviceWidth) 
             device = width > 3 ? QStringLiteral("...") + device.right(width - 3) : QString();
         const Form1& f = p->form();
         const qint64 done = p->phase() == PortRun::Phase::Completed ? f.RecordsTotal : f.RecordsDone;
-        lines.push_back(QStringLiteral("%1  %2  %3/%4 %5 %  %6")
-                            .arg(comText(*p), -5)
-                            .arg(device, -static_cast<int>(width))
-                            .arg(done, 7)
-                            .arg(f.RecordsTotal)
-                            .arg(percentDone(*p), 6, 'f', 1)
-                            .arg(QLatin1String(PortRun::phaseName(p->phase())), -14));  // as wide as the widest
+        // The device's name is the user's text: padded, never passed through arg()
+        // before other fields (a "%1" in it would be replaced).
+        lines.push_back(comText(*p).leftJustified(5) + QStringLiteral("  ")
+                        + device.leftJustified(static_cast<int>(width)) + QStringLiteral("  ")
+                        + QStringLiteral("%1/%2 %3 %  %4")
+                              .arg(done, 7)
+                              .arg(f.RecordsTotal)
+                              .arg(percentDone(*p), 6, 'f', 1)
+                              .arg(QLatin1String(PortRun::phaseName(p->phase())), -14));  // as wide as the widest
     }
     return lines;
 }

@@ -21,6 +21,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <memory>
 #include <variant>
@@ -254,9 +256,17 @@ TEST(CliOptions, JsonTakesAFileForARunAndNoneForTheListOfPorts)
     EXPECT_TRUE(std::get<Options>(list).json);
     EXPECT_TRUE(std::holds_alternative<Options>(parse({"--json", "--list-ports"})));
 
-    // The log, the report and the image are three files.
+    // The log, the report and the image are three files, whatever their names:
+    // a hard link to the image is the image.
     QTemporaryDir dir;
     const QString image = dir.filePath("fw.img");
+    {
+        QFile f(image);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    }
+    ASSERT_EQ(::link(QFile::encodeName(image).constData(), QFile::encodeName(dir.filePath("station.log")).constData()), 0);
+    for (const QString& written : {QStringLiteral("--log"), QStringLiteral("--json")})
+        EXPECT_TRUE(std::holds_alternative<int>(parse({written, dir.filePath("station.log"), image}))) << written;
     for (const QStringList& bad : {QStringList{"--log", dir.filePath("x.txt"), "--json", dir.filePath("x.txt"), image},
                                    QStringList{"--log", dir.filePath("a/../x.txt"), "--json", dir.filePath("x.txt"), image},
                                    QStringList{"--log", image, image}, QStringList{"--json", image, image}})
@@ -288,7 +298,9 @@ TEST(CliStation, TableShowsEachPortOrCountsThemWhenTheyDoNotFit)
     std::vector<std::unique_ptr<PortRun>> runs;
     std::vector<PortRun*> ports;
     for (int com : {33, 34, 35}) {
-        runs.push_back(std::make_unique<PortRun>(PortChoice{com, QStringLiteral("/dev/serial/by-path/a-long-name-%1").arg(com)}, o));
+        // "%3" in a device's name is the user's text, never a place for another field.
+        runs.push_back(std::make_unique<PortRun>(
+            PortChoice{com, QStringLiteral("/dev/serial/by-path/a-long%3-name-") + QString::number(com)}, o));
         ports.push_back(runs.back().get());
     }
     runs[1]->form().RecordsTotal = 200;
@@ -297,7 +309,7 @@ TEST(CliStation, TableShowsEachPortOrCountsThemWhenTheyDoNotFit)
 
     const std::vector<QString> table = view.tableLines(24, 200);
     ASSERT_EQ(table.size(), 3u);
-    EXPECT_TRUE(table[0].startsWith("COM33  /dev/serial/by-path/a-long-name-33")) << table[0];
+    EXPECT_TRUE(table[0].startsWith("COM33  /dev/serial/by-path/a-long%3-name-33  ")) << table[0];
     EXPECT_TRUE(table[1].contains(" 50/200   25.0 %  waiting")) << table[1];
     // Lines stay aligned: the same width for every port.
     EXPECT_EQ(table[0].indexOf('/', 30), table[1].indexOf('/', 30));
@@ -311,7 +323,7 @@ TEST(CliStation, TableShowsEachPortOrCountsThemWhenTheyDoNotFit)
     for (const QString& line : view.tableLines(24, 60)) {
         EXPECT_LE(line.size(), 59) << line;
         EXPECT_TRUE(line.contains("waiting")) << line;
-        EXPECT_TRUE(line.contains(QRegularExpression("^COM3\\d  \\.\\.\\.[-a-z]+-3\\d  "))) << line;
+        EXPECT_TRUE(line.contains(QRegularExpression("^COM3\\d  \\.\\.\\.[-a-z%3]+-3\\d  "))) << line;
     }
     for (const QString& line : view.tableLines(24, 30))
         EXPECT_EQ(line.size(), 29) << line;

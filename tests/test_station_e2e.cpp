@@ -11,10 +11,16 @@
 #include <QJsonObject>
 #include <QDir>
 #include <QRegularExpression>
+#include <QScopeGuard>
 #include <QThread>
 
 #include <memory>
 #include <vector>
+
+#include <fcntl.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace flash3::testing;
 
@@ -105,6 +111,19 @@ protected:
 
     std::vector<std::unique_ptr<Sim>> devices;
 };
+
+// Whether process `pid` has a handler for `sig` (its SigCgt mask in /proc).
+bool catchesSignal(qint64 pid, int sig)
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return false;
+    for (const QByteArray& line : status.readAll().split('\n')) {
+        if (line.startsWith("SigCgt:"))
+            return (line.mid(7).trimmed().toULongLong(nullptr, 16) >> (sig - 1)) & 1;
+    }
+    return false;
+}
 
 QJsonObject portWithDevice(const QJsonObject& report, const QString& device)
 {
@@ -243,33 +262,69 @@ TEST_F(Station, NoPortCanStartIsARefusalOfTheWhole)
     EXPECT_EQ(logLines().filter("refused: the image has 1 faulty record").size(), 2);
 }
 
+// Ctrl-C, a termination request, and a closed terminal (an SSH session
+// dropped) end a station alike: every port aborted and closed, the verdicts
+// logged, the report written.
 TEST_F(Station, InterruptAbortsEveryPortAndClosesIt)
 {
     const QString image = sample(200);
-    startDevices(image, {{"--delay", "20"}, {"--delay", "20"}, {"--delay", "20"}});
+    for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
+        SCOPED_TRACE(sig);
+        devices.clear();
+        QFile::remove(logPath());
+        startDevices(image, {{"--delay", "20"}, {"--delay", "20"}, {"--delay", "20"}});
+        Cli cli(portArgs() + QStringList{"--json", reportPath(), "--log", logPath(), image});
+        ASSERT_TRUE(cli.waitForOutput("Processing ...", 20000));
+        cli.signal(sig);
+        const Finished f = cli.finishKeepingOutput(20000);
+        ASSERT_FALSE(f.timedOut);
+        EXPECT_EQ(f.exitCode, kInterrupted) << f.err;
+        // Every device saw its line closed (it ends its session then) and an image cut short.
+        for (const auto& d : devices)
+            EXPECT_EQ(d->finish(10000).exitCode, 1);
+        const QJsonObject report = validReport();
+        EXPECT_EQ(report["exitStatus"].toInt(), kInterrupted);
+        for (const QJsonValue& p : report["ports"].toArray()) {
+            EXPECT_EQ(p["outcome"], "aborted");
+            EXPECT_EQ(p["failure"]["kind"], "interrupted");
+            EXPECT_TRUE(p["failure"]["debugLine"].isNull()) << "nothing went wrong with the port";
+        }
+        for (int com : {99, 98, 97})
+            EXPECT_TRUE(f.outLines().contains(QStringLiteral("COM%1: Closed COM port: %1").arg(com))) << f.out;
+        EXPECT_EQ(logLines().filter(QRegularExpression("^\\S+ COM\\d+ flash3-cli: COM\\d+: interrupted ")).size(), 3);
+    }
+}
+
+// An interrupt as early as the program can take one still ends with every
+// port closed and the report written.
+TEST_F(Station, TerminationAtTheVeryStartStillLeavesItsRecord)
+{
+    const QString image = sample(3);
+    startDevices(image, {{}, {}});
     Cli cli(portArgs() + QStringList{"--json", reportPath(), image});
-    ASSERT_TRUE(cli.waitForOutput("Processing ...", 20000));
-    cli.signal(SIGINT);
-    const Finished f = cli.finishKeepingOutput(20000);
+    // As soon as the process catches a closed terminal, it catches the rest.
+    QElapsedTimer clock;
+    clock.start();
+    while (!catchesSignal(cli.pid(), SIGHUP) && cli.running() && clock.elapsed() < 10000) {
+    }
+    ASSERT_TRUE(catchesSignal(cli.pid(), SIGHUP)) << "a closed terminal would kill the run unrecorded";
+    cli.signal(SIGTERM);
+    const Finished f = cli.finish(20000);
     ASSERT_FALSE(f.timedOut);
     EXPECT_EQ(f.exitCode, kInterrupted) << f.err;
-    // Every device saw its line closed (it ends its session then) and an image cut short.
-    for (const auto& d : devices)
-        EXPECT_EQ(d->finish(10000).exitCode, 1);
     const QJsonObject report = validReport();
     EXPECT_EQ(report["exitStatus"].toInt(), kInterrupted);
-    for (const QJsonValue& p : report["ports"].toArray()) {
+    for (const QJsonValue& p : report["ports"].toArray())
         EXPECT_EQ(p["outcome"], "aborted");
-        EXPECT_EQ(p["failure"]["kind"], "interrupted");
-        EXPECT_TRUE(p["failure"]["debugLine"].isNull()) << "nothing went wrong with the port";
-    }
-    for (int com : {99, 98, 97})
-        EXPECT_TRUE(f.outLines().contains(QStringLiteral("COM%1: Closed COM port: %1").arg(com))) << f.out;
 }
 
 TEST_F(Station, OnePortRunWritesTheSameReportAndLog)
 {
-    const QString image = sample(3);
+    // A folder named by a person: "%1" stays itself, a line break is shown, not obeyed.
+    const QString folder = dir.filePath("lot%1\nB");
+    ASSERT_TRUE(QDir().mkpath(folder));
+    const QString image = folder + "/fw.pf3";
+    ASSERT_TRUE(QFile::copy(sample(3), image));
     startDevices(image, {{}});
     Cli cli({"--quiet", "-p", devices[0]->device, "--log", logPath(), "--json", reportPath(), image});
     const Finished f = cli.finish(30000);
@@ -282,6 +337,7 @@ TEST_F(Station, OnePortRunWritesTheSameReportAndLog)
     EXPECT_EQ(report["ports"][0]["com"].toInt(), 2);
     EXPECT_EQ(report["ports"][0]["outcome"], "completed");
     EXPECT_EQ(report["ports"][0]["recordsDone"].toInt(), 54);
+    EXPECT_EQ(report["image"]["path"], image);
 
     // The log appends: a second run adds its own header after the first run's lines.
     Sim again({"--timeout", "30", image});
@@ -289,6 +345,8 @@ TEST_F(Station, OnePortRunWritesTheSameReportAndLog)
     EXPECT_EQ(second.finish(30000).exitCode, kCompleted);
     const QStringList log = logLines();
     EXPECT_EQ(log.filter(QRegularExpression(" flash3-cli [0-9.]+: run on 1 port begins$")).size(), 2);
+    EXPECT_EQ(log.filter(" image " + dir.filePath("lot%1<lf>B/fw.pf3") + ": 216 bytes, SHA-256 ").size(), 2)
+        << log.join('\n');
     for (const QString& line : log)
         ASSERT_TRUE(kDated.match(line).hasMatch()) << line;
 }
@@ -297,14 +355,81 @@ TEST_F(Station, ReportAndLogThatCannotBeWrittenStopTheRunBeforeAnyPort)
 {
     const QString image = sample(3);
     startDevices(image, {{}});
+    const QString fifo = dir.filePath("fifo");
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    // Only a regular file or a new one: a device or a FIFO would be replaced
+    // by the report, or block the log's open for ever.
     for (const QStringList& extra : {QStringList{"--json", dir.filePath("no/such/folder/r.json")},
-                                     QStringList{"--log", dir.filePath("no/such/folder/run.log")}}) {
+                                     QStringList{"--log", dir.filePath("no/such/folder/run.log")},
+                                     QStringList{"--json", "/dev/null"}, QStringList{"--log", "/dev/null"},
+                                     QStringList{"--json", fifo}, QStringList{"--log", fifo},
+                                     QStringList{"--json", dir.path()}, QStringList{"--log", dir.path()}}) {
         Cli cli(portArgs() + extra + QStringList{image});
         const Finished f = cli.finish(10000);
-        EXPECT_EQ(f.exitCode, kUsage);
+        ASSERT_FALSE(f.timedOut) << extra.join(' ');
+        EXPECT_EQ(f.exitCode, kUsage) << extra.join(' ');
         EXPECT_TRUE(f.err.startsWith("flash3-cli: cannot ")) << f.err;
         EXPECT_TRUE(f.out.isEmpty()) << "the port was touched: " << f.out;
     }
+    struct stat st {};
+    ASSERT_EQ(::stat("/dev/null", &st), 0);
+    EXPECT_TRUE(S_ISCHR(st.st_mode)) << "/dev/null was replaced";
+    ASSERT_EQ(::stat(QFile::encodeName(fifo).constData(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+
+    // The program's own output as the report: what it shows there must stay.
+    QProcess own;
+    own.setStandardOutputFile(dir.filePath("out.txt"));
+    own.start(buildDir() + "/flash3-cli", portArgs() + QStringList{"--json", "/dev/stdout", image});
+    ASSERT_TRUE(own.waitForFinished(10000));
+    EXPECT_EQ(own.exitCode(), kUsage);
+    EXPECT_TRUE(own.readAllStandardError().contains("standard output"));
+}
+
+// A full disk: the report is written whole or not at all, the log says what
+// failed as it fails, and neither lets the run pass for a clean one.
+TEST_F(Station, FullDiskNeverPassesSilently)
+{
+    const QString full = dir.filePath("full");
+    ASSERT_TRUE(QDir().mkpath(full));
+    const QByteArray fullName = QFile::encodeName(full);
+    if (::geteuid() != 0 || ::mount("tmpfs", fullName.constData(), "tmpfs", 0, "size=64k") != 0)
+        GTEST_SKIP() << "mounting a small file system needs root";
+    const auto unmount = qScopeGuard([&] { ::umount2(fullName.constData(), MNT_DETACH); });
+    const QString image = sample(200);
+    startDevices(image, {{"--persist"}});
+
+    const QString report = full + "/r.json";
+    write("earlier", "an earlier report\n");
+    ASSERT_TRUE(QFile::copy(dir.filePath("earlier"), report));
+    const int filler = ::open(QFile::encodeName(full + "/filler").constData(), O_WRONLY | O_CREAT, 0600);
+    ASSERT_GE(filler, 0);
+    const QByteArray block(4096, 'x');
+    while (::write(filler, block.constData(), static_cast<size_t>(block.size())) > 0) {
+    }
+    Cli cli({"--quiet", "-p", devices[0]->device, "--json", report, image});
+    const Finished f = cli.finish(60000);
+    EXPECT_EQ(f.exitCode, kFailed) << f.err;
+    EXPECT_TRUE(f.errLines().contains("flash3-cli: report " + report + " not written: No space left on device"))
+        << f.err;
+    QFile kept(report);
+    ASSERT_TRUE(kept.open(QIODevice::ReadOnly));
+    EXPECT_EQ(kept.readAll(), "an earlier report\n");
+    EXPECT_EQ(QDir(full).entryList(QDir::Files | QDir::Hidden), (QStringList{"filler", "r.json"}))
+        << "a part of a report was left behind";
+
+    // Room for the log's header and a few lines, not for the whole run.
+    ASSERT_EQ(::ftruncate(filler, ::lseek(filler, 0, SEEK_END) - 4096), 0);
+    ::close(filler);
+    const QString log = full + "/run.log";
+    Cli again({"--quiet", "-p", devices[0]->device, "--log", log, image});
+    const Finished g = again.finish(60000);
+    EXPECT_EQ(g.exitCode, kFailed) << g.err;
+    const QStringList err = g.errLines();
+    const qsizetype said = err.indexOf("flash3-cli: cannot write to the log '" + log + "': No space left on device");
+    ASSERT_GE(said, 0) << g.err;
+    EXPECT_LT(said, err.indexOf(QRegularExpression("^flash3-cli: completed: .*"))) << "said when it happened\n" << g.err;
+    EXPECT_EQ(lastOf(err), "flash3-cli: the log '" + log + "' is incomplete: No space left on device");
 }
 
 TEST_F(Station, DeviceUnpluggedMidRunFailsAloneAndTheOthersComplete)
@@ -387,7 +512,7 @@ TEST_F(Station, ReportLostAtTheEndIsNotASuccess)
     const Finished f = cli.finishKeepingOutput(30000);
     EXPECT_EQ(f.exitCode, kFailed) << f.err;
     EXPECT_TRUE(f.err.contains("flash3-cli: 2 ports: 2 completed")) << "the runs themselves completed";
-    EXPECT_TRUE(f.err.contains("flash3-cli: cannot write the report")) << f.err;
+    EXPECT_TRUE(f.err.contains("flash3-cli: report " + folder + "/r.json not written: ")) << f.err;
 }
 
 // The image replaced while the run starts: whenever it happens, a port that

@@ -49,7 +49,7 @@ void readPortsConf(const QString& file, QHash<int, FileBinding>& into, QStringLi
         if (line.isEmpty() || line.startsWith(QLatin1Char('#')))
             continue;
         const auto warn = [&](const QString& what) {
-            warnings << QStringLiteral("%1:%2: %3; line ignored").arg(file).arg(number).arg(what);
+            warnings << QStringLiteral("%1:%2: %3; line ignored").arg(file, QString::number(number), what);
         };
         const auto m = binding.match(line);
         if (!m.hasMatch()) {
@@ -92,11 +92,11 @@ QString defaultDevice(int comPort)
 #else
     const QString folder = portMapPaths().deviceFolder;
     if (comPort >= 1 && comPort <= 32)
-        return QStringLiteral("%1/ttyS%2").arg(folder).arg(comPort - 1);
+        return QStringLiteral("%1/ttyS%2").arg(folder, QString::number(comPort - 1));
     if (comPort >= 33 && comPort <= 64)
-        return QStringLiteral("%1/ttyUSB%2").arg(folder).arg(comPort - 33);
+        return QStringLiteral("%1/ttyUSB%2").arg(folder, QString::number(comPort - 33));
     if (comPort >= 65 && comPort <= 96)
-        return QStringLiteral("%1/ttyACM%2").arg(folder).arg(comPort - 65);
+        return QStringLiteral("%1/ttyACM%2").arg(folder, QString::number(comPort - 65));
     return QString();
 #endif
 }
@@ -139,7 +139,7 @@ QString ComBinding::origin() const
         return QStringLiteral("FLASH3_COM%1 in the environment").arg(comPort);
     case BindingSource::UserFile:
     case BindingSource::SystemFile:
-        return QStringLiteral("%1 line %2").arg(file).arg(line);
+        return QStringLiteral("%1 line %2").arg(file, QString::number(line));
     }
     return QString();
 }
