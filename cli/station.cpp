@@ -169,10 +169,11 @@ int runPorts(const Options& o)
     StationView view(mode, ports, !o.quiet && stderrIsTerminal());
     for (PortRun* run : ports) {
         run->onLine = [&](PortRun& port, LogId id, const QString& text) {
-            view.line(port, id, text);
+            // Logged before it is shown: whatever the console showed, the log holds.
             log.write(QStringLiteral("COM%1 %2: %3")
                           .arg(port.com())
                           .arg(QLatin1String(id == LogId::List1 ? "Status1" : "Debug"), text));
+            view.line(port, id, text);
         };
         run->onProgress = [&](PortRun& port) { view.progress(port); };
     }

@@ -191,6 +191,36 @@ TEST_F(CliAgainstSim, LogLinesAreWrittenAsTheyArePosted)
     EXPECT_EQ(f.exitCode, kInterrupted);
 }
 
+// The log is written through: a run killed outright (SIGKILL: no handler,
+// no clean-up) leaves in its log every line it had shown.
+TEST_F(CliAgainstSim, KilledRunLeavesInTheLogEveryLineItShowed)
+{
+    const QString image = sample(300);
+    const QString log = dir.filePath("run.log");
+    Sim sim({"--delay", "20", image});
+    Cli cli(cliArgs(sim, image, {"--log", log}));
+    ASSERT_TRUE(cli.waitForOutput("Processing ...   54", 20000));
+    cli.signal(SIGKILL);
+    const Finished f = cli.finishKeepingOutput(5000);
+    ASSERT_TRUE(f.crashed);
+    QFile file(log);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QStringList logged = QString::fromUtf8(file.readAll()).split('\n', Qt::SkipEmptyParts);
+    // Each shown line in its log, in the order shown.
+    const auto expectLogged = [&](const QStringList& shown, const QString& name) {
+        qsizetype at = 0;
+        for (const QString& line : shown) {
+            const QString entry = " COM2 " + name + ": " + line;
+            while (at < logged.size() && !logged[at].endsWith(entry))
+                ++at;
+            ASSERT_LT(at, logged.size()) << "shown, not logged: " << line.toStdString();
+        }
+    };
+    ASSERT_GT(f.outLines().size(), 40);
+    expectLogged(f.outLines(), "Status1");
+    expectLogged(f.errLines(), "Debug");
+}
+
 // One bad hex digit in record 901: refused with nothing sent; with --force the
 // reader's own handling (the digit taken as 0) goes to the device, and the
 // verdict says so. The device still tells the byte it did not expect.
