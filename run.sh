@@ -10,6 +10,7 @@
 #   ./run.sh package           the Debian package flash3_<version>_amd64.deb (Release)
 #   ./run.sh test-package      build the package and test what it installs (lintian too)
 #   ./run.sh test-windows      the serial layer cross-built for Windows, tested under Wine
+#   ./run.sh mutants [NAME...] plant each fault of tests/mutants/ alone; every one must be caught
 set -euo pipefail
 cd "$(dirname "$0")"
 ROOT=$PWD
@@ -153,6 +154,13 @@ cmd_test_windows() {
   (cd "$dir" && ctest --output-on-failure -j2)
 }
 
+# Planted faults (tests/mutants/*.patch), each against the tests it names, in
+# a copy of the source built in build-mutants/.
+cmd_mutants() {
+  need_packages "${BASE_PKGS[@]}" git
+  python3 "$ROOT/tests/mutants/run_mutants.py" "$@"
+}
+
 case "${1:-}" in
   build) shift; cmd_build "$@" ;;
   test) shift; cmd_test "$@" ;;
@@ -164,5 +172,6 @@ case "${1:-}" in
   package) shift; cmd_package "$@" ;;
   test-package) shift; cmd_test_package "$@" ;;
   test-windows) shift; cmd_test_windows "$@" ;;
-  *) sed -n '2,12p' "$0" | sed 's/^# \{0,1\}//'; exit 2 ;;
+  mutants) shift; cmd_mutants "$@" ;;
+  *) sed -n '2,13p' "$0" | sed 's/^# \{0,1\}//'; exit 2 ;;
 esac

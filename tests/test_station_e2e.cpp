@@ -20,6 +20,7 @@
 #include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 using namespace flash3::testing;
@@ -357,11 +358,17 @@ TEST_F(Station, ReportAndLogThatCannotBeWrittenStopTheRunBeforeAnyPort)
     startDevices(image, {{}});
     const QString fifo = dir.filePath("fifo");
     ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    // A device: as root, a null device of the test's own, so that a program
+    // at fault replaces no device the machine relies on.
+    const QString device = ::geteuid() == 0 ? dir.filePath("null") : QStringLiteral("/dev/null");
+    if (::geteuid() == 0) {
+        ASSERT_EQ(::mknod(QFile::encodeName(device).constData(), S_IFCHR | 0666, makedev(1, 3)), 0);
+    }
     // Only a regular file or a new one: a device or a FIFO would be replaced
     // by the report, or block the log's open for ever.
     for (const QStringList& extra : {QStringList{"--json", dir.filePath("no/such/folder/r.json")},
                                      QStringList{"--log", dir.filePath("no/such/folder/run.log")},
-                                     QStringList{"--json", "/dev/null"}, QStringList{"--log", "/dev/null"},
+                                     QStringList{"--json", device}, QStringList{"--log", device},
                                      QStringList{"--json", fifo}, QStringList{"--log", fifo},
                                      QStringList{"--json", dir.path()}, QStringList{"--log", dir.path()}}) {
         Cli cli(portArgs() + extra + QStringList{image});
@@ -372,8 +379,8 @@ TEST_F(Station, ReportAndLogThatCannotBeWrittenStopTheRunBeforeAnyPort)
         EXPECT_TRUE(f.out.isEmpty()) << "the port was touched: " << f.out;
     }
     struct stat st {};
-    ASSERT_EQ(::stat("/dev/null", &st), 0);
-    EXPECT_TRUE(S_ISCHR(st.st_mode)) << "/dev/null was replaced";
+    ASSERT_EQ(::stat(QFile::encodeName(device).constData(), &st), 0);
+    EXPECT_TRUE(S_ISCHR(st.st_mode)) << "the device was replaced";
     ASSERT_EQ(::stat(QFile::encodeName(fifo).constData(), &st), 0);
     EXPECT_TRUE(S_ISFIFO(st.st_mode));
 
