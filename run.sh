@@ -126,7 +126,8 @@ cmd_package() {
   # Debian's hardening flags (fortify, stack protector, full RELRO), as Debian's own tools give them.
   local bf="dpkg-buildflags --get"
   export DEB_BUILD_MAINT_OPTIONS=hardening=+all
-  build build-release-pkg -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DFLASH3_PACKAGING=ON \
+  # Only what the package holds: no tests, benchmarks or screenshot maker.
+  build build-release-pkg -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DFLASH3_PACKAGING=ON -DFLASH3_DEV_TOOLS=OFF \
     -DCMAKE_CXX_FLAGS="$($bf CPPFLAGS) $($bf CXXFLAGS)" -DCMAKE_EXE_LINKER_FLAGS="$($bf LDFLAGS)"
   local deb
   deb=$(cd build-release-pkg && cpack -G DEB | sed -n 's/^CPack: - package: \(.*\.deb\) generated\.$/\1/p')

@@ -129,6 +129,40 @@ TEST(UiStartUp, QtTakesNoOptionFromTheCommandLine)
     EXPECT_TRUE(flash3.readAllStandardError().contains("no-such-platform"));
 }
 
+// Without a window system a person reads one line and gets status 1, not
+// Qt's abort; --help and --version alone need none.
+TEST(UiStartUp, NoDisplayIsOneLineAndHelpNeedsNone)
+{
+    const auto run = [](const QStringList& arguments, const QString& platform) {
+        QProcess flash3;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.remove(QStringLiteral("DISPLAY"));
+        environment.remove(QStringLiteral("WAYLAND_DISPLAY"));
+        if (platform.isEmpty())
+            environment.remove(QStringLiteral("QT_QPA_PLATFORM"));
+        else
+            environment.insert(QStringLiteral("QT_QPA_PLATFORM"), platform);
+        flash3.setProcessEnvironment(environment);
+        flash3.start(buildDir() + QStringLiteral("/flash3"), arguments);
+        EXPECT_TRUE(flash3.waitForFinished(30000));
+        return std::make_tuple(flash3.exitStatus() == QProcess::NormalExit ? flash3.exitCode() : -1,
+                               QString::fromLocal8Bit(flash3.readAllStandardOutput()),
+                               QString::fromLocal8Bit(flash3.readAllStandardError()));
+    };
+    for (const QString& platform : {QString(), QStringLiteral("no-such-platform")}) {
+        const auto [status, out, err] = run({"unit.pf3"}, platform);
+        EXPECT_EQ(status, 1) << platform;
+        EXPECT_EQ(err.count('\n'), 1) << err;
+        EXPECT_TRUE(err.startsWith("flash3: cannot open a window: ")) << err;
+    }
+    const auto [helpStatus, help, helpErr] = run({"--help"}, QString());
+    EXPECT_EQ(helpStatus, 0) << helpErr;
+    EXPECT_TRUE(help.startsWith("Usage: flash3 [IMAGE]")) << help;
+    const auto [versionStatus, version, versionErr] = run({"--version"}, QString());
+    EXPECT_EQ(versionStatus, 0);
+    EXPECT_EQ(version, QStringLiteral("flash3 " FLASH3_VERSION "\n"));
+}
+
 TEST(UiStartUp, FocusTabOrderAndNoDefaultButton)
 {
     Ui ui;

@@ -65,7 +65,8 @@ for f in usr/bin/flash3 usr/bin/flash3-cli usr/bin/flash3-sim \
     usr/share/bash-completion/completions/flash3 usr/share/bash-completion/completions/flash3-cli \
     usr/share/bash-completion/completions/flash3-sim \
     usr/share/doc/flash3/README.md usr/share/doc/flash3/copyright usr/share/doc/flash3/changelog.gz \
-    usr/share/doc/flash3/examples/ports.conf usr/share/doc/flash3/flash3-report.schema.json \
+    usr/share/doc/flash3/examples/ports.conf usr/share/doc/flash3/examples/sample.pf3 \
+    usr/share/doc/flash3/flash3-report.schema.json \
     usr/share/applications/flash3.desktop usr/share/icons/hicolor/scalable/apps/flash3.svg; do
   [ -s "$root/$f" ] || fail "missing or empty: /$f"
 done
@@ -80,9 +81,10 @@ for prog in flash3 flash3-cli flash3-sim; do
 done
 out=$("$bin/flash3-cli" --version 2>&1) || fail "flash3-cli --version failed"
 [ "$out" = "flash3-cli $version" ] || fail "flash3-cli --version says '$out', the package is $version"
-out=$("$bin/flash3-cli" --check "$src/data/sample.pf3" 2>&1)
+# The example image the package carries is a clean one.
+out=$("$bin/flash3-cli" --check "$root/usr/share/doc/flash3/examples/sample.pf3" 2>&1)
 rc=$?
-[ $rc -eq 0 ] && [[ $out == *"; clean" ]] || fail "--check data/sample.pf3: exit $rc: $out"
+[ $rc -eq 0 ] && [[ $out == *"; clean" ]] || fail "--check of the packaged sample.pf3: exit $rc: $out"
 # A spoiled copy must be caught, or the clean verdict above means nothing.
 sed '3s/T\(.\)\(.\):/T\1G:/' "$src/data/sample.pf3" > "$scratch/spoiled.pf3"
 out=$("$bin/flash3-cli" --check "$scratch/spoiled.pf3" 2>&1)
