@@ -78,8 +78,11 @@ def run(cmd, cwd, log, env=None, timeout=None):
 
 
 def apply(tree, patch, log, reverse=False):
-    cmd = ["git", "apply"] + (["-R"] if reverse else []) + [patch]
-    return run(cmd, tree, log) == 0
+    # The copy lies inside the repository's folder: git must not take it for
+    # a part of the repository (it would skip every path as outside it).
+    env = dict(os.environ, GIT_CEILING_DIRECTORIES=os.path.dirname(tree))
+    cmd = ["git", "apply", "--verbose"] + (["-R"] if reverse else []) + [patch]
+    return run(cmd, tree, log, env=env) == 0
 
 
 def failed_tests(build):
