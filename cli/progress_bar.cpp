@@ -1,46 +1,50 @@
 #include "progress_bar.h"
 
-#include <string>
+#include <cstdio>
 
 namespace flash3::cli {
 
 namespace {
-std::string clockText(qint64 seconds)
+QByteArray clockText(qint64 seconds)
 {
     char buf[32];
     std::snprintf(buf, sizeof buf, "%lld:%02lld", seconds / 60, seconds % 60);
     return buf;
 }
+
+double fractionOf(long long done, long long total)
+{
+    return total > 0 ? static_cast<double>(done) / static_cast<double>(total) : 0.0;
+}
 } // namespace
 
-void ProgressBar::update(long long done, long long total, bool force)
+QByteArray ProgressBar::text(long long done, long long total) const
 {
     const qint64 now = clock_.elapsed();
-    if (!force && now - lastDrawMs_ < 100)
-        return;
-    lastDrawMs_ = now;
-    constexpr int width = 30;
-    const double fraction = total > 0 ? static_cast<double>(done) / static_cast<double>(total) : 0.0;
-    const int filled = static_cast<int>(fraction * width);
-    std::string bar(static_cast<std::size_t>(filled), '#');
-    bar.append(static_cast<std::size_t>(width - filled), '.');
-    const qint64 elapsed = now / 1000;
-    std::string left = "--:--";
+    const double fraction = fractionOf(done, total);
+    QByteArray left = "--:--";
     if (fraction > 0.0)
         left = clockText(static_cast<qint64>(static_cast<double>(now) * (1.0 - fraction) / fraction / 1000.0));
-    std::fprintf(out_, "\r[%s] %lld/%lld %5.1f %%  %s elapsed  %s left\033[K", bar.c_str(), done, total,
-                 fraction * 100.0, clockText(elapsed).c_str(), left.c_str());
-    std::fflush(out_);
-    shown_ = true;
+    return draw(done, total, clockText(now / 1000) + " elapsed  " + left + " left");
 }
 
-void ProgressBar::erase()
+QByteArray ProgressBar::finalText(long long done, long long total, double seconds) const
 {
-    if (!shown_)
-        return;
-    std::fputs("\r\033[K", out_);
-    std::fflush(out_);
-    shown_ = false;
+    char taken[32];
+    std::snprintf(taken, sizeof taken, "in %.1f s", seconds);
+    return draw(done, total, taken);
+}
+
+QByteArray ProgressBar::draw(long long done, long long total, const QByteArray& tail) const
+{
+    constexpr int width = 30;
+    const double fraction = fractionOf(done, total);
+    const int filled = static_cast<int>(fraction * width);
+    QByteArray bar(filled, '#');
+    bar.append(width - filled, '.');
+    char numbers[64];
+    std::snprintf(numbers, sizeof numbers, "] %lld/%lld %5.1f %%  ", done, total, fraction * 100.0);
+    return "\r[" + bar + numbers + tail + "\033[K";
 }
 
 } // namespace flash3::cli

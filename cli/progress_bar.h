@@ -1,27 +1,26 @@
 #pragma once
-// A one-line progress bar on a terminal: records done/total, percent, elapsed
-// and time left. Log lines erase it first, so it never mixes into one.
+// The text of a one-line progress bar on a terminal: records done/total,
+// percent, elapsed and time left; at the end, the run's time instead.
 
+#include <QByteArray>
 #include <QElapsedTimer>
-
-#include <cstdio>
 
 namespace flash3::cli {
 
 class ProgressBar {
 public:
-    explicit ProgressBar(std::FILE* terminal) : out_(terminal) { clock_.start(); }
+    ProgressBar() { clock_.start(); }
 
-    // Redraws at most ten times a second unless `force`.
-    void update(long long done, long long total, bool force = false);
-    // Removes the bar from the line (before a log line is written).
-    void erase();
+    // "\r[####......] 1234/5400  22.9 %  0:01 elapsed  0:03 left", erasing
+    // the rest of the line.
+    QByteArray text(long long done, long long total) const;
+    // The last drawing: "... 100.0 %  in 3.2 s".
+    QByteArray finalText(long long done, long long total, double seconds) const;
 
 private:
-    std::FILE* out_;
+    QByteArray draw(long long done, long long total, const QByteArray& tail) const;
+
     QElapsedTimer clock_;
-    qint64 lastDrawMs_ = -1000;
-    bool shown_ = false;
 };
 
 } // namespace flash3::cli

@@ -1,6 +1,7 @@
 #include "station_view.h"
 
 #include "console.h"
+#include "output_file.h"
 
 #include <map>
 
@@ -39,9 +40,12 @@ StationView::StationView(Mode mode, const std::vector<PortRun*>& ports, bool pro
     // tick (refresh()), not one system call per line.
     if (mode_ == Mode::Lines)
         std::setvbuf(stderr, nullptr, _IOFBF, 1 << 16);
-    if (mode_ == Mode::Single && progressBar)
-        bar_ = std::make_unique<ProgressBar>(stderr);
+    if (mode_ == Mode::Single && progressBar) {
+        bar_ = std::make_unique<ProgressBar>();
+        sameTerminal_ = stdoutIsTerminal() && sameFile(QStringLiteral("/dev/stdout"), QStringLiteral("/dev/stderr"));
+    }
     drawClock_.start();
+    barClock_.start();
 }
 
 void StationView::line(PortRun& port, LogId id, const QString& text)
@@ -49,9 +53,15 @@ void StationView::line(PortRun& port, LogId id, const QString& text)
     std::FILE* out = id == LogId::List1 ? stdout : stderr;
     switch (mode_) {
     case Mode::Single:
-        if (bar_)
-            bar_->erase();
-        writeLine(out, text);
+        // While the bar is shown, the lines of a tick are held and written
+        // with the bar in one go at the end of the tick: on the terminal the
+        // bar never leaves the last line, and the lines scroll above it.
+        if (barShown_) {
+            QByteArray& held = out == stderr || sameTerminal_ ? heldErr_ : heldOut_;
+            held += text.toLocal8Bit() + '\n';
+        } else {
+            writeLine(out, text);
+        }
         break;
     case Mode::Lines:
         writeLine(out, comText(port) + QStringLiteral(": ") + text, false);
@@ -64,9 +74,37 @@ void StationView::line(PortRun& port, LogId id, const QString& text)
 
 void StationView::progress(PortRun& port)
 {
-    if (bar_)
-        bar_->update(port.form().RecordsDone, port.form().RecordsTotal);
+    done_ = port.form().RecordsDone;
+    total_ = port.form().RecordsTotal;
+    barDue_ = true;
     dirty_ = true;
+}
+
+void StationView::drawBar(double seconds)
+{
+    const bool lines = !heldOut_.isEmpty() || !heldErr_.isEmpty();
+    // The count alone is drawn at most ten times a second.
+    if (seconds < 0.0 && !lines && !(barDue_ && barClock_.elapsed() >= 100))
+        return;
+    QByteArray text;
+    if (barShown_ || lines)
+        text += "\r\033[K";
+    if (!heldOut_.isEmpty()) {
+        std::fwrite(text.constData(), 1, static_cast<std::size_t>(text.size()), stderr);
+        std::fflush(stderr);
+        text.clear();
+        std::fwrite(heldOut_.constData(), 1, static_cast<std::size_t>(heldOut_.size()), stdout);
+        std::fflush(stdout);
+        heldOut_.clear();
+    }
+    text += heldErr_;
+    heldErr_.clear();
+    text += seconds < 0.0 ? bar_->text(done_, total_) : bar_->finalText(done_, total_, seconds) + '\n';
+    std::fwrite(text.constData(), 1, static_cast<std::size_t>(text.size()), stderr);
+    std::fflush(stderr);
+    barShown_ = seconds < 0.0;
+    barDue_ = false;
+    barClock_.restart();
 }
 
 std::vector<QString> StationView::tableLines(int terminalRows, int terminalColumns) const
@@ -134,6 +172,13 @@ std::vector<QString> StationView::rows(int terminalRows, qsizetype deviceWidth) 
 
 void StationView::refresh(bool now)
 {
+    // The lines of a tick scroll above the bar; it is back on the last line
+    // before the tick ends.
+    if (bar_) {
+        if (barShown_ || barDue_)
+            drawBar();
+        return;
+    }
     if (mode_ == Mode::Lines) {
         std::fflush(stdout);
         std::fflush(stderr);
@@ -157,19 +202,19 @@ void StationView::refresh(bool now)
     linesDrawn_ = static_cast<int>(lines.size());
 }
 
-void StationView::erase()
-{
-    if (bar_)
-        bar_->erase();
-}
-
 void StationView::finish(const std::vector<QString>& verdicts, const QString& summary)
 {
     if (mode_ == Mode::Table) {
         dirty_ = true;
         refresh(true);
     }
-    erase();
+    if (barShown_ && ports_.size() == 1) {
+        // Where the run ended, with the time it took, stays above the verdict.
+        const PortRun& p = *ports_.front();
+        if (p.phase() == PortRun::Phase::Completed)
+            done_ = total_ = p.form().RecordsTotal;
+        drawBar(p.seconds());
+    }
     std::fflush(stdout);
     for (const QString& v : verdicts)
         writeLine(stderr, v);

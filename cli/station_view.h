@@ -35,11 +35,21 @@ public:
 
 private:
     std::vector<QString> rows(int terminalRows, qsizetype deviceWidth) const;
-    void erase();
+    // The lines held since the bar was drawn, then the bar again (or its
+    // last drawing, `seconds` >= 0), in one write where they share a terminal.
+    void drawBar(double seconds = -1.0);
 
     Mode mode_;
     std::vector<PortRun*> ports_;
     std::unique_ptr<ProgressBar> bar_;
+    bool barShown_ = false;    // the bar is on the terminal's last line
+    bool barDue_ = false;      // the count moved since it was drawn
+    bool sameTerminal_ = false;  // stdout and stderr are one terminal
+    long long done_ = 0;
+    long long total_ = 0;
+    QByteArray heldOut_;  // stdout's lines while the bar is shown
+    QByteArray heldErr_;  // stderr's (and, on one terminal, stdout's) lines
+    QElapsedTimer barClock_;
     QElapsedTimer drawClock_;
     int linesDrawn_ = 0;
     bool dirty_ = true;

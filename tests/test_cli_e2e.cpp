@@ -2,6 +2,7 @@
 
 #include "process_harness.h"
 #include "qt_print.h"
+#include "terminal_screen.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -219,6 +220,43 @@ TEST_F(CliAgainstSim, KilledRunLeavesInTheLogEveryLineItShowed)
     ASSERT_GT(f.outLines().size(), 40);
     expectLogged(f.outLines(), "Status1");
     expectLogged(f.errLines(), "Debug");
+}
+
+// On a terminal the progress bar stays on the last line while the log lines
+// scroll above it, and ends at 100 % with the run's time, above the verdict:
+// whether the Status1 lines share the terminal or go elsewhere.
+TEST_F(CliAgainstSim, ProgressBarStaysOnTheLastLineOfTheTerminal)
+{
+    const QString image = sample(300);
+    const QRegularExpression bar("^\\[[#.]{30}\\] +\\d+/5400 +[0-9.]+ %  ");
+    for (const bool stdoutToNull : {false, true}) {
+        SCOPED_TRACE(stdoutToNull ? "stdout to /dev/null" : "stdout on the terminal");
+        Sim sim({image});
+        int samples = 0, shown = 0;
+        QStringList last;
+        const int status = runOnTerminal(
+            buildDir() + "/flash3-cli", {"--port", "2", "--device", sim.device, image}, stdoutToNull, 20,
+            [&](const TerminalScreen& screen, bool ended) {
+                if (ended) {
+                    last = screen.rows();
+                } else if (screen.rows().join('\n').contains("Processing ...")
+                           || screen.cursorRow().contains(bar)) {
+                    ++samples;  // the run is under way
+                    shown += screen.cursorRow().contains(bar) ? 1 : 0;
+                }
+            });
+        EXPECT_EQ(status, kCompleted);
+        EXPECT_GE(samples, 50);
+        EXPECT_GE(shown, samples * 9 / 10) << "the bar was on the last line in " << shown << " of " << samples;
+        while (!last.isEmpty() && last.back().isEmpty())
+            last.removeLast();
+        ASSERT_GE(last.size(), 2);
+        EXPECT_TRUE(last.back().startsWith("flash3-cli: completed: 5400 records")) << last.back();
+        EXPECT_TRUE(QRegularExpression("^\\[#{30}\\] 5400/5400 100.0 %  in \\d+\\.\\d s$")
+                        .match(last[last.size() - 2])
+                        .hasMatch())
+            << last[last.size() - 2];
+    }
 }
 
 // One bad hex digit in record 901: refused with nothing sent; with --force the
