@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QThread>
 
 #include <atomic>
@@ -380,6 +381,37 @@ TEST_F(Faults, PortsThatCannotBeOpenedAreRefusedWithTheirCode)
                       "Hint: COM 2 stands for " + plain + " (--device), which is not a serial device.");
     expectOpenRefused(Cli(cliArgs(dir.path(), image)).finish(10000), 1, dir.path(), "a folder",
                       "Hint: COM 2 stands for " + dir.path() + " (--device), which is not a serial device.");
+}
+
+// Technicians run with sudo: root's second open gets past exclusive mode, so
+// the refusal must come from the lock alone and leave the first run's line
+// (and the device's session) exactly as they were.
+TEST_F(Faults, ASecondRunAsRootIsRefusedAndTheFirstCompletes)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "not root: exclusive mode refuses the second open outright (the case above)";
+    const QString image = sample(100);
+    Sim sim({"--timeout", "30", image});
+    ASSERT_FALSE(sim.device.isEmpty());
+    Cli first(cliArgs(sim.device, image));
+    ASSERT_TRUE(first.waitForOutput("Processing ...", 10000));
+    for (int i = 0; i < 3; ++i) {
+        const Finished second = Cli(cliArgs(sim.device, image)).finish(10000);
+        EXPECT_EQ(second.exitCode, kUsage) << i << "\n" << second.err.toStdString();
+        EXPECT_EQ(second.errLines().value(0), "Error initializing COM port#: 2  error code: 3") << i;
+        EXPECT_TRUE(second.errLines().value(1).startsWith("Hint: " + sim.device + " is held by process "))
+            << second.err.toStdString();
+    }
+    const Finished f = first.finishKeepingOutput(30000);
+    EXPECT_EQ(f.exitCode, kCompleted) << f.err.toStdString();
+    EXPECT_TRUE(f.outLines().contains(kComplete));
+    const Finished device = sim.finish();
+    EXPECT_EQ(device.exitCode, 0) << device.err.toStdString();
+    // Every byte of the image matched, in one session.
+    EXPECT_TRUE(device.err.contains(QRegularExpression("received (\\d+) bytes, matched (\\d+) of \\2 expected; no "
+                                                       "mismatch; image completed\n$")))
+        << device.err.toStdString();
+    EXPECT_EQ(device.err.count("flash3-sim: received"), 1) << device.err.toStdString();
 }
 
 TEST_F(Faults, DeviceWithoutReadWritePermissionIsAccessDenied)

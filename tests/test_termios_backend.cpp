@@ -21,6 +21,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -187,6 +188,47 @@ TEST(TermiosBackendOpen, SecondOpenOfTheSameDeviceIsPortInUse)
     EXPECT_EQ(first.open(5), DrvPortInUse);
     EXPECT_EQ(second.close(5), DrvOk);
     EXPECT_EQ(first.open(5), DrvOk);
+}
+
+// Root's open gets past exclusive mode; what refuses it then must not touch
+// the line of the program that holds the port.
+TEST(TermiosBackendOpen, RefusedOpenAsRootLeavesTheHoldersLineAsItWas)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "not root: exclusive mode refuses the second open before anything else can happen";
+    Pty pty;
+    ASSERT_TRUE(pty.ok());
+    pty.bindTo(15);
+    TermiosBackend holder;
+    TermiosBackend second;
+    ASSERT_EQ(holder.open(15), DrvOk);
+    ASSERT_EQ(holder.configure(15, 115200), DrvOk);
+    const int probe = ::open(pty.slavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(probe, 0);
+    termios before{};
+    ASSERT_EQ(::tcgetattr(probe, &before), 0);
+
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(second.open(15), DrvPortInUse) << i;
+    int exclusive = 0;
+    ASSERT_EQ(::ioctl(probe, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 1) << "the holder's exclusive mode was cleared";
+    termios after{};
+    ASSERT_EQ(::tcgetattr(probe, &after), 0);
+    EXPECT_EQ(::cfgetospeed(&after), B115200);
+    EXPECT_EQ(after.c_cflag, before.c_cflag);
+    EXPECT_EQ(after.c_iflag, before.c_iflag);
+    EXPECT_EQ(after.c_lflag, before.c_lflag);
+
+    // A port in exclusive mode without our lock is another program's too.
+    ASSERT_EQ(holder.close(15), DrvOk);
+    ASSERT_EQ(::ioctl(probe, TIOCEXCL), 0);
+    EXPECT_EQ(second.open(15), DrvPortInUse);
+    ASSERT_EQ(::ioctl(probe, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 1);
+    ASSERT_EQ(::ioctl(probe, TIOCNXCL), 0);
+    EXPECT_EQ(second.open(15), DrvOk);
+    ::close(probe);
 }
 
 TEST(TermiosBackendOpen, ReopeningAPortLeaksNoDescriptor)
