@@ -142,6 +142,10 @@ TEST(CliVerdict, SaysHowTheRunEndedInWords)
     port.portFailed = true;
     EXPECT_EQ(verdictLine(RunOutcome::None, RunReport(), port),
               "flash3-cli: refused: cannot open COM 2 (/dev/ttyUSB0); nothing was sent");
+    port.comPort = 99;
+    port.devicePath.clear();
+    EXPECT_EQ(verdictLine(RunOutcome::None, RunReport(), port),
+              "flash3-cli: refused: cannot open COM 99 (it stands for no device); nothing was sent");
 
     VerdictContext stopped = c;
     stopped.interrupted = true;
