@@ -380,6 +380,11 @@ TEST_F(Faults, PortsThatCannotBeOpenedAreRefusedWithTheirCode)
                       "Hint: COM 2 stands for " + plain + " (--device), which is not a serial device.");
     expectOpenRefused(Cli(cliArgs(dir.path(), image)).finish(10000), 1, dir.path(), "a folder",
                       "Hint: COM 2 stands for " + dir.path() + " (--device), which is not a serial device.");
+    const QString loop = dir.filePath("loop-a");
+    ASSERT_TRUE(QFile::link(dir.filePath("loop-b"), loop));
+    ASSERT_TRUE(QFile::link(loop, dir.filePath("loop-b")));
+    expectOpenRefused(Cli(cliArgs(loop, image)).finish(10000), 1, loop, "a symbolic link loop",
+                      "Hint: COM 2 stands for " + loop + " (--device), which is not there.");
 }
 
 // Technicians run with sudo: root's second open gets past exclusive mode, so

@@ -115,7 +115,11 @@ TEST_F(MapFixture, PortListAndDialogLineSayWhatIsThere)
     const QString pty = QString::fromLatin1(name);
     ASSERT_TRUE(QFile::link(pty, dev("ttyUSB0")));
     ASSERT_TRUE(QFile::link(pty, dev("serial/by-id/usb-Maker_Adapter_A50285BI-if00-port0")));
-    write(paths.userFile, "COM97=" + pty.toLatin1() + "\nCOM98=/dev/flash3-nothing-here\n");
+    // A link that leads round in a circle names nothing.
+    ASSERT_TRUE(QFile::link(dev("loop-a"), dev("loop-b")));
+    ASSERT_TRUE(QFile::link(dev("loop-b"), dev("loop-a")));
+    write(paths.userFile, "COM97=" + pty.toLatin1() + "\nCOM98=/dev/flash3-nothing-here\nCOM99="
+                              + dev("loop-a").toLatin1() + "\n");
 
     const QList<ListedPort> ports = listSerialPorts();
     const auto find = [&](const QString& path) {
@@ -134,11 +138,16 @@ TEST_F(MapFixture, PortListAndDialogLineSayWhatIsThere)
     const ListedPort missing = find("/dev/flash3-nothing-here");
     EXPECT_FALSE(missing.present);
     EXPECT_EQ(missing.comPorts, QList<int>{98});
+    const ListedPort loop = find(dev("loop-a"));
+    EXPECT_FALSE(loop.present);
+    EXPECT_EQ(loop.comPorts, QList<int>{99});
     ASSERT_FALSE(ports.isEmpty());
     EXPECT_FALSE(lastOf(ports).present) << "missing bindings come last";
 
     EXPECT_EQ(describeCom(33), dev("ttyUSB0") + " - present");
     EXPECT_EQ(describeCom(34), dev("ttyUSB1") + " - not present");
+    EXPECT_EQ(describeCom(99), dev("loop-a") + " - not present");
+    write(paths.userFile, "");
     EXPECT_EQ(describeCom(99), "COM 99 stands for no device: bind one in ports.conf");
     ::close(slave);
     ::close(master);

@@ -131,6 +131,15 @@ TEST(TermiosBackendOpen, RefusesWhatIsNotASerialDevice)
     EXPECT_EQ(backend.open(3), DrvNoDevice);
     bindComToDevice(3, QString::fromLatin1(regular) + QStringLiteral("/ttyS0"));  // ENOTDIR
     EXPECT_EQ(backend.open(3), DrvNoDevice);
+    // Links that lead round in a circle (ELOOP) name no device either.
+    const std::string loopA = std::string(regular) + "-loop-a";
+    const std::string loopB = std::string(regular) + "-loop-b";
+    ASSERT_EQ(::symlink(loopB.c_str(), loopA.c_str()), 0);
+    ASSERT_EQ(::symlink(loopA.c_str(), loopB.c_str()), 0);
+    bindComToDevice(3, QString::fromStdString(loopA));
+    EXPECT_EQ(backend.open(3), DrvNoDevice);
+    ::unlink(loopA.c_str());
+    ::unlink(loopB.c_str());
     ::unlink(regular);
 
     bindComToDevice(3, QStringLiteral("/dev/null"));

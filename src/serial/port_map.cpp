@@ -103,7 +103,11 @@ QString defaultDevice(int comPort)
 
 QString canonical(const QString& path)
 {
-    return path.isEmpty() ? QString() : QFileInfo(path).canonicalFilePath();
+    // exists() follows links: one that leads nowhere, or round in a circle,
+    // names no device (Qt would still make a path of it).
+    if (path.isEmpty() || !QFileInfo::exists(path))
+        return QString();
+    return QFileInfo(path).canonicalFilePath();
 }
 
 // Canonical device path -> its /dev/serial/by-id name.
