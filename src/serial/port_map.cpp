@@ -10,6 +10,10 @@
 
 #include <algorithm>
 
+#ifdef Q_OS_UNIX
+#include <sys/stat.h>
+#endif
+
 namespace flash3 {
 
 namespace {
@@ -297,6 +301,33 @@ QList<ListedPort> listSerialPorts()
         return a.comPort != b.comPort ? a.comPort < b.comPort : a.devicePath < b.devicePath;
     });
     return result;
+}
+
+bool sameDevice(const QString& a, const QString& b)
+{
+    if (a.isEmpty() || b.isEmpty())
+        return false;
+#ifdef Q_OS_UNIX
+    struct stat sa{};
+    struct stat sb{};
+    const bool hasA = ::stat(QFile::encodeName(a).constData(), &sa) == 0;
+    const bool hasB = ::stat(QFile::encodeName(b).constData(), &sb) == 0;
+    if (hasA && hasB) {
+        if (S_ISCHR(sa.st_mode) && S_ISCHR(sb.st_mode))
+            return sa.st_rdev == sb.st_rdev;
+        return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+    }
+    if (hasA != hasB)
+        return false;
+#endif
+    const QFileInfo fa(a), fb(b);
+    const QString ca = fa.exists() ? fa.canonicalFilePath() : fa.absoluteFilePath();
+    const QString cb = fb.exists() ? fb.canonicalFilePath() : fb.absoluteFilePath();
+#ifdef Q_OS_WIN
+    return QDir::cleanPath(ca).compare(QDir::cleanPath(cb), Qt::CaseInsensitive) == 0;
+#else
+    return QDir::cleanPath(ca) == QDir::cleanPath(cb);
+#endif
 }
 
 QString describeCom(int comPort)
