@@ -2,6 +2,7 @@
 
 #include "cli.h"
 #include "console.h"
+#include "fd_limit.h"
 #include "json_report.h"
 #include "port_run.h"
 #include "run_log.h"
@@ -111,6 +112,8 @@ int stationStatus(const QList<int>& portStatuses, bool interrupted)
 
 int runPorts(const Options& o)
 {
+    if (const QString shortage = ensureDescriptorsFor(o.ports.size()); !shortage.isEmpty())
+        return setupError(shortage);
     ReportContext report;
     report.started = QDateTime::currentDateTime();
 

@@ -1,6 +1,7 @@
 // TermiosBackend against a real pseudo-terminal: the test holds the master
 // end and plays the device; the backend opens the slave as its COM port.
 
+#include "serial/port_hints.h"
 #include "serial/port_map.h"
 #include "serial/termios_backend.h"
 
@@ -8,9 +9,11 @@
 
 #include <QByteArray>
 #include <QDir>
+#include <QStringList>
 #include <QString>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <functional>
@@ -22,6 +25,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -238,6 +242,41 @@ TEST(TermiosBackendOpen, RefusedOpenAsRootLeavesTheHoldersLineAsItWas)
     ASSERT_EQ(::ioctl(probe, TIOCNXCL), 0);
     EXPECT_EQ(second.open(15), DrvOk);
     ::close(probe);
+}
+
+// The codes have none for it, so an open refused for want of a descriptor is
+// an I/O error; its hint must name the cause, as nothing else would.
+TEST(TermiosBackendOpen, OutOfDescriptorsIsAnIoErrorWhoseHintSaysSo)
+{
+    Pty pty;
+    ASSERT_TRUE(pty.ok());
+    pty.bindTo(16);
+    TermiosBackend backend;
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+    rlimit low = saved;
+    low.rlim_cur = static_cast<rlim_t>(openFdCount() + 16);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+    std::vector<int> filler;
+    for (int fd; (fd = ::dup(0)) >= 0;)
+        filler.push_back(fd);
+    const int err = errno;
+    const int32_t status = backend.open(16);
+    const QStringList hints = portOpenHints(16, status);
+    for (int fd : filler)
+        ::close(fd);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
+
+    ASSERT_EQ(err, EMFILE);
+    EXPECT_EQ(status, DrvIoError);
+    EXPECT_EQ(hints, QStringList{QStringLiteral("No file descriptor was left to open %1: too many open files (this "
+                                                "program may have %2 open: ulimit -n). Raise the limit, or use fewer "
+                                                "ports at once.")
+                                     .arg(QString::fromStdString(pty.slavePath()), QString::number(low.rlim_cur))})
+        << hints.join('\n').toStdString();
+    // With descriptors to spare, an I/O error at open is not put down to them.
+    EXPECT_TRUE(portOpenHints(16, DrvIoError).isEmpty());
+    EXPECT_EQ(backend.open(16), DrvOk);
 }
 
 TEST(TermiosBackendOpen, ReopeningAPortLeaksNoDescriptor)
