@@ -11,6 +11,7 @@
 #include <QTemporaryDir>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 
@@ -151,20 +152,31 @@ TEST_F(MapFixture, FilesThatCannotBeReadAreReportedAndIgnored)
               }),
               QStringList{f + ": cannot be read: " + QString::fromLocal8Bit(std::strerror(ELOOP)) + "; file ignored"});
 
-    // Another user's file of mode 600: as root, read as that other user.
+    // Another user's file of mode 600: as root, read as that other user, who
+    // may search the folders on the way (else the file could as well not be
+    // there, and nothing is said).
+    const bool asOther = ::geteuid() == 0;
+    bool otherSeesFolder = true;
     const QStringList unreadable = warningsFor([&] {
         write(f, "COM5=/dev/from-user\n");
-        ASSERT_EQ(::chmod(name.constData(), ::geteuid() == 0 ? 0600 : 0), 0);
-        if (::geteuid() == 0) {
+        ASSERT_EQ(::chmod(name.constData(), asOther ? 0600 : 0), 0);
+        if (asOther) {
+            ASSERT_EQ(::chmod(QFile::encodeName(dir.path()).constData(), 0755), 0);
+            ASSERT_EQ(::chmod(QFile::encodeName(QFileInfo(f).path()).constData(), 0755), 0);
             ASSERT_EQ(::seteuid(65534), 0);
+            struct stat st{};
+            otherSeesFolder = ::stat(QFile::encodeName(QFileInfo(f).path()).constData(), &st) == 0;
         }
     });
-    if (::getuid() == 0) {
+    if (asOther) {
         ASSERT_EQ(::seteuid(0), 0);
     }
-    // (The other user may not read the system file in the test's folder either.)
-    EXPECT_EQ(unreadable.value(0),
-              f + ": cannot be read: " + QString::fromLocal8Bit(std::strerror(EACCES)) + "; file ignored");
+    if (otherSeesFolder)
+        EXPECT_EQ(unreadable.value(0),
+                  f + ": cannot be read: " + QString::fromLocal8Bit(std::strerror(EACCES)) + "; file ignored")
+            << unreadable.join('\n').toStdString();
+    else
+        std::printf("note: user 65534 cannot reach %s: the unreadable file's case is not judged\n", name.constData());
 
     // No file at all, or no folder for it (HOME=/dev/null), is the usual
     // case: nothing to say.

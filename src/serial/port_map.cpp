@@ -76,7 +76,11 @@ bool openPortsConf(const QString& file, QFile& f, QString& why)
         if (err == ENOENT && ::lstat(name.constData(), &link) == 0 && S_ISLNK(link.st_mode)) {
             why = QStringLiteral("is a symbolic link to ") + QFileInfo(file).symLinkTarget()
                 + QStringLiteral(", which is not there");
-        } else if (err != ENOENT && err != ENOTDIR) {  // ENOTDIR: HOME=/dev/null, say
+        } else if (err != ENOENT && err != ENOTDIR && err != EACCES) {
+            // ENOTDIR: HOME=/dev/null, say. EACCES: a folder on the way that
+            // this user may not search (another user's HOME under sudo -u)
+            // hides whether there is a file at all; only one known to be
+            // there is reported.
             why = QStringLiteral("cannot be read: ") + QString::fromLocal8Bit(std::strerror(err));
         }
         return false;
