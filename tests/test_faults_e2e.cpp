@@ -394,8 +394,8 @@ TEST_F(Faults, ASecondRunAsRootIsRefusedAndTheFirstCompletes)
 {
     if (::geteuid() != 0)
         GTEST_SKIP() << "not root: exclusive mode refuses the second open outright (the case above)";
-    const QString image = sample(100);
-    Sim sim({"--timeout", "30", image});
+    const QString image = sample(300);  // about 4 s: long enough for the refused runs to come and go
+    Sim sim({"--timeout", "60", image});
     ASSERT_FALSE(sim.device.isEmpty());
     Cli first(cliArgs(sim.device, image));
     ASSERT_TRUE(first.waitForOutput("Processing ...", 10000));
@@ -406,7 +406,8 @@ TEST_F(Faults, ASecondRunAsRootIsRefusedAndTheFirstCompletes)
         EXPECT_TRUE(second.errLines().value(1).startsWith("Hint: " + sim.device + " is held by process "))
             << second.err.toStdString();
     }
-    const Finished f = first.finishKeepingOutput(30000);
+    EXPECT_TRUE(first.running()) << "the first run ended before the refused ones were done";
+    const Finished f = first.finishKeepingOutput(60000);
     EXPECT_EQ(f.exitCode, kCompleted) << f.err.toStdString();
     EXPECT_TRUE(f.outLines().contains(kComplete));
     const Finished device = sim.finish();
