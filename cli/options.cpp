@@ -165,8 +165,12 @@ bool samePortTwice(const QList<PortChoice>& ports, QString* error)
         const QString a = ports[i].device.isEmpty() ? devicePathForCom(ports[i].com) : ports[i].device;
         for (qsizetype j = i + 1; j < ports.size(); ++j) {
             const QString b = ports[j].device.isEmpty() ? devicePathForCom(ports[j].com) : ports[j].device;
-            if (sameFile(a, b)) {
-                *error = QStringLiteral("COM %1 and COM %2 are the same device (%3)").arg(ports[i].com).arg(ports[j].com).arg(a);
+            if (sameDevice(a, b)) {
+                QString names = a;
+                if (QDir::cleanPath(a) != QDir::cleanPath(b))
+                    names += QStringLiteral(" and ") + b;
+                *error = QStringLiteral("COM %1 and COM %2 are the same device (").arg(ports[i].com).arg(ports[j].com)
+                    + names + QLatin1Char(')');
                 return true;
             }
         }

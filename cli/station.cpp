@@ -2,6 +2,7 @@
 
 #include "cli.h"
 #include "console.h"
+#include "fd_limit.h"
 #include "json_report.h"
 #include "output_file.h"
 #include "port_run.h"
@@ -106,6 +107,8 @@ int stationStatus(const QList<int>& portStatuses, bool interrupted)
 
 int runPorts(const Options& o)
 {
+    if (const QString shortage = ensureDescriptorsFor(o.ports.size()); !shortage.isEmpty())
+        return setupError(shortage);
     ReportContext report;
     report.started = QDateTime::currentDateTime();
 

@@ -29,7 +29,10 @@ QString faultText(const RunReport& r)
 
 QString portText(const VerdictContext& c)
 {
-    return QStringLiteral("COM %1 (%2)").arg(c.comPort).arg(c.devicePath);
+    // COM 97-99 stand for nothing until bound: "()" would read as a device lost.
+    if (c.devicePath.isEmpty())
+        return QStringLiteral("COM %1 (it stands for no device)").arg(c.comPort);
+    return QStringLiteral("COM %1 (").arg(c.comPort) + c.devicePath + QLatin1Char(')');
 }
 
 QString where(const RunReport& r)

@@ -50,7 +50,7 @@ bool OpenWatch::start(const std::string& path, std::string& error)
     stopLocked();
     if (hub_.fd_ < 0)
         hub_.fd_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    wd_ = hub_.fd_ < 0 ? -1 : ::inotify_add_watch(hub_.fd_, path.c_str(), IN_OPEN);
+    wd_ = hub_.fd_ < 0 ? -1 : ::inotify_add_watch(hub_.fd_, path.c_str(), IN_OPEN | IN_CLOSE);
     if (wd_ < 0) {
         error = "cannot watch " + path + " for opens: " + std::strerror(errno);
         return false;
@@ -86,11 +86,17 @@ void OpenWatch::take(uint32_t mask)
         active_ = false;
     } else if (mask & IN_Q_OVERFLOW) {
         ++hostOpens_;
+        openers_ = 0;
     } else if (mask & IN_OPEN) {
+        ++opensTaken_;
         if (ownOpens_ > 0)
             --ownOpens_;
-        else
+        else if (openers_ == 0)
             ++hostOpens_;
+        ++openers_;
+    } else if (mask & IN_CLOSE) {
+        if (openers_ > 0)
+            --openers_;
     }
 }
 
@@ -112,6 +118,22 @@ std::size_t OpenWatch::hostOpens()
     std::lock_guard<std::mutex> lock(hub_.mutex_);
     hub_.drainLocked();
     return hostOpens_;
+}
+
+std::size_t OpenWatch::opensTaken()
+{
+    std::lock_guard<std::mutex> lock(hub_.mutex_);
+    return opensTaken_;
+}
+
+void OpenWatch::lineFree(std::size_t opensBefore)
+{
+    std::lock_guard<std::mutex> lock(hub_.mutex_);
+    hub_.drainLocked();
+    // Every close that left the line free was queued before the master said
+    // so, and is taken in now; an open since would have to show in the count.
+    if (opensTaken_ == opensBefore)
+        openers_ = 0;
 }
 
 bool setRaw(int fd)

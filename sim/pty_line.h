@@ -36,12 +36,15 @@ private:
     std::map<int, OpenWatch*> watches_;  // by watch descriptor
 };
 
-// Tells whether anyone has opened the slave since the last look. POLLHUP on
-// the master only says whether the slave is open at the moment poll() looks:
-// a host that closes and opens again between two looks leaves no trace there.
-// inotify does: the kernel queues IN_OPEN inside open() itself, once the
-// terminal is open, so the event is there before the new opener can write a
-// single byte.
+// Tells whether a host has opened the slave anew since the last look. POLLHUP
+// on the master only says whether the slave is open at the moment poll()
+// looks: a host that closes and opens again between two looks leaves no trace
+// there. inotify does: the kernel queues IN_OPEN inside open() itself, once
+// the terminal is open, so the event is there before the new opener can write
+// a single byte, and IN_CLOSE_* before the close reaches the terminal.
+// Only an open that finds the line free starts a session: one that comes
+// while the host holds the line is someone else's, opening and closing again
+// (a second program refused the port, a probe), and must not end the session.
 class OpenWatch {
 public:
     explicit OpenWatch(WatchHub& hub) : hub_(hub) {}
@@ -62,12 +65,22 @@ public:
     void ownOpen();
     void ownOpenFailed();
 
-    // Takes in the queued events; opens by others since the watch started.
-    // inotify merges identical events in a row, so the count may fall short,
-    // but it grows whenever someone opened the slave since the last look;
-    // only an open that coincides with one of ours can go unseen, and ours
-    // come between sessions, when there is no session for it to end.
+    // Takes in the queued events; opens by others that found the line free,
+    // since the watch started. inotify merges identical events in a row, so
+    // the count may fall short, but it grows whenever a host opened the slave
+    // after all its openers had closed it. Only an open that coincides with
+    // one of ours can go unseen (ours come between sessions, when there is no
+    // session for it to end), or a quick reopen whose close coincided with
+    // another opener's (the master's next hang-up puts the count right).
     std::size_t hostOpens();
+
+    // Opens of any kind taken in so far; see lineFree.
+    std::size_t opensTaken();
+    // The master reported the slave closed by everyone (POLLHUP) at a poll
+    // made when opensTaken() was `opensBefore`: unless an open has been taken
+    // in since, no one has the line now, whatever merged events made of the
+    // count.
+    void lineFree(std::size_t opensBefore);
 
 private:
     friend class WatchHub;
@@ -77,8 +90,10 @@ private:
     WatchHub& hub_;
     int wd_ = -1;
     std::atomic<bool> active_{false};
-    std::size_t ownOpens_ = 0;   // these two under the hub's mutex
+    std::size_t ownOpens_ = 0;   // these under the hub's mutex
     std::size_t hostOpens_ = 0;
+    std::size_t openers_ = 0;    // descriptors of the slave open now, as the events tell
+    std::size_t opensTaken_ = 0;
 };
 
 bool setRaw(int fd);

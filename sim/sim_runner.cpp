@@ -340,6 +340,7 @@ int Simulator::serve()
             wake = std::min(wake, deadline);
         const auto waitMs = std::chrono::ceil<std::chrono::milliseconds>(wake - now);
 
+        const std::size_t opensBefore = watch_.active() ? watch_.opensTaken() : 0;
         pollfd pfds[2] = {{master_, static_cast<short>(POLLIN | (pending_.empty() ? 0 : POLLOUT)), 0},
                           {stopFd(), POLLIN, 0}};
         const int rc = ::poll(pfds, 2, static_cast<int>(std::max<long long>(0, waitMs.count())));
@@ -366,6 +367,8 @@ int Simulator::serve()
             continue;
 
         // POLLHUP: no one has the slave open.
+        if (watch_.active())
+            watch_.lineFree(opensBefore);
         if (hostPresent_) {
             hostPresent_ = false;
             log_.note("host closed the line");

@@ -14,6 +14,8 @@
 #include <QRandomGenerator>
 #include <QRegularExpression>
 
+#include <sys/stat.h>
+
 using namespace flash3::testing;
 
 namespace {
@@ -427,6 +429,19 @@ TEST_F(CliAgainstSim, MissingDeviceGetsHintsThatSayWhatToDo)
     EXPECT_TRUE(err.at(2).contains("COM 34 " + dir.filePath("dev/ttyUSB1"))) << err.at(2).toStdString();
     EXPECT_EQ(err.at(3), "Hint: To use another device as COM 33: FLASH3_COM33=PATH in the environment, a line "
                          "COM33=PATH in ~/.config/flash3/ports.conf, or flash3-cli --device PATH.");
+
+    // A ports.conf that is a FIFO is neither waited on nor passed over in
+    // silence: the run says so before the port's hints, as for a bad line.
+    ASSERT_EQ(::mkfifo(QFile::encodeName(ports.confPath).constData(), 0600), 0);
+    const Finished fifo = Cli({"--quiet", "-p", "COM33", image}, ports.env).finish(10000);
+    EXPECT_FALSE(fifo.timedOut);
+    EXPECT_EQ(fifo.exitCode, kUsage);
+    EXPECT_EQ(fifo.errLines().value(0), "Hint: " + ports.confPath + ": is a FIFO, not a regular file; file ignored")
+        << fifo.err.toStdString();
+    EXPECT_EQ(fifo.errLines().value(1), "Error initializing COM port#: 33  error code: 1");
+    const Finished list = Cli({"--list-ports"}, ports.env).finish(10000);
+    EXPECT_EQ(list.errLines(),
+              QStringList{"flash3-cli: " + ports.confPath + ": is a FIFO, not a regular file; file ignored"});
 }
 
 TEST_F(CliAgainstSim, BadInputsGetAClearMessageAndStatus)

@@ -29,6 +29,10 @@
 #include <string>
 #include <vector>
 
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
 using namespace flash3;
 using namespace flash3::cli;
 
@@ -133,6 +137,10 @@ TEST(CliVerdict, SaysHowTheRunEndedInWords)
     port.portFailed = true;
     EXPECT_EQ(verdictLine(RunOutcome::None, RunReport(), port),
               "flash3-cli: refused: cannot open COM 2 (/dev/ttyUSB0); nothing was sent");
+    port.comPort = 99;
+    port.devicePath.clear();
+    EXPECT_EQ(verdictLine(RunOutcome::None, RunReport(), port),
+              "flash3-cli: refused: cannot open COM 99 (it stands for no device); nothing was sent");
 
     VerdictContext stopped = c;
     stopped.interrupted = true;
@@ -226,6 +234,31 @@ TEST_F(CliPorts, OneDeviceGivenTwiceIsAUsageError)
     setPortMapPathsForTesting(PortMapPaths{folder.filePath("dev"), folder.filePath("user.conf"), folder.filePath("etc.conf")});
     EXPECT_TRUE(std::holds_alternative<int>(parse({"-p", "5", "-p", "36", "x.pf3"})));
     qunsetenv("FLASH3_COM5");
+    // One file under two names that are not links of each other (a hard link).
+    const QString hard = folder.filePath("hard-link");
+    ASSERT_EQ(::link(QFile::encodeName(usb3).constData(), QFile::encodeName(hard).constData()), 0);
+    const auto twice = [](const QStringList& args) {
+        ::testing::internal::CaptureStderr();
+        const auto parsed = parse(args + QStringList{"x.pf3"});
+        const std::string err = ::testing::internal::GetCapturedStderr();
+        return std::holds_alternative<int>(parsed) ? err : std::string("(accepted)");
+    };
+    EXPECT_EQ(twice({"-p", "36", "-p", hard}),
+              "flash3-cli: COM 36 and COM 99 are the same device (" + usb3.toStdString() + " and " + hard.toStdString()
+                  + ")\nTry 'flash3-cli --help'.\n");
+    // Two nodes of one character device are one port, whatever their names;
+    // nodes of two devices are two.
+    if (::geteuid() == 0) {
+        const QString nodeA = folder.filePath("dev/ttyUSB4");
+        const QString nodeB = folder.filePath("node-b");
+        const QString other = folder.filePath("node-other");
+        ASSERT_EQ(::mknod(QFile::encodeName(nodeA).constData(), S_IFCHR | 0600, makedev(188, 4)), 0);
+        ASSERT_EQ(::mknod(QFile::encodeName(nodeB).constData(), S_IFCHR | 0600, makedev(188, 4)), 0);
+        ASSERT_EQ(::mknod(QFile::encodeName(other).constData(), S_IFCHR | 0600, makedev(188, 5)), 0);
+        EXPECT_NE(twice({"-p", "37", "-p", nodeB}), "(accepted)");
+        EXPECT_NE(twice({"-p", nodeA, "-p", nodeB}), "(accepted)");
+        EXPECT_EQ(twice({"-p", nodeA, "-p", other}), "(accepted)");
+    }
     // Different devices, or numbers that stand for none, are fine.
     EXPECT_TRUE(std::holds_alternative<Options>(parse({"-p", "36", "-p", "37", "-p", "97-99", "x.pf3"})));
 }

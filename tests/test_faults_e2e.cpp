@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QThread>
 
 #include <atomic>
@@ -361,10 +362,9 @@ TEST_F(Faults, PortsThatCannotBeOpenedAreRefusedWithTheirCode)
 {
     const QString image = dataFile("worked-example.pf3");
     // Another program holds the port: a first CLI kept in the handshake by chatter.
-    // --persist: the refused open is an open the virtual device sees, and
-    // without it the device would end (taking the holder's line with it)
-    // before the hint could name the holder.
-    Sim sim({"--persist", "--chatter", "20", image});
+    // (As root the refused open is an open the virtual device sees; it must
+    // not end the holder's session, or the hint could not name the holder.)
+    Sim sim({"--chatter", "20", image});
     Cli holder(cliArgs(sim.device, image));
     ASSERT_TRUE(holder.waitForOutput(kWait, 10000));
     expectOpenRefused(Cli(cliArgs(sim.device, image)).finish(10000), 3, sim.device, "port in use",
@@ -383,6 +383,43 @@ TEST_F(Faults, PortsThatCannotBeOpenedAreRefusedWithTheirCode)
                       "Hint: COM 2 stands for " + plain + " (--device), which is not a serial device.");
     expectOpenRefused(Cli(cliArgs(dir.path(), image)).finish(10000), 1, dir.path(), "a folder",
                       "Hint: COM 2 stands for " + dir.path() + " (--device), which is not a serial device.");
+    const QString loop = dir.filePath("loop-a");
+    ASSERT_TRUE(QFile::link(dir.filePath("loop-b"), loop));
+    ASSERT_TRUE(QFile::link(loop, dir.filePath("loop-b")));
+    expectOpenRefused(Cli(cliArgs(loop, image)).finish(10000), 1, loop, "a symbolic link loop",
+                      "Hint: COM 2 stands for " + loop + " (--device), which is not there.");
+}
+
+// Technicians run with sudo: root's second open gets past exclusive mode, so
+// the refusal must come from the lock alone and leave the first run's line
+// (and the device's session) exactly as they were.
+TEST_F(Faults, ASecondRunAsRootIsRefusedAndTheFirstCompletes)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "not root: exclusive mode refuses the second open outright (the case above)";
+    const QString image = sample(300);  // about 4 s: long enough for the refused runs to come and go
+    Sim sim({"--timeout", "60", image});
+    ASSERT_FALSE(sim.device.isEmpty());
+    Cli first(cliArgs(sim.device, image));
+    ASSERT_TRUE(first.waitForOutput("Processing ...", 10000));
+    for (int i = 0; i < 3; ++i) {
+        const Finished second = Cli(cliArgs(sim.device, image)).finish(10000);
+        EXPECT_EQ(second.exitCode, kUsage) << i << "\n" << second.err.toStdString();
+        EXPECT_EQ(second.errLines().value(0), "Error initializing COM port#: 2  error code: 3") << i;
+        EXPECT_TRUE(second.errLines().value(1).startsWith("Hint: " + sim.device + " is held by process "))
+            << second.err.toStdString();
+    }
+    EXPECT_TRUE(first.running()) << "the first run ended before the refused ones were done";
+    const Finished f = first.finishKeepingOutput(60000);
+    EXPECT_EQ(f.exitCode, kCompleted) << f.err.toStdString();
+    EXPECT_TRUE(f.outLines().contains(kComplete));
+    const Finished device = sim.finish();
+    EXPECT_EQ(device.exitCode, 0) << device.err.toStdString();
+    // Every byte of the image matched, in one session.
+    EXPECT_TRUE(device.err.contains(QRegularExpression("received (\\d+) bytes, matched (\\d+) of \\2 expected; no "
+                                                       "mismatch; image completed\n$")))
+        << device.err.toStdString();
+    EXPECT_EQ(device.err.count("flash3-sim: received"), 1) << device.err.toStdString();
 }
 
 TEST_F(Faults, DeviceWithoutReadWritePermissionIsAccessDenied)

@@ -770,6 +770,42 @@ TEST(PtySession, PortReopenedAtOnceIsANewSessionEveryTime)
     }
 }
 
+TEST(PtySession, OpensWhileTheHostHoldsTheLineAreNotNewSessions)
+{
+    // A second program opens the port and closes it again, refused (root gets
+    // past exclusive mode) or probing: the host still has the line, and its
+    // session goes on. A reopen by the host itself straight after is still a
+    // new session.
+    const std::string image = writeTemp("worked.pf3", kWorkedExample);
+    SimProcess sim({"--persist", image});
+    const auto intrude = [&] {
+        for (int i = 0; i < 3; ++i) {
+            Host other(sim.slave());
+            ASSERT_TRUE(other.isOpen());
+        }
+    };
+    for (int round = 0; round < 2; ++round) {
+        Host host(sim.slave());
+        ASSERT_TRUE(host.isOpen()) << "round " << round;
+        host.sendEntry();
+        ASSERT_EQ(host.read(2), (Bytes{0x91, 0x26})) << "round " << round;
+        intrude();
+        host.send({0x41, 0x00});
+        EXPECT_EQ(host.read(1), (Bytes{0x41})) << "round " << round;
+        intrude();
+        std::this_thread::sleep_for(20ms);  // the sim takes in the opens before the last byte
+        host.send({0x42});
+        EXPECT_EQ(host.read(1), (Bytes{0x2A})) << "round " << round;
+    }  // closed and opened again at once
+    sim.signal(SIGTERM);
+    EXPECT_EQ(sim.wait(), 0) << sim.errText();
+    std::size_t completed = 0;
+    for (std::size_t at = 0; (at = sim.errText().find("; image completed", at)) != std::string::npos; ++at)
+        ++completed;
+    EXPECT_EQ(completed, 2u) << sim.errText();
+    EXPECT_FALSE(contains(sim.errText(), "not completed")) << sim.errText();
+}
+
 // ---- a station: many devices in one process ------------------------------------
 
 namespace {

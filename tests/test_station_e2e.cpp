@@ -19,6 +19,7 @@
 
 #include <fcntl.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -261,6 +262,48 @@ TEST_F(Station, NoPortCanStartIsARefusalOfTheWhole)
         EXPECT_EQ(p["bytesSent"].toInt(), 0);
     }
     EXPECT_EQ(logLines().filter("refused: the image has 1 faulty record").size(), 2);
+}
+
+// Each port holds two descriptors for its whole run. A station raises its
+// soft limit on open files to the hard one, as servers do; when even that is
+// too few for every port, it says so before it touches any.
+TEST_F(Station, TooFewFileDescriptorsForEveryPortAreRaisedOrRefusedUpFront)
+{
+    const QString image = sample(5);
+    rlimit hard{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &hard), 0);
+    const auto runWithLimit = [&](rlim_t soft, rlim_t max, const QStringList& args) {
+        QProcess p;
+        p.setChildProcessModifier([soft, max] {
+            const rlimit limit{soft, max};
+            ::setrlimit(RLIMIT_NOFILE, &limit);
+        });
+        p.start(buildDir() + "/flash3-cli", args);
+        return waitFinished(p, 60000);
+    };
+
+    // 20 ports at a soft limit of 30: raised, and every port completes.
+    constexpr int kPorts = 20;
+    if (hard.rlim_max != RLIM_INFINITY && hard.rlim_max < 200)
+        GTEST_SKIP() << "the hard limit on open files, " << hard.rlim_max << ", leaves no room to raise the soft one";
+    const QStringList links = startStation(kPorts, image, {});
+    const Finished raised = runWithLimit(30, hard.rlim_max, portArgs(links) + QStringList{"--json", reportPath(), image});
+    EXPECT_EQ(raised.exitCode, kCompleted) << raised.err;
+    EXPECT_EQ(raised.errLines().filter(QRegularExpression("^flash3-cli: COM\\d+: completed: ")).size(), kPorts)
+        << raised.err;
+    EXPECT_EQ(validReport()["exitStatus"].toInt(), kCompleted);
+    EXPECT_EQ(waitFinished(station, 20000).exitCode, 0);
+
+    // 64 ports when 40 descriptors is the hard limit too: a usage error that
+    // says why and how to raise the limit; no port was touched, and no image
+    // read or refused.
+    const Finished refused = runWithLimit(40, 40, QStringList{"-p", "1-64", image});
+    EXPECT_EQ(refused.exitCode, kUsage) << refused.err;
+    EXPECT_TRUE(refused.out.isEmpty()) << refused.out;
+    ASSERT_EQ(refused.errLines().size(), 1) << refused.err;
+    EXPECT_TRUE(refused.err.startsWith("flash3-cli: too many open files: 64 ports need about ")) << refused.err;
+    EXPECT_TRUE(refused.err.contains("may have only 40 open")) << refused.err;
+    EXPECT_TRUE(refused.err.contains("'ulimit -n ")) << refused.err;
 }
 
 // Ctrl-C, a termination request, and a closed terminal (an SSH session

@@ -1,6 +1,7 @@
 // TermiosBackend against a real pseudo-terminal: the test holds the master
 // end and plays the device; the backend opens the slave as its COM port.
 
+#include "serial/port_hints.h"
 #include "serial/port_map.h"
 #include "serial/termios_backend.h"
 
@@ -8,9 +9,11 @@
 
 #include <QByteArray>
 #include <QDir>
+#include <QStringList>
 #include <QString>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <functional>
@@ -21,6 +24,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -130,6 +135,15 @@ TEST(TermiosBackendOpen, RefusesWhatIsNotASerialDevice)
     EXPECT_EQ(backend.open(3), DrvNoDevice);
     bindComToDevice(3, QString::fromLatin1(regular) + QStringLiteral("/ttyS0"));  // ENOTDIR
     EXPECT_EQ(backend.open(3), DrvNoDevice);
+    // Links that lead round in a circle (ELOOP) name no device either.
+    const std::string loopA = std::string(regular) + "-loop-a";
+    const std::string loopB = std::string(regular) + "-loop-b";
+    ASSERT_EQ(::symlink(loopB.c_str(), loopA.c_str()), 0);
+    ASSERT_EQ(::symlink(loopA.c_str(), loopB.c_str()), 0);
+    bindComToDevice(3, QString::fromStdString(loopA));
+    EXPECT_EQ(backend.open(3), DrvNoDevice);
+    ::unlink(loopA.c_str());
+    ::unlink(loopB.c_str());
     ::unlink(regular);
 
     bindComToDevice(3, QStringLiteral("/dev/null"));
@@ -187,6 +201,82 @@ TEST(TermiosBackendOpen, SecondOpenOfTheSameDeviceIsPortInUse)
     EXPECT_EQ(first.open(5), DrvPortInUse);
     EXPECT_EQ(second.close(5), DrvOk);
     EXPECT_EQ(first.open(5), DrvOk);
+}
+
+// Root's open gets past exclusive mode; what refuses it then must not touch
+// the line of the program that holds the port.
+TEST(TermiosBackendOpen, RefusedOpenAsRootLeavesTheHoldersLineAsItWas)
+{
+    if (::geteuid() != 0)
+        GTEST_SKIP() << "not root: exclusive mode refuses the second open before anything else can happen";
+    Pty pty;
+    ASSERT_TRUE(pty.ok());
+    pty.bindTo(15);
+    TermiosBackend holder;
+    TermiosBackend second;
+    ASSERT_EQ(holder.open(15), DrvOk);
+    ASSERT_EQ(holder.configure(15, 115200), DrvOk);
+    const int probe = ::open(pty.slavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(probe, 0);
+    termios before{};
+    ASSERT_EQ(::tcgetattr(probe, &before), 0);
+
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(second.open(15), DrvPortInUse) << i;
+    int exclusive = 0;
+    ASSERT_EQ(::ioctl(probe, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 1) << "the holder's exclusive mode was cleared";
+    termios after{};
+    ASSERT_EQ(::tcgetattr(probe, &after), 0);
+    EXPECT_EQ(::cfgetospeed(&after), B115200);
+    EXPECT_EQ(after.c_cflag, before.c_cflag);
+    EXPECT_EQ(after.c_iflag, before.c_iflag);
+    EXPECT_EQ(after.c_lflag, before.c_lflag);
+
+    // A port in exclusive mode without our lock is another program's too.
+    ASSERT_EQ(holder.close(15), DrvOk);
+    ASSERT_EQ(::ioctl(probe, TIOCEXCL), 0);
+    EXPECT_EQ(second.open(15), DrvPortInUse);
+    ASSERT_EQ(::ioctl(probe, TIOCGEXCL, &exclusive), 0);
+    EXPECT_EQ(exclusive, 1);
+    ASSERT_EQ(::ioctl(probe, TIOCNXCL), 0);
+    EXPECT_EQ(second.open(15), DrvOk);
+    ::close(probe);
+}
+
+// The codes have none for it, so an open refused for want of a descriptor is
+// an I/O error; its hint must name the cause, as nothing else would.
+TEST(TermiosBackendOpen, OutOfDescriptorsIsAnIoErrorWhoseHintSaysSo)
+{
+    Pty pty;
+    ASSERT_TRUE(pty.ok());
+    pty.bindTo(16);
+    TermiosBackend backend;
+    rlimit saved{};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+    rlimit low = saved;
+    low.rlim_cur = static_cast<rlim_t>(openFdCount() + 16);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+    std::vector<int> filler;
+    for (int fd; (fd = ::dup(0)) >= 0;)
+        filler.push_back(fd);
+    const int err = errno;
+    const int32_t status = backend.open(16);
+    const QStringList hints = portOpenHints(16, status);
+    for (int fd : filler)
+        ::close(fd);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &saved), 0);
+
+    ASSERT_EQ(err, EMFILE);
+    EXPECT_EQ(status, DrvIoError);
+    EXPECT_EQ(hints, QStringList{QStringLiteral("No file descriptor was left to open %1: too many open files (this "
+                                                "program may have %2 open: ulimit -n). Raise the limit, or use fewer "
+                                                "ports at once.")
+                                     .arg(QString::fromStdString(pty.slavePath()), QString::number(low.rlim_cur))})
+        << hints.join('\n').toStdString();
+    // With descriptors to spare, an I/O error at open is not put down to them.
+    EXPECT_TRUE(portOpenHints(16, DrvIoError).isEmpty());
+    EXPECT_EQ(backend.open(16), DrvOk);
 }
 
 TEST(TermiosBackendOpen, ReopeningAPortLeaksNoDescriptor)

@@ -213,9 +213,8 @@ int32_t SerialDriver::sendQueue(int32_t port, PortState& s)
 
 int64_t SerialDriver::queuedBytes(int32_t port) const
 {
-    return port >= 0 && port < static_cast<int32_t>(ports_.size())
-        ? static_cast<int64_t>(ports_[static_cast<std::size_t>(port)].queue.size())
-        : 0;
+    // 1..99 as everywhere else; any other number has nothing queued.
+    return port >= 1 && port <= 99 ? static_cast<int64_t>(ports_[static_cast<std::size_t>(port)].queue.size()) : 0;
 }
 
 int32_t SerialDriver::SendQueued()
@@ -311,9 +310,12 @@ int32_t SerialDriver::ser_rs232_putpacket(int32_t port, int32_t count, const cha
     else {
         // The queue goes first; an empty packet puts nothing more on the line.
         status = sendQueue(port, *s);
+        // The bound grows with the count; in 64 bits, as 60 s a byte times a
+        // long packet is past what an int holds.
+        const int64_t boundMs = std::min<int64_t>(int64_t(s->timeoutMs) * count, INT32_MAX);
         if (status == DrvOk && count > 0)
             status = backend_.write(port, reinterpret_cast<const uint8_t*>(data), static_cast<std::size_t>(count),
-                                    s->timeoutMs * count);
+                                    static_cast<int32_t>(boundMs));
     }
     return record("ser_rs232_putpacket", {port, count}, status);
 }

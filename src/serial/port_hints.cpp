@@ -14,8 +14,12 @@
 #include <string>
 #endif
 #ifdef Q_OS_UNIX
+#include <cerrno>
+
+#include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #endif
@@ -136,6 +140,36 @@ QStringList accessDenied(int comPort)
 #endif
 }
 
+// An open refused for want of a file descriptor gets the status of an I/O
+// error (the codes have none of its own), and the hints of none: whether
+// this process, or the whole system, is out of descriptors is told by trying
+// to open one more.
+QString descriptorsUsedUp(int comPort)
+{
+#ifdef Q_OS_UNIX
+    const int fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::close(fd);
+        return QString();
+    }
+    const QString device = devicePathForCom(comPort);
+    if (errno == ENFILE)
+        return QStringLiteral("No file descriptor was left to open ") + device
+            + QStringLiteral(": the system has too many open files. Close programs, or raise fs.file-max.");
+    if (errno != EMFILE)
+        return QString();
+    rlimit limit{};
+    ::getrlimit(RLIMIT_NOFILE, &limit);
+    return QStringLiteral("No file descriptor was left to open ") + device
+        + QStringLiteral(": too many open files (this program may have %1 open: ulimit -n). Raise the limit, or use "
+                         "fewer ports at once.")
+              .arg(static_cast<qulonglong>(limit.rlim_cur));
+#else
+    Q_UNUSED(comPort);
+    return QString();
+#endif
+}
+
 QStringList portInUse(int comPort)
 {
     const QString path = devicePathForCom(comPort);
@@ -203,6 +237,10 @@ QStringList portOpenHints(int comPort, int status)
     case DrvNotSupported:
         return {QStringLiteral("%1 is not a serial port, or refuses these line settings.")
                     .arg(devicePathForCom(comPort))};
+    case DrvIoError:
+        if (const QString hint = descriptorsUsedUp(comPort); !hint.isEmpty())
+            return {hint};
+        return {};
     default:
         return {};
     }

@@ -4,11 +4,20 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
+#include <QProcessEnvironment>
 #include <QRegularExpression>
 #include <QSerialPortInfo>
 #include <QTextStream>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#ifdef Q_OS_UNIX
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace flash3 {
 
@@ -34,11 +43,110 @@ PortMapState& state()
     return s;
 }
 
+#ifdef Q_OS_UNIX
+QString kindOfFile(mode_t mode)
+{
+    if (S_ISDIR(mode))
+        return QStringLiteral("a directory");
+    if (S_ISFIFO(mode))
+        return QStringLiteral("a FIFO");
+    if (S_ISCHR(mode))
+        return QStringLiteral("a character device");
+    if (S_ISBLK(mode))
+        return QStringLiteral("a block device");
+    if (S_ISSOCK(mode))
+        return QStringLiteral("a socket");
+    return QStringLiteral("a file of no known kind");
+}
+#endif
+
+// Opens a ports.conf to read. No file there is the usual case: false with
+// `why` left empty. Anything else that keeps it from being read says why, so
+// that a binding the user wrote is never dropped in silence. Only a regular
+// file is opened at all: a FIFO would block the open, a device would be read
+// for ever.
+bool openPortsConf(const QString& file, QFile& f, QString& why)
+{
+#ifdef Q_OS_UNIX
+    const QByteArray name = QFile::encodeName(file);
+    struct stat st{};
+    if (::stat(name.constData(), &st) != 0) {
+        const int err = errno;
+        struct stat link{};
+        if (err == ENOENT && ::lstat(name.constData(), &link) == 0 && S_ISLNK(link.st_mode)) {
+            why = QStringLiteral("is a symbolic link to ") + QFileInfo(file).symLinkTarget()
+                + QStringLiteral(", which is not there");
+        } else if (err != ENOENT && err != ENOTDIR && err != EACCES) {
+            // ENOTDIR: HOME=/dev/null, say. EACCES: a folder on the way that
+            // this user may not search (another user's HOME under sudo -u)
+            // hides whether there is a file at all; only one known to be
+            // there is reported.
+            why = QStringLiteral("cannot be read: ") + QString::fromLocal8Bit(std::strerror(err));
+        }
+        return false;
+    }
+    const auto notRegular = [&](mode_t mode) {
+        why = QStringLiteral("is ") + kindOfFile(mode) + QStringLiteral(", not a regular file");
+    };
+    if (!S_ISREG(st.st_mode)) {
+        notRegular(st.st_mode);
+        return false;
+    }
+    int fd;
+    do {
+        fd = ::open(name.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        why = QStringLiteral("cannot be read: ") + QString::fromLocal8Bit(std::strerror(errno));
+        return false;
+    }
+    // Replaced between the look and the open: judge what was opened.
+    if (::fstat(fd, &st) != 0) {
+        why = QStringLiteral("cannot be read: ") + QString::fromLocal8Bit(std::strerror(errno));
+        ::close(fd);
+        return false;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        notRegular(st.st_mode);
+        ::close(fd);
+        return false;
+    }
+    if (!f.open(fd, QIODevice::ReadOnly | QIODevice::Text, QFileDevice::AutoCloseHandle)) {
+        why = QStringLiteral("cannot be read: ") + f.errorString();
+        ::close(fd);
+        return false;
+    }
+    return true;
+#else
+    const QFileInfo info(file);
+    if (!info.exists()) {
+        if (info.isSymLink())
+            why = QStringLiteral("is a symbolic link to ") + info.symLinkTarget() + QStringLiteral(", which is not there");
+        return false;
+    }
+    if (!info.isFile()) {
+        why = info.isDir() ? QStringLiteral("is a directory, not a regular file")
+                           : QStringLiteral("is not a regular file");
+        return false;
+    }
+    f.setFileName(file);
+    if (!f.open(QIODevice::ReadOnly | QIODevice::Text)) {
+        why = QStringLiteral("cannot be read: ") + f.errorString();
+        return false;
+    }
+    return true;
+#endif
+}
+
 void readPortsConf(const QString& file, QHash<int, FileBinding>& into, QStringList& warnings)
 {
-    QFile f(file);
-    if (!f.open(QIODevice::ReadOnly | QIODevice::Text))
-        return;  // no file is the usual case
+    QFile f;
+    QString why;
+    if (!openPortsConf(file, f, why)) {
+        if (!why.isEmpty())
+            warnings << file + QStringLiteral(": ") + why + QStringLiteral("; file ignored");
+        return;
+    }
     static const QRegularExpression binding(QStringLiteral("^COM(\\d+)\\s*=\\s*(.*?)\\s*$"),
                                             QRegularExpression::CaseInsensitiveOption);
     QTextStream in(&f);
@@ -74,12 +182,34 @@ void readPortsConf(const QString& file, QHash<int, FileBinding>& into, QStringLi
     }
 }
 
+// FLASH3_COM<N> is looked up for N 1..99 alone, and an empty one binds
+// nothing: any other such variable is a binding someone meant and did not get.
+void checkEnvironment(QStringList& warnings)
+{
+    const QString prefix = QStringLiteral("FLASH3_COM");
+    QStringList names = QProcessEnvironment::systemEnvironment().keys();
+    names.sort();
+    for (const QString& name : names) {
+        if (!name.startsWith(prefix))
+            continue;
+        const QString number = name.mid(prefix.size());
+        bool ok = false;
+        const int com = number.toInt(&ok);
+        if (!ok || com < 1 || com > 99 || QString::number(com) != number)
+            warnings << name + QStringLiteral(" in the environment: ") + number
+                    + QStringLiteral(" is not a COM number 1..99; ignored");
+        else if (qEnvironmentVariableIsEmpty(name.toLatin1().constData()))
+            warnings << name + QStringLiteral(" in the environment has no device path; ignored");
+    }
+}
+
 void loadFiles()
 {
     PortMapState& s = state();
     if (s.loaded)
         return;
     s.loaded = true;
+    checkEnvironment(s.warnings);
     const PortMapPaths paths = portMapPaths();
     readPortsConf(paths.userFile, s.user, s.warnings);
     readPortsConf(paths.systemFile, s.system, s.warnings);
@@ -103,7 +233,11 @@ QString defaultDevice(int comPort)
 
 QString canonical(const QString& path)
 {
-    return path.isEmpty() ? QString() : QFileInfo(path).canonicalFilePath();
+    // exists() follows links: one that leads nowhere, or round in a circle,
+    // names no device (Qt would still make a path of it).
+    if (path.isEmpty() || !QFileInfo::exists(path))
+        return QString();
+    return QFileInfo(path).canonicalFilePath();
 }
 
 // Canonical device path -> its /dev/serial/by-id name.
@@ -293,6 +427,33 @@ QList<ListedPort> listSerialPorts()
         return a.comPort != b.comPort ? a.comPort < b.comPort : a.devicePath < b.devicePath;
     });
     return result;
+}
+
+bool sameDevice(const QString& a, const QString& b)
+{
+    if (a.isEmpty() || b.isEmpty())
+        return false;
+#ifdef Q_OS_UNIX
+    struct stat sa{};
+    struct stat sb{};
+    const bool hasA = ::stat(QFile::encodeName(a).constData(), &sa) == 0;
+    const bool hasB = ::stat(QFile::encodeName(b).constData(), &sb) == 0;
+    if (hasA && hasB) {
+        if (S_ISCHR(sa.st_mode) && S_ISCHR(sb.st_mode))
+            return sa.st_rdev == sb.st_rdev;
+        return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+    }
+    if (hasA != hasB)
+        return false;
+#endif
+    const QFileInfo fa(a), fb(b);
+    const QString ca = fa.exists() ? fa.canonicalFilePath() : fa.absoluteFilePath();
+    const QString cb = fb.exists() ? fb.canonicalFilePath() : fb.absoluteFilePath();
+#ifdef Q_OS_WIN
+    return QDir::cleanPath(ca).compare(QDir::cleanPath(cb), Qt::CaseInsensitive) == 0;
+#else
+    return QDir::cleanPath(ca) == QDir::cleanPath(cb);
+#endif
 }
 
 QString describeCom(int comPort)

@@ -66,6 +66,12 @@ struct ListedPort {
 // The serial ports present, then the bindings whose device is missing.
 QList<ListedPort> listSerialPorts();
 
+// Whether two paths name one device, whatever the names: character devices
+// by their device number (two nodes made for one device are one port), any
+// other file by its file system and inode; a path that names nothing yet is
+// compared by name.
+bool sameDevice(const QString& a, const QString& b);
+
 // One line saying what COM `comPort` stands for, for the port dialog:
 // "/dev/ttyUSB0 - FT232R USB UART - 0403:6001 - A50285BI", "/dev/ttyS4 - not present".
 QString describeCom(int comPort);

@@ -51,6 +51,8 @@ int32_t statusForOpenError(int err)
     case ENXIO:
     case ENOTDIR:
     case EISDIR:  // a folder named as the device is no device, not one that vanished
+    case ELOOP:   // a symbolic link that leads round in a circle names nothing
+    case ENAMETOOLONG:
         return DrvNoDevice;
     case EACCES:
     case EPERM:
@@ -151,20 +153,34 @@ int32_t PosixSerialBackend::open(int32_t comPort)
         return err == EIO ? DrvIoError : DrvNoDevice;
     }
 
-    // TIOCEXCL keeps out other opens (except root's); the advisory lock is what
-    // stops a second program that runs as root.
-    ::ioctl(fd, TIOCEXCL);
+    // The lock first, before anything on the line changes: as root the open
+    // above succeeds even on a port another run holds in exclusive mode, and
+    // a refused open must leave that run's line exactly as it was (clearing
+    // its exclusive mode on the way out would let anyone in).
     int rc;
     do {
         rc = ::flock(fd, LOCK_EX | LOCK_NB);
     } while (rc != 0 && errno == EINTR);
     if (rc != 0 && errno == EWOULDBLOCK) {
-        ::ioctl(fd, TIOCNXCL);
         ::close(fd);
         return DrvPortInUse;
     }
-    // Any other flock failure means the lock is unsupported here; TIOCEXCL
-    // still guards the port, so carry on.
+    // Any other flock failure means the lock is unsupported here; exclusive
+    // mode still guards the port, so carry on.
+
+#ifdef TIOCGEXCL
+    // Exclusive mode already set: another program (one that takes no lock)
+    // has the port, and only root got this far. Its mode is not ours to take
+    // over, nor to clear when we close.
+    int exclusive = 0;
+    if (::ioctl(fd, TIOCGEXCL, &exclusive) == 0 && exclusive != 0) {
+        ::close(fd);
+        return DrvPortInUse;
+    }
+#endif
+    // TIOCEXCL keeps out other opens (except root's); the advisory lock above
+    // is what stops a second program that runs as root.
+    ::ioctl(fd, TIOCEXCL);
 
     const int32_t status = applyLineSettings(fd, B38400);
     if (status != DrvOk) {

@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <climits>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -67,6 +69,7 @@ TEST(DriverArguments, PortNumbersOutsideOneTo99AreBadParameters)
         EXPECT_EQ(r.driver.PutByte(port, 0x41), DrvBadParameter) << port;
         EXPECT_EQ(r.driver.ser_rs232_putpacket(port, 0, "0"), DrvBadParameter) << port;
         EXPECT_EQ(r.driver.UnInitializePort(port), DrvBadParameter) << port;
+        EXPECT_EQ(r.driver.queuedBytes(port), 0) << port;
     }
     EXPECT_TRUE(r.backend.calls.empty());  // nothing reached the device
 }
@@ -182,6 +185,15 @@ TEST(DriverBytes, PutPacketOfNothingSendsNothing)
     EXPECT_EQ(r.lastWrite(), (std::vector<int32_t>{'A', 'B', 'C', 60}));  // the bound grows with the count
     EXPECT_EQ(r.driver.ser_rs232_putpacket(2, -1, "0"), DrvBadParameter);
     EXPECT_EQ(r.driver.ser_rs232_putpacket(2, 2, nullptr), DrvBadParameter);
+
+    // The longest time-out a byte may have, times a long packet, is past what
+    // 32 bits hold: the bound stays the longest there is, never negative.
+    ASSERT_EQ(r.driver.SetTimeout(2, 60000), DrvOk);
+    for (const int32_t count : {30000, 40000}) {
+        const std::string packet(static_cast<std::size_t>(count), 'x');
+        EXPECT_EQ(r.driver.ser_rs232_putpacket(2, count, packet.data()), DrvOk) << count;
+        EXPECT_EQ(r.lastWrite().back(), std::min<int64_t>(int64_t(60000) * count, INT32_MAX)) << count;
+    }
 }
 
 TEST(DriverBytes, PollAndReadReportBytesInOrderAndFailuresAsCodes)
