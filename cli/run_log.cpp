@@ -11,8 +11,10 @@ ImageFacts imageFacts(const QString& path, const std::function<bool()>& keepGoin
 {
     ImageFacts facts;
     facts.path = QFileInfo(path).absoluteFilePath();
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    // Opened as a run opens it: a FIFO or a device is not read (for ever).
+    QString why;
+    const std::unique_ptr<QFile> file = openRegularFile(path, &why);
+    if (!file)
         return facts;
     // One read for everything, so that the digests and the counts are of the
     // same bytes even if the file is replaced meanwhile.
@@ -25,7 +27,7 @@ ImageFacts imageFacts(const QString& path, const std::function<bool()>& keepGoin
             facts.interrupted = true;
             return facts;
         }
-        const qint64 n = file.read(chunk.data(), chunk.size());
+        const qint64 n = file->read(chunk.data(), chunk.size());
         if (n < 0)
             return facts;
         if (n == 0)

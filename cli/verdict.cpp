@@ -86,6 +86,8 @@ QString refusal(const RunReport& r, const VerdictContext& c)
     case FailureCause::ImageChanged:
         return QStringLiteral("the image '%1' was replaced after the log and the report read it").arg(c.image);
     default:
+        if (!r.imageOpenError.isEmpty())
+            return QStringLiteral("the image '") + c.image + QStringLiteral("' ") + r.imageOpenError;
         return QStringLiteral("cannot open the image '%1'").arg(c.image);
     }
 }

@@ -13,6 +13,8 @@
 #include <QRandomGenerator>
 #include <QRegularExpression>
 
+#include <sys/stat.h>
+
 using namespace flash3::testing;
 
 namespace {
@@ -368,6 +370,7 @@ TEST_F(CliAgainstSim, BadInputsGetAClearMessageAndStatus)
         QString device;
         int status;
         QString line;  // expected on stderr
+        QString why;   // the image cannot be opened: the reason its hint and verdict give
     };
     QByteArray noise(1001, '\0');
     QRandomGenerator rng(7);
@@ -375,21 +378,39 @@ TEST_F(CliAgainstSim, BadInputsGetAClearMessageAndStatus)
         c = static_cast<char>(rng.bounded(256));
     Sim sim({"--persist"});
     const QString missing = dir.filePath("missing.pf3");
+    // Only a regular file is an image: a FIFO (or a pipe, as <(cat fw.pf3)
+    // gives) must not block the open, a device must not be read for ever.
+    const QString fifo = dir.filePath("fifo.pf3");
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    const QString notRegular = ", not a regular file";
     const QList<Case> cases{
-        {missing, sim.device, kUsage, "** ERROR ** Cannot open input file: " + missing},
-        {dir.path(), sim.device, kUsage, "** ERROR ** Cannot open input file: " + dir.path()},
-        {write("empty.pf3", ""), sim.device, kUsage, "** ERROR ** Input file holds no records."},
-        {write("two.pf3", "T4"), sim.device, kUsage, "** ERROR ** Input file holds no records."},
+        {missing, sim.device, kUsage, "** ERROR ** Cannot open input file: " + missing,
+         "cannot be opened: No such file or directory"},
+        {dir.path(), sim.device, kUsage, "** ERROR ** Cannot open input file: " + dir.path(),
+         "is a directory" + notRegular},
+        {fifo, sim.device, kUsage, "** ERROR ** Cannot open input file: " + fifo, "is a FIFO" + notRegular},
+        {"/dev/stdin", sim.device, kUsage, "** ERROR ** Cannot open input file: /dev/stdin", "is a FIFO" + notRegular},
+        {"/dev/zero", sim.device, kUsage, "** ERROR ** Cannot open input file: /dev/zero",
+         "is a character device" + notRegular},
+        {write("empty.pf3", ""), sim.device, kUsage, "** ERROR ** Input file holds no records.", {}},
+        {write("two.pf3", "T4"), sim.device, kUsage, "** ERROR ** Input file holds no records.", {}},
         {dataFile("worked-example.pf3"), dir.filePath("no-such-tty"), kUsage,
-         "Error initializing COM port#: 2  error code: 1"},
-        {write("noise.pf3", noise), sim.device, kUsage, ""},
+         "Error initializing COM port#: 2  error code: 1", {}},
+        {write("noise.pf3", noise), sim.device, kUsage, "", {}},
     };
     for (const Case& c : cases) {
         const Finished f = Cli({"--quiet", "--port", "2", "--device", c.device, c.image}).finish(30000);
         EXPECT_FALSE(f.crashed) << c.image.toStdString();
+        EXPECT_FALSE(f.timedOut) << c.image.toStdString();
         EXPECT_EQ(f.exitCode, c.status) << c.image.toStdString() << "\n" << f.err.toStdString();
         if (!c.line.isEmpty()) {
             EXPECT_TRUE(f.errLines().contains(c.line)) << f.err.toStdString();
+        }
+        if (!c.why.isEmpty()) {
+            const QStringList err = f.errLines();
+            EXPECT_EQ(err.mid(err.indexOf(c.line) + 1, 1), QStringList{"Hint: The input file " + c.why + "."})
+                << f.err.toStdString();
+            EXPECT_EQ(lastOf(err), "flash3-cli: refused: the image '" + c.image + "' " + c.why + "; nothing was sent");
         }
         EXPECT_FALSE(f.out.contains("Processing complete.")) << c.image.toStdString();
         EXPECT_FALSE(f.out.contains("Program Mode")) << c.image.toStdString();
@@ -406,8 +427,9 @@ TEST_F(CliAgainstSim, MissingImageIsReportedBeforeAMissingPort)
     const Finished f = Cli({"--quiet", "--device", dir.filePath("no-such-tty"), image}).finish(10000);
     EXPECT_EQ(f.exitCode, kUsage);
     EXPECT_EQ(f.errLines(), (QStringList{"** ERROR ** Cannot open input file: " + image,
-                                         "flash3-cli: refused: cannot open the image '" + image +
-                                             "'; nothing was sent"}));
+                                         "Hint: The input file cannot be opened: No such file or directory.",
+                                         "flash3-cli: refused: the image '" + image +
+                                             "' cannot be opened: No such file or directory; nothing was sent"}));
 }
 
 TEST(CliUsage, BadOptionsAreUsageErrors)

@@ -14,7 +14,10 @@
 #include <QThread>
 
 #include <memory>
+#include <utility>
 #include <vector>
+
+#include <sys/stat.h>
 
 using namespace flash3::testing;
 
@@ -427,4 +430,27 @@ TEST_F(Station, ImageReplacedAtTheStartIsNeverReportedAsTheOneFlashed)
         }
     }
     station.terminate();
+}
+
+// A FIFO or a device as the image is refused before anything reads it: the
+// station's reading for the log and the report must not block or read for ever.
+TEST_F(Station, ImageThatIsNotARegularFileIsRefusedUnread)
+{
+    const QString fifo = dir.filePath("fifo.pf3");
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    for (const auto& [image, what] : {std::pair<QString, QString>{fifo, "a FIFO"}, {"/dev/zero", "a character device"}}) {
+        Cli cli({"-p", dir.filePath("a"), "-p", dir.filePath("b"), "--log", logPath(), "--json", reportPath(), image});
+        const Finished f = cli.finish(20000);
+        ASSERT_FALSE(f.timedOut) << image;
+        EXPECT_EQ(f.exitCode, kUsage) << f.err;
+        const QJsonObject report = validReport();
+        EXPECT_FALSE(report["image"]["readable"].toBool());
+        for (const QJsonValue& p : report["ports"].toArray()) {
+            EXPECT_EQ(p["outcome"], "refused");
+            EXPECT_EQ(p["failure"]["kind"], "cannot-open-image");
+            EXPECT_TRUE(p["verdict"].toString().endsWith("' is " + what + ", not a regular file; nothing was sent"))
+                << p["verdict"].toString();
+        }
+        EXPECT_EQ(logLines().filter("Hint: The input file is " + what + ", not a regular file.").size(), 2);
+    }
 }

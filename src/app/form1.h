@@ -190,6 +190,8 @@ private:
 
     void beginImageCheck();
     void finishImageCheck();
+    // The Debug line after "Cannot open input file": why.
+    void postImageOpenHint(const QString& why);
     void cancelImageCheck();
     void refuseRun();
     void startRun();

@@ -4,6 +4,8 @@
 
 #include "image/image_check.h"
 
+#include <QString>
+
 #include <cstdint>
 #include <optional>
 
@@ -53,6 +55,9 @@ struct RunReport {
     // What the check before the run found.
     int64_t faultyRecords = 0;
     std::optional<ImageFault> firstFault;
+    // Why the image could not be opened, to follow its name in a sentence
+    // ("cannot be opened: Permission denied", "is a FIFO, not a regular file").
+    QString imageOpenError;
 };
 
 } // namespace flash3

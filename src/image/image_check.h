@@ -74,9 +74,11 @@ class ImageCheck {
 public:
     explicit ImageCheck(RecordChecker::FaultSink onFault = {}) : checker_(std::move(onFault)) {}
 
-    // Opens the file; false when it cannot be opened. `withDigest` keeps a
-    // digest of the bytes checked, to compare with what a run later reads.
+    // Opens the file; false when it cannot be opened (openError() says why).
+    // `withDigest` keeps a digest of the bytes checked, to compare with what a
+    // run later reads.
     bool open(const QString& path, bool withDigest);
+    const QString& openError() const { return file_.openError(); }
     // Checks up to `budget` more bytes; true when the whole file is checked.
     bool step(int64_t budget);
     bool done() const { return done_; }

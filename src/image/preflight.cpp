@@ -16,14 +16,23 @@ int percentOf(int64_t part, int64_t whole)
 }
 } // namespace
 
+void Form1::postImageOpenHint(const QString& why)
+{
+    if (!why.isEmpty())
+        postHint(QStringLiteral("The input file ") + why + QLatin1Char('.'));
+}
+
 void Form1::beginImageCheck()
 {
     imageCheck_ = std::make_unique<ImageCheck>();
     if (!imageCheck_->open(ImageFile.openedPath(), true)) {
+        const QString why = imageCheck_->openError();
         imageCheck_.reset();
         Msg = QStringLiteral("** ERROR ** Cannot open input file: ") + FileName;
         PostMsg2(Msg);
+        postImageOpenHint(why);
         LastRunReport.cause = FailureCause::CannotOpenImage;
+        LastRunReport.imageOpenError = why;
         LastRunOutcome = RunOutcome::Failed;
         return;
     }
