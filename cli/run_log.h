@@ -2,6 +2,9 @@
 // What a station keeps on disk: the image's identity, the dated log file
 // (--log) and the time stamps both use.
 
+#include "image/checksum_file.h"
+#include "image/image_check.h"
+
 #include <QDateTime>
 #include <QFile>
 #include <QString>
@@ -23,10 +26,18 @@ struct ImageFacts {
     int64_t tRecords = 0;
     int64_t rRecords = 0;
     int64_t eRecords = 0;
+    // The SHA-256 digests it is known to have (--sha256, IMAGE.sha256).
+    QList<KnownDigest> knownDigests;
 };
-// Reads the file once for all of it. `keepGoing` is asked between pieces;
-// when it says no, the facts are left unknown (readable false).
-ImageFacts imageFacts(const QString& path, const std::function<bool()>& keepGoing = {});
+// Reads the file once for all of it, by the same check a run makes before
+// its first byte. `keepGoing` is asked between pieces; when it says no, the
+// facts are left unknown (readable false). `requiredSha256` is --sha256; the
+// SHA-256 is computed when `withSha256` or when a digest is known.
+ImageFacts imageFacts(const QString& path, const std::function<bool()>& keepGoing = {},
+                      const QString& requiredSha256 = {}, bool withSha256 = true);
+// What the log header says of the known digests, a line each (one line when
+// there are none).
+QStringList knownDigestLines(const ImageFacts& facts);
 
 // ISO 8601 with milliseconds and the offset from UTC: 2026-12-07T17:30:01.123+01:00.
 QString isoTime(const QDateTime& time);

@@ -156,7 +156,7 @@ int runPorts(const Options& o)
     }
 
     if (log.isOpen() || !o.reportPath.isEmpty()) {
-        report.image = imageFacts(o.image, stillGoing);
+        report.image = imageFacts(o.image, stillGoing, o.sha256);
         for (PortRun* run : ports) {
             run->imageNamed = true;
             run->namedImageDigest = report.image.blake2b;
@@ -185,6 +185,8 @@ int runPorts(const Options& o)
                   .arg(runs.size())
                   .arg(runs.size() == 1 ? "" : "s"));
     log.write(imageLine(report.image));
+    for (const QString& line : knownDigestLines(report.image))
+        log.write(line);
     for (PortRun* run : ports)
         log.write(QStringLiteral("COM%1 port: %2 at %3 bit/s").arg(run->com()).arg(run->devicePath()).arg(run->speed()));
 

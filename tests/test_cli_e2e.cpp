@@ -3,6 +3,7 @@
 #include "process_harness.h"
 #include "qt_print.h"
 
+#include <QCryptographicHash>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
@@ -236,6 +237,56 @@ TEST_F(CliAgainstSim, BadDigitIsRefusedUnlessForcedAndThenWarned)
         << device.err.toStdString();
 }
 
+// The image released, not just a valid one: a SHA-256 given with --sha256 or
+// published beside the image (IMAGE.sha256, as sha256sum writes it) that the
+// image does not have refuses the run before the port sees a byte.
+TEST_F(CliAgainstSim, ImageWithAnotherSha256ThanGivenOrPublishedIsRefusedUnsent)
+{
+    const QString image = sample(20);
+    QFile in(image);
+    ASSERT_TRUE(in.open(QIODevice::ReadOnly));
+    const QString actual = QString::fromLatin1(QCryptographicHash::hash(in.readAll(), QCryptographicHash::Sha256).toHex());
+    const QString other(64, QLatin1Char('0'));
+    const QString published = image + ".sha256";
+    const QString name = QFileInfo(image).fileName();
+    const auto publish = [&](const QString& digest) {
+        QFile f(published);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write((digest + "  " + name + "\n").toUtf8());
+    };
+    {
+        const QString trace = dir.filePath("line.log");
+        Sim sim({"--persist", "--log", trace, image});
+        const Finished given = Cli(cliArgs(sim, image, {"--sha256", other})).finish(20000);
+        EXPECT_EQ(given.exitCode, kUsage) << given.err.toStdString();
+        EXPECT_TRUE(given.errLines().contains("** ERROR ** Input file's SHA-256 is " + actual + ", but --sha256 gives "
+                                              + other + ". Run not started."))
+            << given.err.toStdString();
+        EXPECT_EQ(lastOf(given.errLines()),
+                  "flash3-cli: refused: the image's SHA-256 does not match --sha256; nothing was sent");
+        publish(other.toUpper());
+        const Finished file = Cli(cliArgs(sim, image)).finish(20000);
+        EXPECT_EQ(file.exitCode, kUsage) << file.err.toStdString();
+        EXPECT_TRUE(file.errLines().contains("** ERROR ** Input file's SHA-256 is " + actual + ", but " + name
+                                             + ".sha256 gives " + other + ". Run not started."))
+            << file.err.toStdString();
+        EXPECT_EQ(lastOf(file.errLines()),
+                  "flash3-cli: refused: the image's SHA-256 does not match " + name + ".sha256; nothing was sent");
+        sim.terminate();
+        sim.finish();
+        QFile log(trace);
+        EXPECT_FALSE(log.open(QIODevice::ReadOnly) && log.readAll().contains(" rx ")) << "the device got a byte";
+    }
+    // The right digest, in any case, given and published: both said, and the image flashed.
+    publish(actual);
+    Sim sim({image});
+    const Finished f = Cli(cliArgs(sim, image, {"--sha256", actual.toUpper()})).finish(20000);
+    EXPECT_EQ(f.exitCode, kCompleted) << f.err.toStdString();
+    EXPECT_TRUE(f.errLines().contains("Hint: The input file's SHA-256 matches --sha256."));
+    EXPECT_TRUE(f.errLines().contains("Hint: The input file's SHA-256 matches " + name + ".sha256."));
+    EXPECT_EQ(sim.finish().exitCode, 0);
+}
+
 // The image is rewritten in place while it is being flashed: one T byte in the
 // middle of a 1 MB image, size and time kept. The run must not end as completed.
 TEST_F(CliAgainstSim, ImageRewrittenInPlaceDuringTheRunFailsIt)
@@ -440,6 +491,9 @@ TEST(CliUsage, BadOptionsAreUsageErrors)
                                                       {"--speed", "56", "x.pf3"},
                                                       {"--bogus", "x.pf3"},
                                                       {"a.pf3", "b.pf3"},
+                                                      {"--sha256", QString(63, 'a'), "x.pf3"},
+                                                      {"--sha256", QString(64, 'g'), "x.pf3"},
+                                                      {"--check", "--sha256", QString(64, 'a'), "x.pf3"},
                                                       {"--port"}}) {
         const Finished f = Cli(args).finish(10000);
         EXPECT_EQ(f.exitCode, kUsage) << args.join(' ').toStdString();

@@ -10,6 +10,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QDir>
+#include <QFileInfo>
 #include <QRegularExpression>
 #include <QThread>
 
@@ -169,15 +170,16 @@ TEST_F(Station, EightPortsOneAnsweringWrongOnLineTwo)
     EXPECT_EQ(report["image"]["sha256"].toString(), sha);
     EXPECT_EQ(report["image"]["records"]["total"].toInt(), 20 * 18);
 
-    // Every line of the log is dated; the header names image and ports, the
-    // verdicts close it.
+    // Every line of the log is dated; the header names image (and whether it
+    // was held to a known digest) and ports, the verdicts close it.
     const QStringList log = logLines();
     ASSERT_GT(log.size(), 8 * 20);
     for (const QString& line : log)
         ASSERT_TRUE(kDated.match(line).hasMatch()) << line;
     EXPECT_TRUE(log.at(1).contains(sha)) << log.at(1);
+    EXPECT_TRUE(log.at(2).contains(" image not checked against a known SHA-256 ")) << log.at(2);
     for (int i = 0; i < 8; ++i)
-        EXPECT_TRUE(log.at(2 + i).endsWith(links[i] + " at 57600 bit/s")) << log.at(2 + i);
+        EXPECT_TRUE(log.at(3 + i).endsWith(links[i] + " at 57600 bit/s")) << log.at(3 + i);
     EXPECT_TRUE(lastOf(log).contains("flash3-cli: 8 ports: 7 completed, 1 failed (COM")) << lastOf(log);
     EXPECT_EQ(log.filter(" flash3-cli: COM").size(), 8);
 
@@ -453,4 +455,61 @@ TEST_F(Station, ImageThatIsNotARegularFileIsRefusedUnread)
         }
         EXPECT_EQ(logLines().filter("Hint: The input file is " + what + ", not a regular file.").size(), 2);
     }
+}
+
+// Whether the image was held to a known digest, and to which, is in the log's
+// header and in the report; a digest it does not have refuses every port.
+TEST_F(Station, KnownDigestIsNamedInTheLogAndTheReport)
+{
+    const QString image = sample(10);
+    QFile in(image);
+    ASSERT_TRUE(in.open(QIODevice::ReadOnly));
+    const QString actual = QString::fromLatin1(QCryptographicHash::hash(in.readAll(), QCryptographicHash::Sha256).toHex());
+    const QString published = image + ".sha256";
+    const QString other(64, QLatin1Char('f'));
+    const QStringList links = startStation(2, image, {"--persist"});
+
+    // None known: said so.
+    {
+        const Finished f = Cli(portArgs(links) + QStringList{"--log", logPath(), "--json", reportPath(), image}).finish(30000);
+        EXPECT_EQ(f.exitCode, kCompleted) << f.err;
+        const QJsonObject report = validReport();
+        EXPECT_TRUE(report["image"]["expectedSha256"].toArray().isEmpty());
+        EXPECT_EQ(logLines().filter(" image not checked against a known SHA-256 (no --sha256, no " + published + ")")
+                      .size(),
+                  1);
+    }
+    // Published beside the image, and it matches.
+    {
+        QFile sums(published);
+        ASSERT_TRUE(sums.open(QIODevice::WriteOnly));
+        sums.write((actual + "  " + QFileInfo(image).fileName() + "\n").toUtf8());
+    }
+    {
+        const Finished f = Cli(portArgs(links) + QStringList{"--log", logPath(), "--json", reportPath(), image}).finish(30000);
+        EXPECT_EQ(f.exitCode, kCompleted) << f.err;
+        const QJsonObject report = validReport();
+        EXPECT_EQ(report["image"]["expectedSha256"].toArray(),
+                  (QJsonArray{QJsonObject{{"source", published}, {"sha256", actual}, {"matches", true}}}));
+        EXPECT_EQ(logLines().filter(" image SHA-256 matches " + published).size(), 1);
+        EXPECT_EQ(f.errLines().filter("Hint: The input file's SHA-256 matches ").size(), 2) << f.err;
+    }
+    // Another one given: every port refused, nothing sent.
+    {
+        const Finished f =
+            Cli(portArgs(links) + QStringList{"--sha256", other, "--log", logPath(), "--json", reportPath(), image})
+                .finish(30000);
+        EXPECT_EQ(f.exitCode, kUsage) << f.err;
+        const QJsonObject report = validReport();
+        EXPECT_EQ(report["image"]["expectedSha256"].toArray(),
+                  (QJsonArray{QJsonObject{{"source", "--sha256"}, {"sha256", other}, {"matches", false}},
+                              QJsonObject{{"source", published}, {"sha256", actual}, {"matches", true}}}));
+        for (const QJsonValue& p : report["ports"].toArray()) {
+            EXPECT_EQ(p["outcome"], "refused");
+            EXPECT_EQ(p["failure"]["kind"], "image-digest-mismatch");
+            EXPECT_EQ(p["bytesSent"].toInt(), 0);
+        }
+        EXPECT_EQ(logLines().filter(" image SHA-256 does not match --sha256, which gives " + other).size(), 1);
+    }
+    station.terminate();
 }

@@ -6,6 +6,7 @@
 
 #include "app/run_report.h"
 #include "app/window_model.h"
+#include "image/checksum_file.h"
 #include "image/image_file.h"
 #include "serial/driver.h"
 
@@ -162,6 +163,9 @@ public:
     // Run an image with faulty records the way the reader handles them (skip
     // the record, take a bad digit as 0) instead of refusing it.
     bool AllowFaultyImage = false;
+    // The SHA-256 the image must have (hex, any case; empty: none), besides
+    // the one of a checksum file beside the image (flash3-cli --sha256).
+    QString RequiredSha256;
 
     // Bytes checked per slice: a slice takes a few milliseconds.
     static constexpr int64_t CheckSliceBytes = 1 << 20;
@@ -189,7 +193,10 @@ private:
     QString portText() const;
 
     void beginImageCheck();
+    // Refuses the run (false) when a checksum file beside the image cannot be used.
+    bool lookUpKnownDigests();
     void finishImageCheck();
+    void imageChecked(const CheckedImage& checked);
     // The Debug line after "Cannot open input file": why.
     void postImageOpenHint(const QString& why);
     void cancelImageCheck();
@@ -205,6 +212,7 @@ private:
     RunOutcome pendingOutcome_ = RunOutcome::Failed;
 
     std::unique_ptr<ImageCheck> imageCheck_;
+    QList<KnownDigest> knownDigests_;
     QByteArray checkedDigest_;
     FileIdentity checkedIdentity_;
     // Where the reader stands in the text of the image.

@@ -172,6 +172,7 @@ void ImageFileHandle::close()
 {
     file_.reset();
     digest_.reset();
+    sha256_.reset();
     openedPath_.clear();
     identityAtOpen_ = {};
     guarded_ = false;
@@ -181,10 +182,15 @@ void ImageFileHandle::close()
     error_ = false;
 }
 
-void ImageFileHandle::keepDigest()
+void ImageFileHandle::keepDigest(bool withSha256)
 {
     // BLAKE2b: as collision-safe as SHA-256 here and about four times faster.
+    // SHA-256 only where a digest published with the image is to be compared.
     digest_ = std::make_unique<QCryptographicHash>(QCryptographicHash::Blake2b_256);
+    if (withSha256)
+        sha256_ = std::make_unique<QCryptographicHash>(QCryptographicHash::Sha256);
+    else
+        sha256_.reset();
 }
 
 QByteArray ImageFileHandle::digest() const
@@ -192,6 +198,10 @@ QByteArray ImageFileHandle::digest() const
     return digest_ ? digest_->result() : QByteArray();
 }
 
+QByteArray ImageFileHandle::sha256() const
+{
+    return sha256_ ? sha256_->result() : QByteArray();
+}
 
 void ImageFileHandle::guardAgainstChange(const FileIdentity& expected)
 {
@@ -220,6 +230,8 @@ bool ImageFileHandle::fill()
     }
     if (digest_ && got > 0)
         digest_->addData(QByteArrayView(buffer_, got));
+    if (sha256_ && got > 0)
+        sha256_->addData(QByteArrayView(buffer_, got));
     pos_ = 0;
     end_ = static_cast<int>(got);
     return got > 0;

@@ -68,10 +68,11 @@ public:
     FileIdentity identityAtOpen() const { return identityAtOpen_; }
 
     // Keeps a digest of every byte read from the file from now on (call right
-    // after open). Reads are buffered, so at the end of the file the digest
-    // covers the whole file.
-    void keepDigest();
+    // after open), and a SHA-256 too when asked. Reads are buffered, so at the
+    // end of the file the digest covers the whole file.
+    void keepDigest(bool withSha256 = false);
     QByteArray digest() const;
+    QByteArray sha256() const;
     // From now on every read from disk first makes sure the file on disk still
     // looks like `expected`; if not, the read fails and changedOnDisk() is true.
     void guardAgainstChange(const FileIdentity& expected);
@@ -88,6 +89,7 @@ private:
     Opener opener_;
     std::unique_ptr<QIODevice> file_;
     std::unique_ptr<QCryptographicHash> digest_;
+    std::unique_ptr<QCryptographicHash> sha256_;
     QString openedPath_;
     QString openError_;
     FileIdentity identityAtOpen_;
