@@ -37,6 +37,7 @@ ImageFacts imageFacts(const QString& path, const std::function<bool()>& keepGoin
     facts.tRecords = checked.report.tRecords;
     facts.rRecords = checked.report.rRecords;
     facts.eRecords = checked.report.eRecords;
+    facts.check = std::make_shared<const CheckedImage>(checked);
     return facts;
 }
 

@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 
 namespace flash3::cli {
 
@@ -28,6 +29,9 @@ struct ImageFacts {
     int64_t eRecords = 0;
     // The SHA-256 digests it is known to have (--sha256, IMAGE.sha256).
     QList<KnownDigest> knownDigests;
+    // This reading as the check before a run, for every port to take
+    // instead of reading the file again (null when it was not read whole).
+    std::shared_ptr<const CheckedImage> check;
 };
 // Reads the file once for all of it, by the same check a run makes before
 // its first byte. `keepGoing` is asked between pieces; when it says no, the

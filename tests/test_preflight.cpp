@@ -13,6 +13,8 @@
 #include <QFileInfo>
 
 #include <algorithm>
+#include <limits>
+#include <memory>
 
 using namespace flash3;
 using namespace flash3::testing;
@@ -526,4 +528,86 @@ TEST(ImageCheckBeforeRun, ChecksumFileThatCannotBeUsedRefusesTheRun)
         ASSERT_TRUE(QFile::link(r.dir.filePath("gone.sha256"), r.dir.filePath("image.pf3.sha256")));
         refused(r, "cannot be opened: No such file or directory");
     }
+}
+
+// ---------------------------------------------------------------------------
+// A check made already (a station's one reading for all its ports) is taken
+// instead of reading the image again, for the very file it checked only; the
+// run still compares what it reads with it.
+
+namespace {
+
+std::shared_ptr<const CheckedImage> checkOf(const QString& path)
+{
+    ImageCheck check;
+    EXPECT_TRUE(check.open(path, true));
+    check.step(std::numeric_limits<int64_t>::max());
+    return std::make_shared<const CheckedImage>(check.result());
+}
+
+} // namespace
+
+TEST(ImageCheckMadeAlready, IsTakenWithoutReadingTheImageAgain)
+{
+    const QByteArray content = image(16000);  // larger than a slice: checked on the ticks otherwise
+    ImageRun r(content);
+    r.form.useCheckedImage(checkOf(r.form.FileName));
+    r.form.ProgramFlash_Click();
+    EXPECT_EQ(r.form.ProgramMode, 101) << "the image was checked again";
+    EXPECT_FALSE(r.debug().join('\n').contains("Checking the input file"));
+    r.runToEnd();
+    EXPECT_EQ(r.form.LastRunOutcome, RunOutcome::Completed);
+    // Taken once: the next run checks the file itself.
+    r.form.ProgramFlash_Click();
+    EXPECT_EQ(r.form.ProgramMode, Form1::CheckingImageMode);
+}
+
+TEST(ImageCheckMadeAlready, FileWrittenOrReplacedSinceIsCheckedAgain)
+{
+    QByteArray faulty = image(20);
+    faulty[4 * 40 + 1] = 'G';
+    const QString fault = "** ERROR ** Input file has 1 faulty record (first at line 3, column 18: Nib1 not valid: "
+                          "47). Run not started.";
+    // Written in place, larger.
+    {
+        ImageRun r(image(20));
+        r.form.useCheckedImage(checkOf(r.form.FileName));
+        r.writeFile("image.pf3", faulty + "T01:");
+        r.form.ProgramFlash_Click();
+        EXPECT_EQ(lastOf(r.debug()), fault);
+        EXPECT_TRUE(r.backend.written.empty());
+    }
+    // Replaced by another file of the same size and time.
+    {
+        ImageRun r(image(20));
+        const QString path = r.form.FileName;
+        r.form.useCheckedImage(checkOf(path));
+        const QDateTime time = QFileInfo(path).lastModified();
+        const QString aside = r.writeFile("aside.pf3", faulty);
+        {
+            QFile f(aside);
+            ASSERT_TRUE(f.open(QIODevice::ReadWrite));
+            ASSERT_TRUE(f.setFileTime(time, QFileDevice::FileModificationTime));
+        }
+        ASSERT_TRUE(QFile::remove(path));
+        ASSERT_TRUE(QFile::rename(aside, path));
+        r.form.ProgramFlash_Click();
+        EXPECT_EQ(lastOf(r.debug()), fault);
+        EXPECT_TRUE(r.backend.written.empty());
+    }
+}
+
+// What the run reads is compared with the check it took, as with its own.
+TEST(ImageCheckMadeAlready, RunThatReadsOtherBytesThanCheckedFails)
+{
+    ImageRun r(image(20));
+    auto checked = std::make_shared<CheckedImage>(*checkOf(r.form.FileName));
+    checked->blake2b = QCryptographicHash::hash("other bytes", QCryptographicHash::Blake2b_256);
+    r.form.useCheckedImage(checked);
+    r.form.ProgramFlash_Click();
+    ASSERT_EQ(r.form.ProgramMode, 101);
+    r.runToEnd();
+    EXPECT_EQ(r.form.LastRunOutcome, RunOutcome::Failed);
+    EXPECT_EQ(r.form.LastRunReport.cause, FailureCause::ImageChanged);
+    EXPECT_FALSE(r.status1().contains(kComplete));
 }

@@ -434,6 +434,34 @@ TEST_F(Station, ImageReplacedAtTheStartIsNeverReportedAsTheOneFlashed)
     station.terminate();
 }
 
+// One reading of the image serves every port: none checks it again before its
+// run (a large image took seconds per port), and the runs go ahead on it.
+TEST_F(Station, ImageIsCheckedOnceForAllPorts)
+{
+    QFile in(sample(300));
+    ASSERT_TRUE(in.open(QIODevice::ReadOnly));
+    const QByteArray block = in.readAll();
+    QByteArray big;
+    for (int i = 0; i < 60; ++i)
+        big += block;  // 1.3 MB: more than a port checks within its first tick
+    const QString image = write("big.pf3", big);
+    // Silent devices: each run ends at the handshake, after its check.
+    const QStringList links = startStation(3, image, {"--reply", "none"});
+    Cli cli(portArgs(links) + QStringList{"--json", reportPath(), image});
+    const Finished f = cli.finish(60000);
+    ASSERT_FALSE(f.timedOut);
+    EXPECT_EQ(f.exitCode, kFailed) << f.err;
+    EXPECT_EQ(f.errLines().filter("Checking the input file").size(), 0) << "a port read the image again:\n" << f.err;
+    EXPECT_EQ(f.errLines().filter(QRegularExpression("^flash3-cli: COM\\d+: FAILED before the first record: no reply "
+                                                     "to the entry bytes"))
+                  .size(),
+              3)
+        << f.err;
+    const QJsonObject report = validReport();
+    EXPECT_EQ(report["image"]["records"]["total"].toInt(), 60 * 300 * 18);
+    station.terminate();
+}
+
 // A FIFO or a device as the image is refused before anything reads it: the
 // station's reading for the log and the report must not block or read for ever.
 TEST_F(Station, ImageThatIsNotARegularFileIsRefusedUnread)

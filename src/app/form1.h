@@ -92,6 +92,10 @@ public:
     // ProgramMode while a large image is checked on the ticks, before any byte is sent.
     static constexpr int16_t CheckingImageMode = 100;
     void CheckImageStep();
+    // The next "Program FLASH" takes this check of the image instead of
+    // reading the file again (a station checks its image once for all its
+    // ports), as long as the file it opens is still the file checked.
+    void useCheckedImage(std::shared_ptr<const CheckedImage> checked) { precheck_ = std::move(checked); }
 
     // ---- entry handshake (protocol/handshake.cpp) ----
     void SendEntryByte1();
@@ -212,6 +216,7 @@ private:
     RunOutcome pendingOutcome_ = RunOutcome::Failed;
 
     std::unique_ptr<ImageCheck> imageCheck_;
+    std::shared_ptr<const CheckedImage> precheck_;
     QList<KnownDigest> knownDigests_;
     QByteArray checkedDigest_;
     FileIdentity checkedIdentity_;

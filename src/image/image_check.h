@@ -68,7 +68,8 @@ private:
     bool recordFaulty_ = false;
 };
 
-// What a whole check of one image file found.
+// A whole check of one image file, kept so that a run can start on it
+// without reading the file again (a station checks once for all its ports).
 struct CheckedImage {
     QString path;            // the file as opened
     FileIdentity identity;   // when it was opened

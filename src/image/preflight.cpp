@@ -7,6 +7,8 @@
 #include "app/text_format.h"
 #include "image/image_check.h"
 
+#include <utility>
+
 namespace flash3 {
 
 namespace {
@@ -44,8 +46,19 @@ void Form1::beginImageCheck()
 {
     if (!lookUpKnownDigests())
         return;
+    const bool withSha256 = !knownDigests_.isEmpty();
+    // A check made already counts only for the very file opened now: a file
+    // written or replaced since is checked again.
+    if (const std::shared_ptr<const CheckedImage> checked = std::exchange(precheck_, nullptr)) {
+        if (checked->path == ImageFile.openedPath() && checked->identity == ImageFile.identityAtOpen()
+            && checked->report.opened && !checked->report.tooLarge && !checked->blake2b.isEmpty()
+            && (!withSha256 || !checked->sha256.isEmpty())) {
+            imageChecked(*checked);
+            return;
+        }
+    }
     imageCheck_ = std::make_unique<ImageCheck>();
-    if (!imageCheck_->open(ImageFile.openedPath(), true, !knownDigests_.isEmpty())) {
+    if (!imageCheck_->open(ImageFile.openedPath(), true, withSha256)) {
         const QString why = imageCheck_->openError();
         imageCheck_.reset();
         Msg = QStringLiteral("** ERROR ** Cannot open input file: ") + FileName;
