@@ -199,8 +199,10 @@ CheckSummary explainImage(const QString& path, const std::function<void(const Ch
 {
     CheckSummary summary;
     ImageFileHandle file;
-    if (!file.open(path))
+    if (!file.open(path)) {
+        summary.openError = file.openError();
         return summary;
+    }
     summary.opened = true;
     summary.bytes = file.length();
     if (recordCountForLength(summary.bytes) < 0) {

@@ -19,6 +19,7 @@ struct CheckLine {
 
 struct CheckSummary {
     bool opened = false;
+    QString openError;  // why it could not be opened ("is a FIFO, not a regular file")
     bool tooLarge = false;
     int64_t bytes = 0;
     int64_t records = 0;

@@ -24,6 +24,10 @@ int checkOnly(const QString& image)
     });
     if (!summary.opened) {
         std::fprintf(stderr, "** ERROR ** Cannot open input file: %s\n", name.constData());
+        // The summary still comes, with the reason: a script reading stdout
+        // alone must not take silence for a clean image.
+        std::printf("%s: %s; not checked\n", name.constData(), summary.openError.toLocal8Bit().constData());
+        std::fflush(stdout);
         return ExitUsage;
     }
     if (summary.tooLarge) {

@@ -26,6 +26,8 @@ const char* causeName(FailureCause cause)
     case FailureCause::PortNotOpen: return "port-not-open";
     case FailureCause::PortGone: return "port-gone";
     case FailureCause::ImageFaults: return "image-faults";
+    case FailureCause::ChecksumFileUnusable: return "checksum-file-unusable";
+    case FailureCause::ImageDigestMismatch: return "image-digest-mismatch";
     case FailureCause::SendFailed: return "send-failed";
     case FailureCause::DeviceGone: return "device-gone";
     case FailureCause::EntryRejected: return "entry-rejected";
@@ -154,6 +156,20 @@ QJsonObject runReport(const ReportContext& c, const QList<const PortRun*>& ports
         records.insert(QStringLiteral("E"), static_cast<qint64>(c.image.eRecords));
         image.insert(QStringLiteral("records"), records);
     }
+    // Whether the image was held to a known digest, and to which.
+    QJsonArray expected;
+    for (const KnownDigest& d : c.image.knownDigests) {
+        QJsonObject e;
+        e.insert(QStringLiteral("source"), d.source);
+        e.insert(QStringLiteral("sha256"), textOrNull(QString::fromLatin1(d.sha256)));
+        const bool compared = c.image.readable && d.problem.isEmpty();
+        e.insert(QStringLiteral("matches"), compared ? QJsonValue(QString::fromLatin1(d.sha256) == c.image.sha256)
+                                                     : QJsonValue(QJsonValue::Null));
+        if (!d.problem.isEmpty())
+            e.insert(QStringLiteral("problem"), d.problem);
+        expected.append(e);
+    }
+    image.insert(QStringLiteral("expectedSha256"), expected);
     QJsonArray list;
     for (const PortRun* port : ports)
         list.append(portReport(*port));

@@ -3,6 +3,7 @@
 #include "cli.h"
 #include "output_file.h"
 
+#include "image/checksum_file.h"
 #include "serial/port_map.h"
 
 #include <QCommandLineParser>
@@ -30,6 +31,8 @@ const char* const Usage =
     "      --check         check IMAGE only, open no port: one line per fault, then a summary\n"
     "      --force         flash IMAGE even when it has faulty records (they are skipped, or a bad\n"
     "                      digit taken as 0); without it such an image is refused unsent\n"
+    "      --sha256 HEX    flash IMAGE only when its SHA-256 is HEX (64 hex digits); a\n"
+    "                      checksum file IMAGE.sha256 beside it is always checked too\n"
     "      --list-ports    list the serial ports present and the COM numbers they stand for\n"
     "      --log FILE      append every line of the run to FILE, each with its date, time\n"
     "                      and port, after a header naming the image and the ports\n"
@@ -48,8 +51,8 @@ const char* const Usage =
     "its progress; otherwise every log line begins 'COM<N>: '. Each port's verdict follows.\n"
     "Exit status: 0 run completed (on every port), 1 run failed (on any port; or --check\n"
     "found faults; or the log or the report could not be written), 2 usage error, image\n"
-    "refused (faulty, empty, cannot be opened) or port that cannot be opened (on every\n"
-    "port), 130 interrupted.\n";
+    "refused (faulty, empty, cannot be opened, another SHA-256 than given or published)\n"
+    "or port that cannot be opened (on every port), 130 interrupted.\n";
 
 namespace {
 
@@ -190,6 +193,7 @@ std::variant<Options, int> parseOptions(const QStringList& arguments)
     const QCommandLineOption timeout("timeout", "", "SECONDS");
     const QCommandLineOption check("check");
     const QCommandLineOption force("force");
+    const QCommandLineOption sha256("sha256", "", "HEX");
     const QCommandLineOption listPorts("list-ports");
     const QCommandLineOption log("log", "", "FILE");
     // --json FILE with a run; plain --json with --list-ports (as before).
@@ -197,7 +201,7 @@ std::variant<Options, int> parseOptions(const QStringList& arguments)
     const QCommandLineOption quiet(QStringList{"q", "quiet"});
     const QCommandLineOption help(QStringList{"h", "help"});
     const QCommandLineOption version("version");
-    parser.addOptions({port, device, speed, timeout, check, force, listPorts, log, json, quiet, help, version});
+    parser.addOptions({port, device, speed, timeout, check, force, sha256, listPorts, log, json, quiet, help, version});
     parser.addPositionalArgument("IMAGE", "");
     // --json without a value (--list-ports --json) is given an empty one, as
     // the parser knows no option whose value may be left out.
@@ -283,6 +287,14 @@ std::variant<Options, int> parseOptions(const QStringList& arguments)
     }
     if ((o.check || o.listPorts) && !o.logPath.isEmpty())
         return usageError(QStringLiteral("--log goes with a run"));
+    if (parser.isSet(sha256)) {
+        if (o.check || o.listPorts)
+            return usageError(QStringLiteral("--sha256 goes with a run"));
+        if (!isSha256Hex(parser.value(sha256)))
+            return usageError(QStringLiteral("--sha256 takes the image's SHA-256 as 64 hex digits, not '")
+                              + parser.value(sha256) + QLatin1Char('\''));
+        o.sha256 = parser.value(sha256).toLower();
+    }
     // The report and the log are written, the image only read: a slip on the
     // command line must not overwrite an image.
     for (const QString& written : {o.reportPath, o.logPath}) {

@@ -28,6 +28,7 @@ struct Options {
     int timeoutSeconds = 30;  // longest wait for a quiet line after the entry bytes
     QString logPath;      // --log: append every line, dated, to this file
     QString reportPath;   // --json with a run: write the JSON report here
+    QString sha256;       // --sha256: the digest the image must have (lower-case hex)
     QString image;
 
     bool station() const { return ports.size() > 1; }

@@ -17,6 +17,7 @@ PortRun::PortRun(const PortChoice& port, const Options& options)
     driver_.setQueuedTransmit(options.station());
     MainStartUp(form_, {});
     form_.AllowFaultyImage = options.force;
+    form_.RequiredSha256 = options.sha256;
     context_.image = options.image;
     context_.comPort = port.com;
     context_.devicePath = devicePathForCom(port.com);

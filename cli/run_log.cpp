@@ -3,51 +3,67 @@
 #include "app/text_format.h"
 #include "image/image_check.h"
 
-#include <QCryptographicHash>
 #include <QFileInfo>
 
 #include <cstdio>
 
 namespace flash3::cli {
 
-ImageFacts imageFacts(const QString& path, const std::function<bool()>& keepGoing)
+ImageFacts imageFacts(const QString& path, const std::function<bool()>& keepGoing, const QString& requiredSha256,
+                      bool withSha256)
 {
     ImageFacts facts;
     facts.path = QFileInfo(path).absoluteFilePath();
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return facts;
     // One read for everything, so that the digests and the counts are of the
-    // same bytes even if the file is replaced meanwhile.
-    QCryptographicHash sha(QCryptographicHash::Sha256);
-    QCryptographicHash blake(QCryptographicHash::Blake2b_256);
-    RecordChecker records;
-    QByteArray chunk(1 << 20, Qt::Uninitialized);
-    for (;;) {
+    // same bytes even if the file is replaced meanwhile; opened as a run's
+    // check opens it (a FIFO or a device is not read).
+    const QString opened = ImageFileHandle::resolvePath(path);
+    facts.knownDigests = knownDigests(opened, requiredSha256);
+    ImageCheck check;
+    if (!check.open(opened, true, withSha256 || !facts.knownDigests.isEmpty()))
+        return facts;
+    while (!check.done()) {
         if (keepGoing && !keepGoing()) {
             facts.interrupted = true;
             return facts;
         }
-        const qint64 n = file.read(chunk.data(), chunk.size());
-        if (n < 0)
-            return facts;
-        if (n == 0)
-            break;
-        sha.addData(QByteArrayView(chunk.constData(), n));
-        blake.addData(QByteArrayView(chunk.constData(), n));
-        records.feed(chunk.constData(), static_cast<std::size_t>(n));
-        facts.size += n;
+        check.step(1 << 20);
     }
-    records.finish();
+    const CheckedImage checked = check.result();
+    if (checked.report.tooLarge)
+        return facts;  // not read: no run takes it
     facts.readable = true;
-    facts.sha256 = QString::fromLatin1(sha.result().toHex());
-    facts.blake2b = blake.result();
-    const ImageCheckReport& check = records.report();
-    facts.records = check.records;
-    facts.tRecords = check.tRecords;
-    facts.rRecords = check.rRecords;
-    facts.eRecords = check.eRecords;
+    facts.size = check.bytesChecked();
+    facts.sha256 = QString::fromLatin1(checked.sha256.toHex());
+    facts.blake2b = checked.blake2b;
+    facts.records = checked.report.records;
+    facts.tRecords = checked.report.tRecords;
+    facts.rRecords = checked.report.rRecords;
+    facts.eRecords = checked.report.eRecords;
+    facts.check = std::make_shared<const CheckedImage>(checked);
     return facts;
+}
+
+QStringList knownDigestLines(const ImageFacts& f)
+{
+    if (f.knownDigests.isEmpty())
+        return {QStringLiteral("image not checked against a known SHA-256 (no --sha256, no ") + f.path
+                + QStringLiteral(".sha256)")};
+    QStringList lines;
+    for (const KnownDigest& d : f.knownDigests) {
+        if (!d.problem.isEmpty())
+            lines << QStringLiteral("image not checked against a known SHA-256: checksum file ") + d.source
+                    + QLatin1Char(' ') + d.problem;
+        else if (!f.readable)
+            lines << QStringLiteral("image not checked against the SHA-256 ") + QString::fromLatin1(d.sha256)
+                    + QStringLiteral(" of ") + d.source + QStringLiteral(": the image was not read");
+        else if (QString::fromLatin1(d.sha256) == f.sha256)
+            lines << QStringLiteral("image SHA-256 matches ") + d.source;
+        else
+            lines << QStringLiteral("image SHA-256 does not match ") + d.source + QStringLiteral(", which gives ")
+                    + QString::fromLatin1(d.sha256);
+    }
+    return lines;
 }
 
 QString isoTime(const QDateTime& time)

@@ -3,12 +3,15 @@
 // (--log) and the time stamps both use.
 
 #include "output_file.h"
+#include "image/checksum_file.h"
+#include "image/image_check.h"
 
 #include <QDateTime>
 #include <QString>
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 
 namespace flash3::cli {
 
@@ -24,10 +27,21 @@ struct ImageFacts {
     int64_t tRecords = 0;
     int64_t rRecords = 0;
     int64_t eRecords = 0;
+    // The SHA-256 digests it is known to have (--sha256, IMAGE.sha256).
+    QList<KnownDigest> knownDigests;
+    // This reading as the check before a run, for every port to take
+    // instead of reading the file again (null when it was not read whole).
+    std::shared_ptr<const CheckedImage> check;
 };
-// Reads the file once for all of it. `keepGoing` is asked between pieces;
-// when it says no, the facts are left unknown (readable false).
-ImageFacts imageFacts(const QString& path, const std::function<bool()>& keepGoing = {});
+// Reads the file once for all of it, by the same check a run makes before
+// its first byte. `keepGoing` is asked between pieces; when it says no, the
+// facts are left unknown (readable false). `requiredSha256` is --sha256; the
+// SHA-256 is computed when `withSha256` or when a digest is known.
+ImageFacts imageFacts(const QString& path, const std::function<bool()>& keepGoing = {},
+                      const QString& requiredSha256 = {}, bool withSha256 = true);
+// What the log header says of the known digests, a line each (one line when
+// there are none).
+QStringList knownDigestLines(const ImageFacts& facts);
 
 // ISO 8601 with milliseconds and the offset from UTC: 2026-12-07T17:30:01.123+01:00.
 QString isoTime(const QDateTime& time);

@@ -155,9 +155,13 @@ int runPorts(const Options& o)
         forms.push_back(&runs.back()->form());
     }
 
-    if (log.isOpen() || !o.reportPath.isEmpty()) {
-        report.image = imageFacts(o.image, stillGoing);
-        for (PortRun* run : ports) {
+    // One reading of the image for the log, the report and every port's
+    // check before its run; each port's own reads are still compared with it.
+    const bool named = log.isOpen() || !o.reportPath.isEmpty();
+    report.image = imageFacts(o.image, stillGoing, o.sha256, named);
+    for (PortRun* run : ports) {
+        run->form().useCheckedImage(report.image.check);
+        if (named) {
             run->imageNamed = true;
             run->namedImageDigest = report.image.blake2b;
         }
@@ -186,6 +190,8 @@ int runPorts(const Options& o)
                   .arg(runs.size())
                   .arg(runs.size() == 1 ? "" : "s"));
     log.write(imageLine(report.image));
+    for (const QString& line : knownDigestLines(report.image))
+        log.write(line);
     for (PortRun* run : ports)
         log.write(QStringLiteral("COM%1 port: %2 at %3 bit/s")
                       .arg(QString::number(run->com()), run->devicePath(), QString::number(run->speed())));

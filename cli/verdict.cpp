@@ -91,7 +91,13 @@ QString refusal(const RunReport& r, const VerdictContext& c)
         return QStringLiteral("cannot open %1").arg(portText(c));
     case FailureCause::ImageChanged:
         return QStringLiteral("the image '%1' was replaced after the log and the report read it").arg(c.image);
+    case FailureCause::ImageDigestMismatch:
+        return QStringLiteral("the image's SHA-256 does not match ") + r.digestSource;
+    case FailureCause::ChecksumFileUnusable:
+        return QStringLiteral("the checksum file ") + r.digestSource + QLatin1Char(' ') + r.digestProblem;
     default:
+        if (!r.imageOpenError.isEmpty())
+            return QStringLiteral("the image '") + c.image + QStringLiteral("' ") + r.imageOpenError;
         return QStringLiteral("cannot open the image '%1'").arg(c.image);
     }
 }

@@ -5,9 +5,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <sstream>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace flash3sim {
 
@@ -32,6 +34,17 @@ std::string hex2(uint8_t b)
     char buf[3];
     std::snprintf(buf, sizeof buf, "%02X", b);
     return buf;
+}
+
+std::string notRegularFile(mode_t mode)
+{
+    const char* what = S_ISDIR(mode) ? "a directory"
+        : S_ISFIFO(mode)             ? "a FIFO"
+        : S_ISCHR(mode)              ? "a character device"
+        : S_ISBLK(mode)              ? "a block device"
+        : S_ISSOCK(mode)             ? "a socket"
+                                     : "something else";
+    return std::string("is ") + what + ", not a regular file";
 }
 
 } // namespace
@@ -94,16 +107,48 @@ ParsedImage parseImage(const std::string& bytes)
 
 bool loadImage(const std::string& path, ParsedImage& image, std::string& error)
 {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
+    // Only a regular file is an image: a FIFO would block open() for ever and
+    // a device such as /dev/zero would be read without end. Looked at before
+    // it is opened and again once it is, opened without blocking.
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        error = path + " " + notRegularFile(st.st_mode);
+        return false;
+    }
+    int fd = -1;
+    do
+        fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
         error = "cannot open " + path + ": " + std::strerror(errno);
         return false;
     }
-    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) {
-        error = "cannot read " + path;
+    if (::fstat(fd, &st) != 0) {
+        error = "cannot read " + path + ": " + std::strerror(errno);
+        ::close(fd);
         return false;
     }
+    if (!S_ISREG(st.st_mode)) {
+        error = path + " " + notRegularFile(st.st_mode);
+        ::close(fd);
+        return false;
+    }
+    std::string bytes;
+    char buffer[1 << 16];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0) {
+            error = "cannot read " + path + ": " + std::strerror(errno);
+            ::close(fd);
+            return false;
+        }
+        if (n == 0)
+            break;
+        bytes.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
     image = parseImage(bytes);
     return true;
 }

@@ -13,9 +13,16 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace flash3::testing {
 
@@ -195,6 +202,48 @@ struct ScopedPortMapPaths {
     ~ScopedPortMapPaths() { setPortMapPathsForTesting(std::nullopt); }
     ScopedPortMapPaths(const ScopedPortMapPaths&) = delete;
     ScopedPortMapPaths& operator=(const ScopedPortMapPaths&) = delete;
+};
+
+// A FIFO at `path` with no writer: opening it for reading without O_NONBLOCK
+// waits for ever. A writer comes after `ms` (and goes at once) should anyone
+// still wait, so that code that blocks there fails its test instead of hanging.
+class FifoWithLateWriter {
+public:
+    explicit FifoWithLateWriter(const QString& path, int ms = 3000) : path_(QFile::encodeName(path))
+    {
+        made_ = ::mkfifo(path_.constData(), 0600) == 0;
+        if (!made_)
+            return;
+        writer_ = std::thread([this, ms] {
+            const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+            while (!stop_ && std::chrono::steady_clock::now() < until)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            // Succeeds only while a reader waits in open().
+            while (!stop_) {
+                const int fd = ::open(path_.constData(), O_WRONLY | O_NONBLOCK);
+                if (fd >= 0) {
+                    ::close(fd);
+                    return;
+                }
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+        });
+    }
+    ~FifoWithLateWriter()
+    {
+        stop_ = true;
+        if (writer_.joinable())
+            writer_.join();
+    }
+    FifoWithLateWriter(const FifoWithLateWriter&) = delete;
+    FifoWithLateWriter& operator=(const FifoWithLateWriter&) = delete;
+    bool made() const { return made_; }
+
+private:
+    QByteArray path_;
+    bool made_ = false;
+    std::atomic<bool> stop_{false};
+    std::thread writer_;
 };
 
 inline QByteArray workedExample()

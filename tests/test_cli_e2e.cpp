@@ -4,6 +4,7 @@
 #include "qt_print.h"
 #include "terminal_screen.h"
 
+#include <QCryptographicHash>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
@@ -304,6 +305,56 @@ TEST_F(CliAgainstSim, BadDigitIsRefusedUnlessForcedAndThenWarned)
         << device.err.toStdString();
 }
 
+// The image released, not just a valid one: a SHA-256 given with --sha256 or
+// published beside the image (IMAGE.sha256, as sha256sum writes it) that the
+// image does not have refuses the run before the port sees a byte.
+TEST_F(CliAgainstSim, ImageWithAnotherSha256ThanGivenOrPublishedIsRefusedUnsent)
+{
+    const QString image = sample(20);
+    QFile in(image);
+    ASSERT_TRUE(in.open(QIODevice::ReadOnly));
+    const QString actual = QString::fromLatin1(QCryptographicHash::hash(in.readAll(), QCryptographicHash::Sha256).toHex());
+    const QString other(64, QLatin1Char('0'));
+    const QString published = image + ".sha256";
+    const QString name = QFileInfo(image).fileName();
+    const auto publish = [&](const QString& digest) {
+        QFile f(published);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        f.write((digest + "  " + name + "\n").toUtf8());
+    };
+    {
+        const QString trace = dir.filePath("line.log");
+        Sim sim({"--persist", "--log", trace, image});
+        const Finished given = Cli(cliArgs(sim, image, {"--sha256", other})).finish(20000);
+        EXPECT_EQ(given.exitCode, kUsage) << given.err.toStdString();
+        EXPECT_TRUE(given.errLines().contains("** ERROR ** Input file's SHA-256 is " + actual + ", but --sha256 gives "
+                                              + other + ". Run not started."))
+            << given.err.toStdString();
+        EXPECT_EQ(lastOf(given.errLines()),
+                  "flash3-cli: refused: the image's SHA-256 does not match --sha256; nothing was sent");
+        publish(other.toUpper());
+        const Finished file = Cli(cliArgs(sim, image)).finish(20000);
+        EXPECT_EQ(file.exitCode, kUsage) << file.err.toStdString();
+        EXPECT_TRUE(file.errLines().contains("** ERROR ** Input file's SHA-256 is " + actual + ", but " + name
+                                             + ".sha256 gives " + other + ". Run not started."))
+            << file.err.toStdString();
+        EXPECT_EQ(lastOf(file.errLines()),
+                  "flash3-cli: refused: the image's SHA-256 does not match " + name + ".sha256; nothing was sent");
+        sim.terminate();
+        sim.finish();
+        QFile log(trace);
+        EXPECT_FALSE(log.open(QIODevice::ReadOnly) && log.readAll().contains(" rx ")) << "the device got a byte";
+    }
+    // The right digest, in any case, given and published: both said, and the image flashed.
+    publish(actual);
+    Sim sim({image});
+    const Finished f = Cli(cliArgs(sim, image, {"--sha256", actual.toUpper()})).finish(20000);
+    EXPECT_EQ(f.exitCode, kCompleted) << f.err.toStdString();
+    EXPECT_TRUE(f.errLines().contains("Hint: The input file's SHA-256 matches --sha256."));
+    EXPECT_TRUE(f.errLines().contains("Hint: The input file's SHA-256 matches " + name + ".sha256."));
+    EXPECT_EQ(sim.finish().exitCode, 0);
+}
+
 // The image is rewritten in place while it is being flashed: one T byte in the
 // middle of a 1 MB image, size and time kept. The run must not end as completed.
 TEST_F(CliAgainstSim, ImageRewrittenInPlaceDuringTheRunFailsIt)
@@ -451,6 +502,7 @@ TEST_F(CliAgainstSim, BadInputsGetAClearMessageAndStatus)
         QString device;
         int status;
         QString line;  // expected on stderr
+        QString why;   // the image cannot be opened: the reason its hint and verdict give
     };
     QByteArray noise(1001, '\0');
     QRandomGenerator rng(7);
@@ -458,21 +510,39 @@ TEST_F(CliAgainstSim, BadInputsGetAClearMessageAndStatus)
         c = static_cast<char>(rng.bounded(256));
     Sim sim({"--persist"});
     const QString missing = dir.filePath("missing.pf3");
+    // Only a regular file is an image: a FIFO (or a pipe, as <(cat fw.pf3)
+    // gives) must not block the open, a device must not be read for ever.
+    const QString fifo = dir.filePath("fifo.pf3");
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    const QString notRegular = ", not a regular file";
     const QList<Case> cases{
-        {missing, sim.device, kUsage, "** ERROR ** Cannot open input file: " + missing},
-        {dir.path(), sim.device, kUsage, "** ERROR ** Cannot open input file: " + dir.path()},
-        {write("empty.pf3", ""), sim.device, kUsage, "** ERROR ** Input file holds no records."},
-        {write("two.pf3", "T4"), sim.device, kUsage, "** ERROR ** Input file holds no records."},
+        {missing, sim.device, kUsage, "** ERROR ** Cannot open input file: " + missing,
+         "cannot be opened: No such file or directory"},
+        {dir.path(), sim.device, kUsage, "** ERROR ** Cannot open input file: " + dir.path(),
+         "is a directory" + notRegular},
+        {fifo, sim.device, kUsage, "** ERROR ** Cannot open input file: " + fifo, "is a FIFO" + notRegular},
+        {"/dev/stdin", sim.device, kUsage, "** ERROR ** Cannot open input file: /dev/stdin", "is a FIFO" + notRegular},
+        {"/dev/zero", sim.device, kUsage, "** ERROR ** Cannot open input file: /dev/zero",
+         "is a character device" + notRegular},
+        {write("empty.pf3", ""), sim.device, kUsage, "** ERROR ** Input file holds no records.", {}},
+        {write("two.pf3", "T4"), sim.device, kUsage, "** ERROR ** Input file holds no records.", {}},
         {dataFile("worked-example.pf3"), dir.filePath("no-such-tty"), kUsage,
-         "Error initializing COM port#: 2  error code: 1"},
-        {write("noise.pf3", noise), sim.device, kUsage, ""},
+         "Error initializing COM port#: 2  error code: 1", {}},
+        {write("noise.pf3", noise), sim.device, kUsage, "", {}},
     };
     for (const Case& c : cases) {
         const Finished f = Cli({"--quiet", "--port", "2", "--device", c.device, c.image}).finish(30000);
         EXPECT_FALSE(f.crashed) << c.image.toStdString();
+        EXPECT_FALSE(f.timedOut) << c.image.toStdString();
         EXPECT_EQ(f.exitCode, c.status) << c.image.toStdString() << "\n" << f.err.toStdString();
         if (!c.line.isEmpty()) {
             EXPECT_TRUE(f.errLines().contains(c.line)) << f.err.toStdString();
+        }
+        if (!c.why.isEmpty()) {
+            const QStringList err = f.errLines();
+            EXPECT_EQ(err.mid(err.indexOf(c.line) + 1, 1), QStringList{"Hint: The input file " + c.why + "."})
+                << f.err.toStdString();
+            EXPECT_EQ(lastOf(err), "flash3-cli: refused: the image '" + c.image + "' " + c.why + "; nothing was sent");
         }
         EXPECT_FALSE(f.out.contains("Processing complete.")) << c.image.toStdString();
         EXPECT_FALSE(f.out.contains("Program Mode")) << c.image.toStdString();
@@ -489,8 +559,9 @@ TEST_F(CliAgainstSim, MissingImageIsReportedBeforeAMissingPort)
     const Finished f = Cli({"--quiet", "--device", dir.filePath("no-such-tty"), image}).finish(10000);
     EXPECT_EQ(f.exitCode, kUsage);
     EXPECT_EQ(f.errLines(), (QStringList{"** ERROR ** Cannot open input file: " + image,
-                                         "flash3-cli: refused: cannot open the image '" + image +
-                                             "'; nothing was sent"}));
+                                         "Hint: The input file cannot be opened: No such file or directory.",
+                                         "flash3-cli: refused: the image '" + image +
+                                             "' cannot be opened: No such file or directory; nothing was sent"}));
 }
 
 TEST(CliUsage, BadOptionsAreUsageErrors)
@@ -501,6 +572,9 @@ TEST(CliUsage, BadOptionsAreUsageErrors)
                                                       {"--speed", "56", "x.pf3"},
                                                       {"--bogus", "x.pf3"},
                                                       {"a.pf3", "b.pf3"},
+                                                      {"--sha256", QString(63, 'a'), "x.pf3"},
+                                                      {"--sha256", QString(64, 'g'), "x.pf3"},
+                                                      {"--check", "--sha256", QString(64, 'a'), "x.pf3"},
                                                       {"--port"}}) {
         const Finished f = Cli(args).finish(10000);
         EXPECT_EQ(f.exitCode, kUsage) << args.join(' ').toStdString();

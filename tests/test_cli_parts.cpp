@@ -133,6 +133,11 @@ TEST(CliVerdict, SaysHowTheRunEndedInWords)
     refused.cause = FailureCause::ImageEmpty;
     EXPECT_EQ(verdictLine(RunOutcome::Failed, refused, c),
               "flash3-cli: refused: the image 'fw.pf3' holds no records; nothing was sent");
+    refused.cause = FailureCause::ChecksumFileUnusable;
+    refused.digestSource = "fw.pf3.sha256";
+    refused.digestProblem = "has no line for fw.pf3";
+    EXPECT_EQ(verdictLine(RunOutcome::Failed, refused, c),
+              "flash3-cli: refused: the checksum file fw.pf3.sha256 has no line for fw.pf3; nothing was sent");
     VerdictContext port = c;
     port.portFailed = true;
     EXPECT_EQ(verdictLine(RunOutcome::None, RunReport(), port),

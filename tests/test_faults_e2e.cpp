@@ -584,6 +584,8 @@ TEST_F(Faults, BadImagesAreRefusedUnsentExplainedByCheckAndRunAsReadUnderForce)
     }
 }
 
+// Also what cannot be checked at all: the error on stderr, and the summary on
+// stdout with the reason (a FIFO or a device is not read, let alone for ever).
 TEST_F(Faults, ImagesWithoutRecordsAreReportedByCheck)
 {
     struct Case {
@@ -592,19 +594,28 @@ TEST_F(Faults, ImagesWithoutRecordsAreReportedByCheck)
         int status;
         QString line;  // on stdout, after the path
     };
-    const QList<Case> cases{
+    const QString fifo = dir.filePath("fifo.pf3");
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    const QString unreadable = write("unreadable.pf3", "T41:");
+    ASSERT_TRUE(QFile::setPermissions(unreadable, QFileDevice::WriteOwner));
+    QList<Case> cases{
         {"empty", write("empty.pf3", ""), kFailed, ":1:1: Input file holds no records."},
         {"two bytes", write("two.pf3", "T4"), kFailed, ":1:1: Error. Incomplete record at end of input file."},
-        {"a folder", dir.path(), kUsage, {}},
+        {"a folder", dir.path(), kUsage, ": is a directory, not a regular file; not checked"},
+        {"a FIFO", fifo, kUsage, ": is a FIFO, not a regular file; not checked"},
+        {"a device", "/dev/zero", kUsage, ": is a character device, not a regular file; not checked"},
+        {"missing", dir.filePath("missing.pf3"), kUsage, ": cannot be opened: No such file or directory; not checked"},
     };
+    if (::geteuid() != 0)  // root reads it all the same
+        cases.append({"unreadable", unreadable, kUsage, ": cannot be opened: Permission denied; not checked"});
     for (const Case& c : cases) {
         const Finished f = Cli({"--check", c.path}).finish(10000);
+        EXPECT_FALSE(f.timedOut) << c.what;
         EXPECT_EQ(f.exitCode, c.status) << c.what;
-        if (c.line.isEmpty()) {
+        if (c.status == kUsage) {
             EXPECT_EQ(f.err, "** ERROR ** Cannot open input file: " + c.path + "\n") << c.what;
-        } else {
-            EXPECT_TRUE(f.outLines().contains(c.path + c.line)) << c.what << "\n" << f.out.toStdString();
         }
+        EXPECT_TRUE(f.outLines().contains(c.path + c.line)) << c.what << "\n" << f.out.toStdString();
     }
 }
 

@@ -5,10 +5,16 @@
 #include "engine_harness.h"
 #include "qt_print.h"
 
+#include "image/checksum_file.h"
+
+#include <QCryptographicHash>
 #include <QDateTime>
+#include <QDir>
 #include <QFileInfo>
 
 #include <algorithm>
+#include <limits>
+#include <memory>
 
 using namespace flash3;
 using namespace flash3::testing;
@@ -369,4 +375,239 @@ TEST(RunEnd, NormalEndShowsAFullCountWhateverTheLengthSaid)
         EXPECT_EQ(r.text(TextId::Text5), "100.0 %");
         EXPECT_EQ(r.form.RecordsTotal, 7);
     }
+}
+
+// ---------------------------------------------------------------------------
+// The image released, not just a valid image: a SHA-256 given with the run
+// (flash3-cli --sha256) or published beside the image (IMAGE.sha256).
+
+namespace {
+
+QByteArray sha256Hex(const QByteArray& bytes)
+{
+    return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex();
+}
+
+const QByteArray kOtherDigest(64, 'a');
+
+} // namespace
+
+TEST(ChecksumFile, TheLineNamingTheImageGivesItsDigest)
+{
+    const QByteArray d = sha256Hex("fw");
+    const QByteArray upper = d.toUpper();
+    struct Case {
+        QByteArray text;
+        QByteArray digest;  // empty: refused with `problem`
+        QString problem;
+    };
+    const QList<Case> cases{
+        {d + "  fw.pf3\n", d, {}},                                      // sha256sum
+        {upper + " *fw.pf3", d, {}},                                    // binary mode, any case, no line end
+        {d + "  build/out/fw.pf3\r\n", d, {}},                          // made elsewhere, CR LF
+        {"# release 1.2\n\n" + kOtherDigest + "  other.pf3\n" + d + "  fw.pf3\n", d, {}},
+        {"SHA256 (fw.pf3) = " + d + "\n", d, {}},                       // sha256sum --tag
+        {"\\" + d + "  fw.pf3\n", d, {}},                                // marked as escaped
+        {kOtherDigest + "  other.pf3\n", {}, "has no line for fw.pf3"},
+        {"", {}, "has no line for fw.pf3"},
+        {d + "  fw.pf3\n" + kOtherDigest + "  fw.pf3\n", {}, "gives two different digests for fw.pf3"},
+        {d + "  fw.pf3\n" + d.left(63) + "  fw.pf3\n", {}, "is not as sha256sum writes it (line 2)"},
+        {d + "\tfw.pf3\n", {}, "is not as sha256sum writes it (line 1)"},
+        {"fw.pf3\n", {}, "is not as sha256sum writes it (line 1)"},
+    };
+    for (const Case& c : cases) {
+        QByteArray digest;
+        QString problem;
+        const bool ok = digestFromChecksumFile(c.text, "fw.pf3", &digest, &problem);
+        EXPECT_EQ(ok, !c.digest.isEmpty()) << c.text.constData();
+        EXPECT_EQ(digest, c.digest) << c.text.constData();
+        EXPECT_EQ(problem, c.problem) << c.text.constData();
+    }
+}
+
+TEST(ImageCheckBeforeRun, PublishedOrGivenDigestMustMatchBeforeAnyByte)
+{
+    const QByteArray content = image(20);
+    const QByteArray actual = sha256Hex(content);
+    const auto refusal = [&](const QString& source, const QByteArray& expected) {
+        return "** ERROR ** Input file's SHA-256 is " + QString::fromLatin1(actual) + ", but " + source + " gives "
+            + QString::fromLatin1(expected) + ". Run not started.";
+    };
+    // The checksum file beside it matches: said in a hint, the run goes ahead.
+    {
+        ImageRun r(content);
+        r.writeFile("image.pf3.sha256", actual.toUpper() + " *image.pf3\n");
+        r.form.RequiredSha256 = QString::fromLatin1(actual.toUpper());
+        r.form.ProgramFlash_Click();
+        EXPECT_EQ(r.form.ProgramMode, 101);
+        EXPECT_TRUE(r.debug().contains("Hint: The input file's SHA-256 matches image.pf3.sha256."))
+            << r.debug().join('\n');
+        EXPECT_TRUE(r.debug().contains("Hint: The input file's SHA-256 matches --sha256."));
+        r.runToEnd();
+        EXPECT_EQ(r.form.LastRunOutcome, RunOutcome::Completed);
+    }
+    // Another digest published, or given: refused, nothing sent, both digests named.
+    {
+        ImageRun r(content);
+        r.writeFile("image.pf3.sha256", kOtherDigest + "  image.pf3\n");
+        r.form.ProgramFlash_Click();
+        EXPECT_EQ(lastOf(r.debug()), refusal("image.pf3.sha256", kOtherDigest));
+        EXPECT_EQ(r.form.LastRunReport.cause, FailureCause::ImageDigestMismatch);
+        EXPECT_EQ(r.form.LastRunReport.digestSource, "image.pf3.sha256");
+        EXPECT_FALSE(r.form.LastRunReport.started);
+        EXPECT_EQ(r.form.ProgramMode, 0);
+        EXPECT_EQ(r.window().button(ButtonId::ProgramFlash).caption, "Program FLASH");
+        r.tick(40);
+        EXPECT_TRUE(r.backend.written.empty());
+    }
+    {
+        ImageRun r(content);
+        r.form.RequiredSha256 = QString::fromLatin1(kOtherDigest);
+        r.form.ProgramFlash_Click();
+        EXPECT_EQ(lastOf(r.debug()), refusal("--sha256", kOtherDigest));
+        r.tick(40);
+        EXPECT_TRUE(r.backend.written.empty());
+    }
+    // Checked on the ticks, a large image is held to the digest all the same.
+    {
+        const QByteArray large = image(16000);
+        ImageRun r(large);
+        r.writeFile("image.pf3.sha256", sha256Hex(large.left(large.size() - 1)) + "  image.pf3\n");
+        r.form.ProgramFlash_Click();
+        ASSERT_EQ(r.form.ProgramMode, Form1::CheckingImageMode);
+        r.tick(3);
+        EXPECT_EQ(r.form.ProgramMode, 0);
+        EXPECT_TRUE(lastOf(r.debug()).startsWith("** ERROR ** Input file's SHA-256 is "
+                                                 + QString::fromLatin1(sha256Hex(large))));
+        r.writeFile("image.pf3.sha256", sha256Hex(large) + "  image.pf3\n");
+        r.form.ProgramFlash_Click();
+        ASSERT_EQ(r.form.ProgramMode, Form1::CheckingImageMode);
+        r.tick();
+        EXPECT_EQ(r.form.ProgramMode, 101);
+        EXPECT_TRUE(r.backend.written.empty());
+    }
+}
+
+// A checksum file that is there but cannot be used refuses the run and says
+// why; a FIFO in its place does not block the click.
+TEST(ImageCheckBeforeRun, ChecksumFileThatCannotBeUsedRefusesTheRun)
+{
+    const QByteArray content = image(4);
+    const auto refused = [](ImageRun& r, const QString& problem) {
+        r.form.ProgramFlash_Click();
+        EXPECT_EQ(lastOf(r.debug()), "** ERROR ** Checksum file image.pf3.sha256 " + problem + ". Run not started.");
+        EXPECT_EQ(r.form.LastRunReport.cause, FailureCause::ChecksumFileUnusable);
+        EXPECT_EQ(r.form.LastRunReport.digestProblem, problem);
+        EXPECT_EQ(r.form.ProgramMode, 0);
+        r.tick(40);
+        EXPECT_TRUE(r.backend.written.empty()) << problem.toStdString();
+    };
+    {
+        ImageRun r(content);
+        r.writeFile("image.pf3.sha256", "not a digest\n");
+        refused(r, "is not as sha256sum writes it (line 1)");
+    }
+    {
+        ImageRun r(content);
+        r.writeFile("image.pf3.sha256", sha256Hex(content) + "  firmware.pf3\n");
+        refused(r, "has no line for image.pf3");
+    }
+    {
+        ImageRun r(content);
+        ASSERT_TRUE(QDir().mkdir(r.dir.filePath("image.pf3.sha256")));
+        refused(r, "is a directory, not a regular file");
+    }
+    {
+        ImageRun r(content);
+        const FifoWithLateWriter fifo(r.dir.filePath("image.pf3.sha256"));
+        ASSERT_TRUE(fifo.made());
+        refused(r, "is a FIFO, not a regular file");
+    }
+    {
+        ImageRun r(content);
+        ASSERT_TRUE(QFile::link(r.dir.filePath("gone.sha256"), r.dir.filePath("image.pf3.sha256")));
+        refused(r, "cannot be opened: No such file or directory");
+    }
+}
+
+// ---------------------------------------------------------------------------
+// A check made already (a station's one reading for all its ports) is taken
+// instead of reading the image again, for the very file it checked only; the
+// run still compares what it reads with it.
+
+namespace {
+
+std::shared_ptr<const CheckedImage> checkOf(const QString& path)
+{
+    ImageCheck check;
+    EXPECT_TRUE(check.open(path, true));
+    check.step(std::numeric_limits<int64_t>::max());
+    return std::make_shared<const CheckedImage>(check.result());
+}
+
+} // namespace
+
+TEST(ImageCheckMadeAlready, IsTakenWithoutReadingTheImageAgain)
+{
+    const QByteArray content = image(16000);  // larger than a slice: checked on the ticks otherwise
+    ImageRun r(content);
+    r.form.useCheckedImage(checkOf(r.form.FileName));
+    r.form.ProgramFlash_Click();
+    EXPECT_EQ(r.form.ProgramMode, 101) << "the image was checked again";
+    EXPECT_FALSE(r.debug().join('\n').contains("Checking the input file"));
+    r.runToEnd();
+    EXPECT_EQ(r.form.LastRunOutcome, RunOutcome::Completed);
+    // Taken once: the next run checks the file itself.
+    r.form.ProgramFlash_Click();
+    EXPECT_EQ(r.form.ProgramMode, Form1::CheckingImageMode);
+}
+
+TEST(ImageCheckMadeAlready, FileWrittenOrReplacedSinceIsCheckedAgain)
+{
+    QByteArray faulty = image(20);
+    faulty[4 * 40 + 1] = 'G';
+    const QString fault = "** ERROR ** Input file has 1 faulty record (first at line 3, column 18: Nib1 not valid: "
+                          "47). Run not started.";
+    // Written in place, larger.
+    {
+        ImageRun r(image(20));
+        r.form.useCheckedImage(checkOf(r.form.FileName));
+        r.writeFile("image.pf3", faulty + "T01:");
+        r.form.ProgramFlash_Click();
+        EXPECT_EQ(lastOf(r.debug()), fault);
+        EXPECT_TRUE(r.backend.written.empty());
+    }
+    // Replaced by another file of the same size and time.
+    {
+        ImageRun r(image(20));
+        const QString path = r.form.FileName;
+        r.form.useCheckedImage(checkOf(path));
+        const QDateTime time = QFileInfo(path).lastModified();
+        const QString aside = r.writeFile("aside.pf3", faulty);
+        {
+            QFile f(aside);
+            ASSERT_TRUE(f.open(QIODevice::ReadWrite));
+            ASSERT_TRUE(f.setFileTime(time, QFileDevice::FileModificationTime));
+        }
+        ASSERT_TRUE(QFile::remove(path));
+        ASSERT_TRUE(QFile::rename(aside, path));
+        r.form.ProgramFlash_Click();
+        EXPECT_EQ(lastOf(r.debug()), fault);
+        EXPECT_TRUE(r.backend.written.empty());
+    }
+}
+
+// What the run reads is compared with the check it took, as with its own.
+TEST(ImageCheckMadeAlready, RunThatReadsOtherBytesThanCheckedFails)
+{
+    ImageRun r(image(20));
+    auto checked = std::make_shared<CheckedImage>(*checkOf(r.form.FileName));
+    checked->blake2b = QCryptographicHash::hash("other bytes", QCryptographicHash::Blake2b_256);
+    r.form.useCheckedImage(checked);
+    r.form.ProgramFlash_Click();
+    ASSERT_EQ(r.form.ProgramMode, 101);
+    r.runToEnd();
+    EXPECT_EQ(r.form.LastRunOutcome, RunOutcome::Failed);
+    EXPECT_EQ(r.form.LastRunReport.cause, FailureCause::ImageChanged);
+    EXPECT_FALSE(r.status1().contains(kComplete));
 }

@@ -209,23 +209,46 @@ TEST(RunControl, SecondRunReopensTheFileFromItsStart)
     EXPECT_EQ(e.text(TextId::Text4), "8");
 }
 
-// An image that cannot be opened when the run starts: no run, file choice kept.
-TEST(RunControl, UnopenableImageDoesNotStartARun)
+// An image that cannot be opened when the run starts: no run, file choice
+// kept, and a hint that says why. Only a regular file is an image: a FIFO
+// must not block the click, a device must not be read without end.
+TEST(RunControl, UnopenableImageDoesNotStartARunAndSaysWhy)
 {
     Engine e;
     e.openPort();
-    e.form.FileName = e.dir.filePath("gone.pf3");
-    e.form.FileMode = 1;
-    e.form.ProgramFlash_Click();
-    EXPECT_EQ(lastOf(e.debug()), "** ERROR ** Cannot open input file: " + e.form.FileName);
-    EXPECT_EQ(e.form.ProgramMode, 0);
-    EXPECT_EQ(e.form.FileMode, 1);
-    EXPECT_EQ(e.window().button(ButtonId::ProgramFlash).caption, "Program FLASH");
-    // A directory is no image either.
-    e.form.FileName = e.dir.path();
-    e.form.ProgramFlash_Click();
-    EXPECT_EQ(lastOf(e.debug()), "** ERROR ** Cannot open input file: " + e.form.FileName);
-    EXPECT_EQ(e.form.ProgramMode, 0);
+    const QString fifo = e.dir.filePath("fifo.pf3");
+    const FifoWithLateWriter writer(fifo);
+    ASSERT_TRUE(writer.made());
+    const QString unreadable = e.writeFile("unreadable.pf3", workedExample());
+    ASSERT_TRUE(QFile::setPermissions(unreadable, QFileDevice::WriteOwner));
+    struct Case {
+        QString path;
+        QString why;
+    };
+    QList<Case> cases{
+        {e.dir.filePath("gone.pf3"), "cannot be opened: No such file or directory"},
+        {e.dir.path(), "is a directory, not a regular file"},
+        {fifo, "is a FIFO, not a regular file"},
+        {"/dev/zero", "is a character device, not a regular file"},
+    };
+    if (::geteuid() != 0)  // root reads it all the same
+        cases.append({unreadable, "cannot be opened: Permission denied"});
+    for (const Case& c : cases) {
+        e.form.FileName = c.path;
+        e.form.FileMode = 1;
+        e.form.ProgramFlash_Click();
+        const QStringList debug = e.debug();
+        ASSERT_GE(debug.size(), 2);
+        EXPECT_EQ(debug.mid(debug.size() - 2),
+                  (QStringList{"** ERROR ** Cannot open input file: " + c.path, "Hint: The input file " + c.why + "."}));
+        EXPECT_EQ(e.form.LastRunReport.cause, FailureCause::CannotOpenImage);
+        EXPECT_EQ(e.form.LastRunReport.imageOpenError, c.why);
+        EXPECT_EQ(e.form.ProgramMode, 0);
+        EXPECT_EQ(e.form.FileMode, 1);
+        EXPECT_EQ(e.window().button(ButtonId::ProgramFlash).caption, "Program FLASH");
+        e.tick(5);
+        EXPECT_TRUE(e.backend.written.empty()) << c.path.toStdString();
+    }
 }
 
 TEST(RunControl, ImageWithoutRecordsIsRefused)

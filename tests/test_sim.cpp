@@ -713,6 +713,27 @@ TEST(PtySession, SampleImagePlaysThroughAndTimeoutEndsAnIdleSim)
     EXPECT_TRUE(contains(idle.errText(), "no handshake")) << idle.errText();
 }
 
+// Only a regular file is served as the image: a FIFO would block the start for
+// ever, a device such as /dev/zero be read until memory runs out.
+TEST(PtySession, ImageThatIsNotARegularFileEndsTheStartWithStatus2)
+{
+    const std::string fifo = tempDir() + "/fifo.pf3";
+    ::unlink(fifo.c_str());
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::pair<std::string, std::string> cases[] = {
+        {fifo, " is a FIFO, not a regular file"},
+        {"/dev/zero", " is a character device, not a regular file"},
+        {tempDir(), " is a directory, not a regular file"},
+        {tempDir() + "/missing.pf3", "cannot open " + tempDir() + "/missing.pf3: No such file or directory"},
+    };
+    for (const auto& [image, why] : cases) {
+        SimProcess sim({"--timeout", "1", image}, 0);
+        EXPECT_EQ(sim.wait(), 2) << image;
+        EXPECT_TRUE(contains(sim.errText(), why)) << sim.errText();
+    }
+    ::unlink(fifo.c_str());
+}
+
 TEST(PtySession, PortReopenedAtOnceIsANewSessionEveryTime)
 {
     // A host that closes the port and opens it again straight away leaves the

@@ -10,11 +10,13 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QDir>
+#include <QFileInfo>
 #include <QRegularExpression>
 #include <QScopeGuard>
 #include <QThread>
 
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include <fcntl.h>
@@ -187,15 +189,16 @@ TEST_F(Station, EightPortsOneAnsweringWrongOnLineTwo)
     EXPECT_EQ(report["image"]["sha256"].toString(), sha);
     EXPECT_EQ(report["image"]["records"]["total"].toInt(), 20 * 18);
 
-    // Every line of the log is dated; the header names image and ports, the
-    // verdicts close it.
+    // Every line of the log is dated; the header names image (and whether it
+    // was held to a known digest) and ports, the verdicts close it.
     const QStringList log = logLines();
     ASSERT_GT(log.size(), 8 * 20);
     for (const QString& line : log)
         ASSERT_TRUE(kDated.match(line).hasMatch()) << line;
     EXPECT_TRUE(log.at(1).contains(sha)) << log.at(1);
+    EXPECT_TRUE(log.at(2).contains(" image not checked against a known SHA-256 ")) << log.at(2);
     for (int i = 0; i < 8; ++i)
-        EXPECT_TRUE(log.at(2 + i).endsWith(links[i] + " at 57600 bit/s")) << log.at(2 + i);
+        EXPECT_TRUE(log.at(3 + i).endsWith(links[i] + " at 57600 bit/s")) << log.at(3 + i);
     EXPECT_TRUE(lastOf(log).contains("flash3-cli: 8 ports: 7 completed, 1 failed (COM")) << lastOf(log);
     EXPECT_EQ(log.filter(" flash3-cli: COM").size(), 8);
 
@@ -606,6 +609,114 @@ TEST_F(Station, ImageReplacedAtTheStartIsNeverReportedAsTheOneFlashed)
         } else {
             EXPECT_EQ(p["outcome"], "failed") << p["verdict"].toString();
         }
+    }
+    station.terminate();
+}
+
+// One reading of the image serves every port: none checks it again before its
+// run (a large image took seconds per port), and the runs go ahead on it.
+TEST_F(Station, ImageIsCheckedOnceForAllPorts)
+{
+    QFile in(sample(300));
+    ASSERT_TRUE(in.open(QIODevice::ReadOnly));
+    const QByteArray block = in.readAll();
+    QByteArray big;
+    for (int i = 0; i < 60; ++i)
+        big += block;  // 1.3 MB: more than a port checks within its first tick
+    const QString image = write("big.pf3", big);
+    // Silent devices: each run ends at the handshake, after its check.
+    const QStringList links = startStation(3, image, {"--reply", "none"});
+    Cli cli(portArgs(links) + QStringList{"--json", reportPath(), image});
+    const Finished f = cli.finish(60000);
+    ASSERT_FALSE(f.timedOut);
+    EXPECT_EQ(f.exitCode, kFailed) << f.err;
+    EXPECT_EQ(f.errLines().filter("Checking the input file").size(), 0) << "a port read the image again:\n" << f.err;
+    EXPECT_EQ(f.errLines().filter(QRegularExpression("^flash3-cli: COM\\d+: FAILED before the first record: no reply "
+                                                     "to the entry bytes"))
+                  .size(),
+              3)
+        << f.err;
+    const QJsonObject report = validReport();
+    EXPECT_EQ(report["image"]["records"]["total"].toInt(), 60 * 300 * 18);
+    station.terminate();
+}
+
+// A FIFO or a device as the image is refused before anything reads it: the
+// station's reading for the log and the report must not block or read for ever.
+TEST_F(Station, ImageThatIsNotARegularFileIsRefusedUnread)
+{
+    const QString fifo = dir.filePath("fifo.pf3");
+    ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    for (const auto& [image, what] : {std::pair<QString, QString>{fifo, "a FIFO"}, {"/dev/zero", "a character device"}}) {
+        Cli cli({"-p", dir.filePath("a"), "-p", dir.filePath("b"), "--log", logPath(), "--json", reportPath(), image});
+        const Finished f = cli.finish(20000);
+        ASSERT_FALSE(f.timedOut) << image;
+        EXPECT_EQ(f.exitCode, kUsage) << f.err;
+        const QJsonObject report = validReport();
+        EXPECT_FALSE(report["image"]["readable"].toBool());
+        for (const QJsonValue& p : report["ports"].toArray()) {
+            EXPECT_EQ(p["outcome"], "refused");
+            EXPECT_EQ(p["failure"]["kind"], "cannot-open-image");
+            EXPECT_TRUE(p["verdict"].toString().endsWith("' is " + what + ", not a regular file; nothing was sent"))
+                << p["verdict"].toString();
+        }
+        EXPECT_EQ(logLines().filter("Hint: The input file is " + what + ", not a regular file.").size(), 2);
+    }
+}
+
+// Whether the image was held to a known digest, and to which, is in the log's
+// header and in the report; a digest it does not have refuses every port.
+TEST_F(Station, KnownDigestIsNamedInTheLogAndTheReport)
+{
+    const QString image = sample(10);
+    QFile in(image);
+    ASSERT_TRUE(in.open(QIODevice::ReadOnly));
+    const QString actual = QString::fromLatin1(QCryptographicHash::hash(in.readAll(), QCryptographicHash::Sha256).toHex());
+    const QString published = image + ".sha256";
+    const QString other(64, QLatin1Char('f'));
+    const QStringList links = startStation(2, image, {"--persist"});
+
+    // None known: said so.
+    {
+        const Finished f = Cli(portArgs(links) + QStringList{"--log", logPath(), "--json", reportPath(), image}).finish(30000);
+        EXPECT_EQ(f.exitCode, kCompleted) << f.err;
+        const QJsonObject report = validReport();
+        EXPECT_TRUE(report["image"]["expectedSha256"].toArray().isEmpty());
+        EXPECT_EQ(logLines().filter(" image not checked against a known SHA-256 (no --sha256, no " + published + ")")
+                      .size(),
+                  1);
+    }
+    // Published beside the image, and it matches.
+    {
+        QFile sums(published);
+        ASSERT_TRUE(sums.open(QIODevice::WriteOnly));
+        sums.write((actual + "  " + QFileInfo(image).fileName() + "\n").toUtf8());
+    }
+    {
+        const Finished f = Cli(portArgs(links) + QStringList{"--log", logPath(), "--json", reportPath(), image}).finish(30000);
+        EXPECT_EQ(f.exitCode, kCompleted) << f.err;
+        const QJsonObject report = validReport();
+        EXPECT_EQ(report["image"]["expectedSha256"].toArray(),
+                  (QJsonArray{QJsonObject{{"source", published}, {"sha256", actual}, {"matches", true}}}));
+        EXPECT_EQ(logLines().filter(" image SHA-256 matches " + published).size(), 1);
+        EXPECT_EQ(f.errLines().filter("Hint: The input file's SHA-256 matches ").size(), 2) << f.err;
+    }
+    // Another one given: every port refused, nothing sent.
+    {
+        const Finished f =
+            Cli(portArgs(links) + QStringList{"--sha256", other, "--log", logPath(), "--json", reportPath(), image})
+                .finish(30000);
+        EXPECT_EQ(f.exitCode, kUsage) << f.err;
+        const QJsonObject report = validReport();
+        EXPECT_EQ(report["image"]["expectedSha256"].toArray(),
+                  (QJsonArray{QJsonObject{{"source", "--sha256"}, {"sha256", other}, {"matches", false}},
+                              QJsonObject{{"source", published}, {"sha256", actual}, {"matches", true}}}));
+        for (const QJsonValue& p : report["ports"].toArray()) {
+            EXPECT_EQ(p["outcome"], "refused");
+            EXPECT_EQ(p["failure"]["kind"], "image-digest-mismatch");
+            EXPECT_EQ(p["bytesSent"].toInt(), 0);
+        }
+        EXPECT_EQ(logLines().filter(" image SHA-256 does not match --sha256, which gives " + other).size(), 1);
     }
     station.terminate();
 }

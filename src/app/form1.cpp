@@ -242,6 +242,7 @@ bool Form1::OpenImageForRun()
     case OpenResult::CannotOpen:
         Msg = QStringLiteral("** ERROR ** Cannot open input file: ") + FileName;
         cause = FailureCause::CannotOpenImage;
+        LastRunReport.imageOpenError = ImageFile.openError();
         break;
     case OpenResult::TooLarge:
         Msg = tooLargeLine();
@@ -251,6 +252,8 @@ bool Form1::OpenImageForRun()
     if (cause == FailureCause::None)
         return true;
     PostMsg2(Msg);
+    if (cause == FailureCause::CannotOpenImage)
+        postImageOpenHint(ImageFile.openError());
     LastRunReport.cause = cause;
     LastRunOutcome = RunOutcome::Failed;
     return false;

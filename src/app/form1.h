@@ -6,6 +6,7 @@
 
 #include "app/run_report.h"
 #include "app/window_model.h"
+#include "image/checksum_file.h"
 #include "image/image_file.h"
 #include "serial/driver.h"
 
@@ -91,6 +92,10 @@ public:
     // ProgramMode while a large image is checked on the ticks, before any byte is sent.
     static constexpr int16_t CheckingImageMode = 100;
     void CheckImageStep();
+    // The next "Program FLASH" takes this check of the image instead of
+    // reading the file again (a station checks its image once for all its
+    // ports), as long as the file it opens is still the file checked.
+    void useCheckedImage(std::shared_ptr<const CheckedImage> checked) { precheck_ = std::move(checked); }
 
     // ---- entry handshake (protocol/handshake.cpp) ----
     void SendEntryByte1();
@@ -162,6 +167,9 @@ public:
     // Run an image with faulty records the way the reader handles them (skip
     // the record, take a bad digit as 0) instead of refusing it.
     bool AllowFaultyImage = false;
+    // The SHA-256 the image must have (hex, any case; empty: none), besides
+    // the one of a checksum file beside the image (flash3-cli --sha256).
+    QString RequiredSha256;
 
     // Bytes checked per slice: a slice takes a few milliseconds.
     static constexpr int64_t CheckSliceBytes = 1 << 20;
@@ -189,7 +197,12 @@ private:
     QString portText() const;
 
     void beginImageCheck();
+    // Refuses the run (false) when a checksum file beside the image cannot be used.
+    bool lookUpKnownDigests();
     void finishImageCheck();
+    void imageChecked(const CheckedImage& checked);
+    // The Debug line after "Cannot open input file": why.
+    void postImageOpenHint(const QString& why);
     void cancelImageCheck();
     void refuseRun();
     void startRun();
@@ -203,6 +216,8 @@ private:
     RunOutcome pendingOutcome_ = RunOutcome::Failed;
 
     std::unique_ptr<ImageCheck> imageCheck_;
+    std::shared_ptr<const CheckedImage> precheck_;
+    QList<KnownDigest> knownDigests_;
     QByteArray checkedDigest_;
     FileIdentity checkedIdentity_;
     // Where the reader stands in the text of the image.

@@ -4,6 +4,8 @@
 
 #include "image/image_check.h"
 
+#include <QString>
+
 #include <cstdint>
 #include <optional>
 
@@ -20,6 +22,8 @@ enum class FailureCause {
     PortNotOpen,
     PortGone,          // the device went away in an earlier run; the port must be set up again
     ImageFaults,
+    ChecksumFileUnusable,  // the checksum file beside the image cannot be read or makes no sense
+    ImageDigestMismatch,   // the image's SHA-256 is not the one published with it
     // the run failed
     SendFailed,        // the driver refused a byte (driverStatus)
     DeviceGone,        // the device went away during the run (unplugged, powered off)
@@ -54,6 +58,13 @@ struct RunReport {
     // What the check before the run found.
     int64_t faultyRecords = 0;
     std::optional<ImageFault> firstFault;
+    // Why the image could not be opened, to follow its name in a sentence
+    // ("cannot be opened: Permission denied", "is a FIFO, not a regular file").
+    QString imageOpenError;
+    // The known digest that refused the run: where it is from ("--sha256",
+    // "fw.pf3.sha256") and, for a checksum file that cannot be used, why.
+    QString digestSource;
+    QString digestProblem;
 };
 
 } // namespace flash3

@@ -34,6 +34,7 @@ void Form1::SelectInputFile_Click()
     if (!ImageFile.open(FileName)) {
         Msg = QStringLiteral("Input file selection cancelled.");
         PostMsg2(Msg);
+        postImageOpenHint(ImageFile.openError());
         return;
     }
     const int64_t count = recordCountForLength(ImageFile.length());

@@ -97,7 +97,7 @@ void RecordChecker::readError()
     partialCount_ = 0;
 }
 
-bool ImageCheck::open(const QString& path, bool withDigest)
+bool ImageCheck::open(const QString& path, bool withDigest, bool withSha256)
 {
     ImageCheckReport& report = checker_.report();
     if (!file_.open(path))
@@ -110,8 +110,8 @@ bool ImageCheck::open(const QString& path, bool withDigest)
         done_ = true;
         return true;
     }
-    if (withDigest)
-        file_.keepDigest();
+    if (withDigest || withSha256)
+        file_.keepDigest(withSha256);
     return true;
 }
 

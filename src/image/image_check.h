@@ -68,15 +68,27 @@ private:
     bool recordFaulty_ = false;
 };
 
+// A whole check of one image file, kept so that a run can start on it
+// without reading the file again (a station checks once for all its ports).
+struct CheckedImage {
+    QString path;            // the file as opened
+    FileIdentity identity;   // when it was opened
+    ImageCheckReport report;
+    QByteArray blake2b;      // of every byte checked
+    QByteArray sha256;       // likewise; empty unless asked for
+};
+
 // The check of one image file in slices, so that a long check can share the
 // thread with the window and be stopped between slices.
 class ImageCheck {
 public:
     explicit ImageCheck(RecordChecker::FaultSink onFault = {}) : checker_(std::move(onFault)) {}
 
-    // Opens the file; false when it cannot be opened. `withDigest` keeps a
-    // digest of the bytes checked, to compare with what a run later reads.
-    bool open(const QString& path, bool withDigest);
+    // Opens the file; false when it cannot be opened (openError() says why).
+    // `withDigest` keeps a digest of the bytes checked, to compare with what a
+    // run later reads; `withSha256` a SHA-256 of them too.
+    bool open(const QString& path, bool withDigest, bool withSha256 = false);
+    const QString& openError() const { return file_.openError(); }
     // Checks up to `budget` more bytes; true when the whole file is checked.
     bool step(int64_t budget);
     bool done() const { return done_; }
@@ -86,6 +98,7 @@ public:
     const ImageCheckReport& report() const { return checker_.report(); }
     QByteArray digest() const { return file_.digest(); }
     FileIdentity identity() const { return identity_; }
+    CheckedImage result() const { return {file_.openedPath(), identity_, report(), digest(), file_.sha256()}; }
 
 private:
     ImageFileHandle file_;

@@ -5,16 +5,120 @@
 #include <QFileInfo>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
+
+#ifdef Q_OS_UNIX
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#endif
 
 namespace flash3 {
 
+namespace {
+
+QString cannotOpen(const QString& reason)
+{
+    return QStringLiteral("cannot be opened: ") + reason;
+}
+
+#ifdef Q_OS_UNIX
+FileIdentity identityOf(const struct stat& st)
+{
+    return {static_cast<qint64>(st.st_size),
+            static_cast<qint64>(st.st_mtim.tv_sec) * 1000 + static_cast<qint64>(st.st_mtim.tv_nsec) / 1000000,
+            static_cast<quint64>(st.st_dev), static_cast<quint64>(st.st_ino)};
+}
+
+QString notRegular(mode_t mode)
+{
+    const char* what = S_ISDIR(mode) ? "a directory"
+        : S_ISFIFO(mode)             ? "a FIFO"
+        : S_ISCHR(mode)              ? "a character device"
+        : S_ISBLK(mode)              ? "a block device"
+        : S_ISSOCK(mode)             ? "a socket"
+                                     : "something else";
+    return QStringLiteral("is ") + QLatin1String(what) + QStringLiteral(", not a regular file");
+}
+#endif
+
+} // namespace
+
 FileIdentity FileIdentity::of(const QString& path)
 {
+#ifdef Q_OS_UNIX
+    struct stat st {};  // a fresh stat every time
+    if (::stat(QFile::encodeName(path).constData(), &st) != 0)
+        return {};
+    return identityOf(st);
+#else
     const QFileInfo info(path);  // a fresh stat every time
     if (!info.exists())
         return {};
-    return {info.size(), info.fileTime(QFileDevice::FileModificationTime).toMSecsSinceEpoch()};
+    return {info.size(), info.fileTime(QFileDevice::FileModificationTime).toMSecsSinceEpoch(), 0, 0};
+#endif
+}
+
+std::unique_ptr<QFile> openRegularFile(const QString& path, QString* error, FileIdentity* identity)
+{
+    if (path.isEmpty()) {
+        *error = cannotOpen(QStringLiteral("no file name"));
+        return nullptr;
+    }
+#ifdef Q_OS_UNIX
+    const QByteArray name = QFile::encodeName(path);
+    // Looked at before it is opened: opening a device can have effects of its
+    // own (a serial port's modem lines, a tape's rewind).
+    struct stat st {};
+    if (::stat(name.constData(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        *error = notRegular(st.st_mode);
+        return nullptr;
+    }
+    int fd = -1;
+    do
+        fd = ::open(name.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+        *error = cannotOpen(qt_error_string(errno));
+        return nullptr;
+    }
+    // What was opened, not what the name stood for a moment ago.
+    if (::fstat(fd, &st) != 0) {
+        *error = cannotOpen(qt_error_string(errno));
+        ::close(fd);
+        return nullptr;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        *error = notRegular(st.st_mode);
+        ::close(fd);
+        return nullptr;
+    }
+    auto file = std::make_unique<QFile>(path);
+    if (!file->open(fd, QIODevice::ReadOnly | QIODevice::Unbuffered, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        *error = cannotOpen(file->errorString());
+        return nullptr;
+    }
+    if (identity)
+        *identity = identityOf(st);
+    return file;
+#else
+    const QFileInfo info(path);
+    if (info.exists() && !info.isFile()) {
+        *error = info.isDir() ? QStringLiteral("is a directory, not a regular file")
+                              : QStringLiteral("is not a regular file");
+        return nullptr;
+    }
+    auto file = std::make_unique<QFile>(path);
+    if (!file->open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
+        *error = cannotOpen(file->errorString());
+        return nullptr;
+    }
+    if (identity)
+        *identity = FileIdentity::of(path);
+    return file;
+#endif
 }
 
 ImageFileHandle::ImageFileHandle() = default;
@@ -44,16 +148,23 @@ QString ImageFileHandle::resolvePath(const QString& path)
 bool ImageFileHandle::open(const QString& path)
 {
     close();
+    openError_.clear();
     const QString resolved = resolvePath(path);
-    if (resolved.isEmpty() || QFileInfo(resolved).isDir())
+    FileIdentity identity;
+    std::unique_ptr<QIODevice> file = openRegularFile(resolved, &openError_, &identity);
+    if (!file)
         return false;
-    std::unique_ptr<QIODevice> file = opener_ ? opener_(resolved) : std::make_unique<QFile>(resolved);
-    if (!file || !file->open(QIODevice::ReadOnly | QIODevice::Unbuffered))
-        return false;
+    if (opener_) {
+        file = opener_(resolved);
+        if (!file || !file->open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
+            openError_ = QStringLiteral("cannot be opened");
+            return false;
+        }
+    }
     length_ = file->size();
     file_ = std::move(file);
     openedPath_ = resolved;
-    identityAtOpen_ = FileIdentity::of(resolved);
+    identityAtOpen_ = identity;
     return true;
 }
 
@@ -61,6 +172,7 @@ void ImageFileHandle::close()
 {
     file_.reset();
     digest_.reset();
+    sha256_.reset();
     openedPath_.clear();
     identityAtOpen_ = {};
     guarded_ = false;
@@ -70,15 +182,25 @@ void ImageFileHandle::close()
     error_ = false;
 }
 
-void ImageFileHandle::keepDigest()
+void ImageFileHandle::keepDigest(bool withSha256)
 {
     // BLAKE2b: as collision-safe as SHA-256 here and about four times faster.
+    // SHA-256 only where a digest published with the image is to be compared.
     digest_ = std::make_unique<QCryptographicHash>(QCryptographicHash::Blake2b_256);
+    if (withSha256)
+        sha256_ = std::make_unique<QCryptographicHash>(QCryptographicHash::Sha256);
+    else
+        sha256_.reset();
 }
 
 QByteArray ImageFileHandle::digest() const
 {
     return digest_ ? digest_->result() : QByteArray();
+}
+
+QByteArray ImageFileHandle::sha256() const
+{
+    return sha256_ ? sha256_->result() : QByteArray();
 }
 
 void ImageFileHandle::guardAgainstChange(const FileIdentity& expected)
@@ -108,6 +230,8 @@ bool ImageFileHandle::fill()
     }
     if (digest_ && got > 0)
         digest_->addData(QByteArrayView(buffer_, got));
+    if (sha256_ && got > 0)
+        sha256_->addData(QByteArrayView(buffer_, got));
     pos_ = 0;
     end_ = static_cast<int>(got);
     return got > 0;

@@ -13,14 +13,28 @@
 
 namespace flash3 {
 
-// What a file looked like on disk; a change of either means it was written.
+// What a file looked like on disk; a change of size or time means it was
+// written, a change of device or inode that its name now stands for another
+// file (0 where the system does not tell).
 struct FileIdentity {
     qint64 size = -1;
     qint64 modifiedMs = 0;
-    bool operator==(const FileIdentity& o) const { return size == o.size && modifiedMs == o.modifiedMs; }
+    quint64 device = 0;
+    quint64 inode = 0;
+    bool operator==(const FileIdentity& o) const
+    {
+        return size == o.size && modifiedMs == o.modifiedMs && device == o.device && inode == o.inode;
+    }
     bool operator!=(const FileIdentity& o) const { return !(*this == o); }
     static FileIdentity of(const QString& path);
 };
+
+// Opens `path` for reading only when it is a regular file. Never blocks (a
+// FIFO without a writer would wait in open() for ever) and never hands out a
+// device that reads without end. Null otherwise, with why in `error`: the
+// system's reason ("cannot be opened: Permission denied") or what the file is
+// ("is a FIFO, not a regular file"), to follow the file's name in a sentence.
+std::unique_ptr<QFile> openRegularFile(const QString& path, QString* error, FileIdentity* identity = nullptr);
 
 class ImageFileHandle {
 public:
@@ -29,8 +43,11 @@ public:
     ImageFileHandle(const ImageFileHandle&) = delete;
     ImageFileHandle& operator=(const ImageFileHandle&) = delete;
 
-    // Opens `path` for reading at its first character (closing any open file).
+    // Opens `path` for reading at its first character (closing any open file);
+    // only a regular file opens. False with openError() saying why.
     bool open(const QString& path);
+    // Why the last open() failed, as openRegularFile() says it.
+    const QString& openError() const { return openError_; }
     // What open() opens a path with: a QFile, unless told otherwise (tests put
     // a device there that fails as a failing disk would).
     using Opener = std::function<std::unique_ptr<QIODevice>(const QString& path)>;
@@ -51,10 +68,11 @@ public:
     FileIdentity identityAtOpen() const { return identityAtOpen_; }
 
     // Keeps a digest of every byte read from the file from now on (call right
-    // after open). Reads are buffered, so at the end of the file the digest
-    // covers the whole file.
-    void keepDigest();
+    // after open), and a SHA-256 too when asked. Reads are buffered, so at the
+    // end of the file the digest covers the whole file.
+    void keepDigest(bool withSha256 = false);
     QByteArray digest() const;
+    QByteArray sha256() const;
     // From now on every read from disk first makes sure the file on disk still
     // looks like `expected`; if not, the read fails and changedOnDisk() is true.
     void guardAgainstChange(const FileIdentity& expected);
@@ -71,7 +89,9 @@ private:
     Opener opener_;
     std::unique_ptr<QIODevice> file_;
     std::unique_ptr<QCryptographicHash> digest_;
+    std::unique_ptr<QCryptographicHash> sha256_;
     QString openedPath_;
+    QString openError_;
     FileIdentity identityAtOpen_;
     FileIdentity guard_;
     bool guarded_ = false;

@@ -7,6 +7,8 @@
 #include "app/text_format.h"
 #include "image/image_check.h"
 
+#include <utility>
+
 namespace flash3 {
 
 namespace {
@@ -16,14 +18,54 @@ int percentOf(int64_t part, int64_t whole)
 }
 } // namespace
 
+void Form1::postImageOpenHint(const QString& why)
+{
+    if (!why.isEmpty())
+        postHint(QStringLiteral("The input file ") + why + QLatin1Char('.'));
+}
+
+bool Form1::lookUpKnownDigests()
+{
+    knownDigests_ = knownDigests(ImageFile.openedPath(), RequiredSha256);
+    for (const KnownDigest& known : knownDigests_) {
+        if (known.problem.isEmpty())
+            continue;
+        Msg = QStringLiteral("** ERROR ** Checksum file ") + known.label() + QLatin1Char(' ') + known.problem
+            + QStringLiteral(". Run not started.");
+        PostMsg2(Msg);
+        LastRunReport.cause = FailureCause::ChecksumFileUnusable;
+        LastRunReport.digestSource = known.label();
+        LastRunReport.digestProblem = known.problem;
+        refuseRun();
+        return false;
+    }
+    return true;
+}
+
 void Form1::beginImageCheck()
 {
+    if (!lookUpKnownDigests())
+        return;
+    const bool withSha256 = !knownDigests_.isEmpty();
+    // A check made already counts only for the very file opened now: a file
+    // written or replaced since is checked again.
+    if (const std::shared_ptr<const CheckedImage> checked = std::exchange(precheck_, nullptr)) {
+        if (checked->path == ImageFile.openedPath() && checked->identity == ImageFile.identityAtOpen()
+            && checked->report.opened && !checked->report.tooLarge && !checked->blake2b.isEmpty()
+            && (!withSha256 || !checked->sha256.isEmpty())) {
+            imageChecked(*checked);
+            return;
+        }
+    }
     imageCheck_ = std::make_unique<ImageCheck>();
-    if (!imageCheck_->open(ImageFile.openedPath(), true)) {
+    if (!imageCheck_->open(ImageFile.openedPath(), true, withSha256)) {
+        const QString why = imageCheck_->openError();
         imageCheck_.reset();
         Msg = QStringLiteral("** ERROR ** Cannot open input file: ") + FileName;
         PostMsg2(Msg);
+        postImageOpenHint(why);
         LastRunReport.cause = FailureCause::CannotOpenImage;
+        LastRunReport.imageOpenError = why;
         LastRunOutcome = RunOutcome::Failed;
         return;
     }
@@ -55,9 +97,28 @@ void Form1::finishImageCheck()
 {
     const std::unique_ptr<ImageCheck> check = std::move(imageCheck_);
     window_.setCheckProgress(-1);
-    const ImageCheckReport& report = check->report();
+    imageChecked(check->result());
+}
+
+void Form1::imageChecked(const CheckedImage& checked)
+{
+    const ImageCheckReport& report = checked.report;
     LastRunReport.faultyRecords = report.faultyRecords;
     LastRunReport.firstFault = report.firstFault;
+    // Not the file released, whatever its records look like.
+    const QByteArray sha256 = checked.sha256.toHex();
+    for (const KnownDigest& known : knownDigests_) {
+        if (known.sha256 == sha256)
+            continue;
+        Msg = QStringLiteral("** ERROR ** Input file's SHA-256 is ") + QString::fromLatin1(sha256)
+            + QStringLiteral(", but ") + known.label() + QStringLiteral(" gives ") + QString::fromLatin1(known.sha256)
+            + QStringLiteral(". Run not started.");
+        PostMsg2(Msg);
+        LastRunReport.cause = FailureCause::ImageDigestMismatch;
+        LastRunReport.digestSource = known.label();
+        refuseRun();
+        return;
+    }
     if (report.faultyRecords > 0 && !AllowFaultyImage) {
         const ImageFault& first = *report.firstFault;
         Msg = QStringLiteral("** ERROR ** Input file has %1 faulty record%2 (first at line %3, column %4: %5). "
@@ -77,8 +138,10 @@ void Form1::finishImageCheck()
         refuseRun();
         return;
     }
-    checkedDigest_ = check->digest();
-    checkedIdentity_ = check->identity();
+    for (const KnownDigest& known : knownDigests_)
+        postHint(QStringLiteral("The input file's SHA-256 matches ") + known.label() + QLatin1Char('.'));
+    checkedDigest_ = checked.blake2b;
+    checkedIdentity_ = checked.identity;
     startRun();
 }
 
