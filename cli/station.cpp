@@ -194,7 +194,9 @@ int runPorts(const Options& o)
         log.write(line);
     for (PortRun* run : ports)
         log.write(QStringLiteral("COM%1 port: %2 at %3 bit/s")
-                      .arg(QString::number(run->com()), run->devicePath(), QString::number(run->speed())));
+                      .arg(QString::number(run->com()),
+                           run->devicePath().isEmpty() ? QStringLiteral("(no device)") : run->devicePath(),
+                           QString::number(run->speed())));
 
     // Every port is opened before any starts, so that the runs begin together.
     for (PortRun* run : ports) {
