@@ -236,6 +236,8 @@ void PortRun::logAppended(LogId id, const QString& line, int)
         else
             lastDebugLine_ = line;
     }
+    if (id == LogId::List2 && line.startsWith(QLatin1String("Hint: ")))
+        hints_ << line;
     if (onLine)
         onLine(*this, id, line);
 }

@@ -13,6 +13,7 @@
 
 #include <QElapsedTimer>
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 
@@ -69,6 +70,8 @@ public:
     // The Debug line that says what went wrong, for a run that failed or was
     // refused (empty when interrupted: nothing went wrong with the port).
     QString errorLine() const { return status_ == 130 ? QString() : errorLine_; }
+    // The "Hint: " lines the run posted, in order.
+    const QStringList& hints() const { return hints_; }
     static const char* phaseName(Phase phase);
 
 private:
@@ -88,6 +91,7 @@ private:
     QElapsedTimer runClock_;
     QElapsedTimer quietWait_;
     QString errorLine_;
+    QStringList hints_;
     QString lastDebugLine_;
     bool ended_ = false;
     bool namedImageCompared_ = false;

@@ -138,8 +138,21 @@ std::vector<QString> StationView::rows(int terminalRows, qsizetype deviceWidth) 
             done += p->phase() == PortRun::Phase::Completed ? p->form().RecordsTotal : p->form().RecordsDone;
         }
         QStringList parts;
-        for (const auto& [phase, n] : counts)
-            parts << QStringLiteral("%1 %2").arg(n).arg(QLatin1String(PortRun::phaseName(static_cast<PortRun::Phase>(phase))));
+        for (const auto& [phase, n] : counts) {
+            QString part = QString::number(n) + QLatin1Char(' ')
+                + QLatin1String(PortRun::phaseName(static_cast<PortRun::Phase>(phase)));
+            // The ports that need a look are named, the first eight of them.
+            if (phase == static_cast<int>(PortRun::Phase::Failed) || phase == static_cast<int>(PortRun::Phase::Refused)) {
+                QStringList coms;
+                for (const PortRun* p : ports_) {
+                    if (static_cast<int>(p->phase()) == phase)
+                        coms << comText(*p);
+                }
+                part += QStringLiteral(" (") + coms.mid(0, 8).join(QStringLiteral(", "))
+                    + QLatin1String(coms.size() > 8 ? ", ...)" : ")");
+            }
+            parts << part;
+        }
         lines.push_back(QStringLiteral("%1 ports: %2; %3 % of all records")
                             .arg(ports_.size())
                             .arg(parts.join(QStringLiteral(", ")))
@@ -216,8 +229,22 @@ void StationView::finish(const std::vector<QString>& verdicts, const QString& su
         drawBar(p.seconds());
     }
     std::fflush(stdout);
-    for (const QString& v : verdicts)
-        writeLine(stderr, v);
+    for (std::size_t i = 0; i < verdicts.size(); ++i) {
+        writeLine(stderr, verdicts[i]);
+        // The table showed no log line: under the verdict of a port that did
+        // not complete, the line that says what went wrong and its hints.
+        if (mode_ != Mode::Table || i >= ports_.size())
+            continue;
+        const PortRun& p = *ports_[i];
+        if (p.phase() == PortRun::Phase::Completed || p.phase() == PortRun::Phase::Aborted)
+            continue;
+        const QString head = QStringLiteral("flash3-cli: ") + comText(p) + QStringLiteral(": ");
+        QStringList said = p.hints();
+        if (!p.errorLine().isEmpty() && !said.contains(p.errorLine()))
+            said.prepend(p.errorLine());
+        for (const QString& line : said)
+            writeLine(stderr, head + line);
+    }
     if (!summary.isEmpty())
         writeLine(stderr, summary);
 }

@@ -355,4 +355,9 @@ TEST(CliStation, TableShowsEachPortOrCountsThemWhenTheyDoNotFit)
     for (const QString& line : view.tableLines(24, 30))
         EXPECT_EQ(line.size(), 29) << line;
     EXPECT_EQ(view.tableLines(3, 20)[0], "3 ports: 3 waiting;");
+
+    // A port that needs a look is named in the count.
+    EXPECT_FALSE(runs[1]->prepare()) << "the image is not there: refused";
+    EXPECT_TRUE(view.tableLines(3, 200)[0].startsWith("3 ports: 2 waiting, 1 refused (COM34); "))
+        << view.tableLines(3, 200)[0];
 }

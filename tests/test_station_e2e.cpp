@@ -4,6 +4,7 @@
 
 #include "process_harness.h"
 #include "qt_print.h"
+#include "terminal_screen.h"
 
 #include <QCryptographicHash>
 #include <QJsonArray>
@@ -207,6 +208,27 @@ TEST_F(Station, EightPortsOneAnsweringWrongOnLineTwo)
         ASSERT_TRUE(QRegularExpression("^COM\\d+: ").match(line).hasMatch()) << line;
     EXPECT_EQ(f.errLines().filter(QRegularExpression("^flash3-cli: COM\\d+: completed: 360 records")).size(), 7);
     EXPECT_EQ(f.errLines().filter(QRegularExpression("^flash3-cli: COM\\d+: FAILED at line 2, ")).size(), 1);
+}
+
+// On a terminal the table stands in for the logs; when it ends, a port that
+// failed still shows the line that says what went wrong and its hints.
+TEST_F(Station, TableOnATerminalEndsWithWhatWentWrongOnEachFailedPort)
+{
+    const QString image = sample(5);
+    const QStringList links = startStation(2, image, {"--reply", "55@1"});
+    QStringList screen;
+    const int status = runOnTerminal(buildDir() + "/flash3-cli", portArgs(links) + QStringList{image}, false, 1000,
+                                     [&](const TerminalScreen& s, bool ended) {
+                                         if (ended)
+                                             screen = s.rows();
+                                     });
+    EXPECT_EQ(status, kFailed);
+    const qsizetype verdict = screen.indexOf(QRegularExpression("^flash3-cli: COM98: FAILED .*"));
+    ASSERT_GE(verdict, 0) << screen.join('\n');
+    EXPECT_TRUE(screen.value(verdict + 1).startsWith("flash3-cli: COM98: ")) << screen.join('\n');
+    EXPECT_FALSE(screen.value(verdict + 1).contains("Hint: ")) << "the failure's own line comes first";
+    EXPECT_TRUE(screen.value(verdict + 2).startsWith("flash3-cli: COM98: Hint: ")) << screen.join('\n');
+    EXPECT_FALSE(screen.join('\n').contains(QRegularExpression("COM99: (Hint|Error)"))) << "COM99 completed";
 }
 
 TEST_F(Station, PortsThatCannotStartDoNotHoldUpTheOthers)
