@@ -14,6 +14,9 @@
 
 #include "qt_print.h"
 
+#include <fcntl.h>
+
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QRegularExpression>
@@ -360,4 +363,47 @@ TEST(CliStation, TableShowsEachPortOrCountsThemWhenTheyDoNotFit)
     EXPECT_FALSE(runs[1]->prepare()) << "the image is not there: refused";
     EXPECT_TRUE(view.tableLines(3, 200)[0].startsWith("3 ports: 2 waiting, 1 refused (COM34); "))
         << view.tableLines(3, 200)[0];
+}
+
+// A port whose own check of the image read other bytes than the reading the
+// log and the report name is refused before its first byte: the report must
+// never name an image that is not the one flashed.
+TEST(CliPortRun, CheckOfAnotherFileThanTheNamedOneIsRefusedUnsent)
+{
+    QTemporaryDir dir;
+    const QString image = dir.filePath("fw.pf3");
+    {
+        QFile f(image);
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write("T01:R02:E\r\n:");
+    }
+    QFile file(image);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QByteArray digest = QCryptographicHash::hash(file.readAll(), QCryptographicHash::Blake2b_256);
+    Options o;
+    o.image = image;
+    o.quiet = true;
+    for (const bool sameImage : {true, false}) {
+        // A terminal stands in for the device: whatever is sent lands on its other end.
+        const int device = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+        ASSERT_GE(device, 0);
+        ASSERT_EQ(::grantpt(device), 0);
+        ASSERT_EQ(::unlockpt(device), 0);
+        PortRun run(PortChoice{5, QString::fromLocal8Bit(::ptsname(device))}, o);
+        run.imageNamed = true;
+        run.namedImageDigest = sameImage ? digest : QByteArray(32, '\x5a');
+        ASSERT_TRUE(run.prepare());
+        EXPECT_EQ(run.start(), sameImage);
+        if (sameImage) {
+            EXPECT_EQ(run.phase(), PortRun::Phase::Handshake);
+        } else {
+            EXPECT_EQ(run.phase(), PortRun::Phase::Refused);
+            EXPECT_EQ(run.report().cause, FailureCause::ImageChanged);
+            EXPECT_EQ(run.report().bytesSent, 0);
+            char byte;
+            EXPECT_LE(::read(device, &byte, 1), 0) << "a byte reached the device";
+        }
+        run.interrupt();
+        ::close(device);
+    }
 }
