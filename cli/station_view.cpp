@@ -86,17 +86,17 @@ void StationView::drawBar(double seconds)
     // The count alone is drawn at most ten times a second.
     if (seconds < 0.0 && !lines && !(barDue_ && barClock_.elapsed() >= 100))
         return;
-    QByteArray text;
-    if (barShown_ || lines)
-        text += "\r\033[K";
+    // Lines held for stdout go elsewhere than the bar's terminal (on the same
+    // terminal they are held with stderr's): out first, and the bar is never
+    // left erased between two writes.
     if (!heldOut_.isEmpty()) {
-        std::fwrite(text.constData(), 1, static_cast<std::size_t>(text.size()), stderr);
-        std::fflush(stderr);
-        text.clear();
         std::fwrite(heldOut_.constData(), 1, static_cast<std::size_t>(heldOut_.size()), stdout);
         std::fflush(stdout);
         heldOut_.clear();
     }
+    QByteArray text;
+    if (barShown_ || lines)
+        text += "\r\033[K";
     text += heldErr_;
     heldErr_.clear();
     text += seconds < 0.0 ? bar_->text(done_, total_) : bar_->finalText(done_, total_, seconds) + '\n';
