@@ -3,6 +3,7 @@
 #include "image/image_check.h"
 
 #include <QCryptographicHash>
+#include <QDir>
 #include <QFileInfo>
 
 namespace flash3::cli {
@@ -10,7 +11,7 @@ namespace flash3::cli {
 ImageFacts imageFacts(const QString& path, const std::function<bool()>& keepGoing)
 {
     ImageFacts facts;
-    facts.path = QFileInfo(path).absoluteFilePath();
+    facts.path = QDir::toNativeSeparators(QFileInfo(path).absoluteFilePath());
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return facts;
