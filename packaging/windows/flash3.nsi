@@ -60,7 +60,7 @@ Section "flash3"
     SW_SHOWNORMAL "" "Reflash a KORVEN-7 interface in FLASH3 boot mode"
   ; A console in which flash3-cli is found; the system's PATH stays as it was.
   CreateShortCut "$SMPROGRAMS\FLASH3 Command Prompt.lnk" "$SYSDIR\cmd.exe" \
-    '/k set "PATH=$INSTDIR;%PATH%" && flash3-cli --version' "$INSTDIR\flash3.exe" 0 \
+    '/k set PATH=$INSTDIR;%PATH%& flash3-cli --version' "$INSTDIR\flash3.exe" 0 \
     SW_SHOWNORMAL "" "A command prompt in which flash3-cli is found"
 
   WriteRegStr HKLM "Software\flash3" "InstallDir" "$INSTDIR"

@@ -88,6 +88,18 @@ def case_zip(args):
     shutil.rmtree(folder)
 
 
+def shortcut_arguments(path):
+    """The command-line arguments a .lnk file holds (its StringData is counted UTF-16)."""
+    if not os.path.exists(path):
+        return ""
+    data = open(path, "rb").read()
+    at = data.find("/k ".encode("utf-16-le"))
+    if at < 2:
+        return ""
+    count = int.from_bytes(data[at - 2:at], "little")
+    return data[at:at + 2 * count].decode("utf-16-le").split("\0")[0]  # Wine counts a closing NUL too
+
+
 def prefix_files():
     drive = os.path.join(os.environ["WINEPREFIX"], "drive_c")
     skip = ("windows/temp/", "users/")  # temporary files and the users' profiles (the uninstaller's copy runs there)
@@ -117,6 +129,11 @@ def case_installer(args):
     for link in ("FLASH3.lnk", "FLASH3 Command Prompt.lnk"):
         check(os.path.exists(os.path.join(menu, link)), "no Start menu entry %s" % link, str(os.listdir(menu)
                                                                                             if os.path.isdir(menu) else ""))
+    prompt = shortcut_arguments(os.path.join(menu, "FLASH3 Command Prompt.lnk"))
+    check(prompt.startswith("/k "), "the command prompt's shortcut does not keep its console", prompt)
+    code, out, err = wine(args, ["cmd", "/c", prompt[3:]])
+    check(code == 0 and out.strip().endswith("flash3-cli " + args.version),
+          "flash3-cli is not found in the Start menu's command prompt", prompt + "\n" + out + err)
     code, out, err = wine(args, ["reg", "query", UNINSTALL_KEY])
     check(code == 0 and "flash3 " + args.version in out and "uninstall.exe" in out,
           "Windows does not list the uninstaller", out + err)
