@@ -21,10 +21,10 @@ X_PKGS=(xvfb xauth xdotool)
 PACKAGE_PKGS=(help2man dpkg-dev file)
 PACKAGE_TEST_PKGS=(lintian man-db bash-completion)
 WIN_PKGS=(cmake ninja-build python3 googletest g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix wine wine64)
-# The whole program for Windows: Qt's host tools, the packages, and what the
-# tests under Wine need (Wine's own fonts, a display, the report's schema check).
-WINAPP_PKGS=(qt6-base-dev qt6-base-dev-tools nsis zip xz-utils fonts-wine xvfb xauth xdotool imagemagick
-             python3-jsonschema)
+# The whole program for Windows: Qt's host tools and the packages' tools; for
+# its tests under Wine, Wine's own fonts, a display and the report's schema check.
+WINAPP_PKGS=(qt6-base-dev qt6-base-dev-tools nsis zip xz-utils)
+WINAPP_TEST_PKGS=(fonts-wine xvfb xauth xdotool imagemagick python3-jsonschema)
 
 # Installs the Debian packages given that are missing (as root), or says how.
 need_packages() {
@@ -178,6 +178,7 @@ cmd_test_windows() {
   need_packages "${BASE_PKGS[@]}"
   cmake -S "$ROOT" -B build -G Ninja -DFLASH3_WERROR="${FLASH3_WERROR:-OFF}" >/dev/null
   cmake --build build --parallel 2 --target flash3-sim | sed '/^ninja: no work to do/d'
+  need_packages "${WINAPP_TEST_PKGS[@]}"
   cmd_windows --tests
   (cd build-winapp && ctest --output-on-failure -j2)
 }

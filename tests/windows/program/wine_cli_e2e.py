@@ -69,12 +69,23 @@ class Sim:
         return self.finish()
 
 
+def run_wine(args, command, timeout=120):
+    """Runs `command` under Wine and returns its exit status, stdout and stderr.
+
+    The output goes to files, not pipes: a Wine service that the program
+    happens to start inherits its handles and would hold a pipe open (and
+    the wait for its end) for as long as the service lives."""
+    with open(os.path.join(args.work, "out.txt"), "w+b") as out, open(os.path.join(args.work, "err.txt"), "w+b") as err:
+        code = subprocess.run([args.wine] + command, stdin=subprocess.DEVNULL, stdout=out, stderr=err,
+                              timeout=timeout).returncode
+        out.seek(0)
+        err.seek(0)
+        return code, out.read().decode("utf-8", "replace").replace("\r\n", "\n"), \
+            err.read().decode("utf-8", "replace").replace("\r\n", "\n")
+
+
 def run_cli(args, cli_args, timeout=120):
-    result = subprocess.run([args.wine, args.cli] + cli_args, stdin=subprocess.DEVNULL, capture_output=True,
-                            timeout=timeout)
-    out = result.stdout.decode("utf-8", "replace").replace("\r\n", "\n")
-    err = result.stderr.decode("utf-8", "replace").replace("\r\n", "\n")
-    return result.returncode, out, err
+    return run_wine(args, [args.cli] + cli_args, timeout)
 
 
 def last_line(text):
@@ -226,17 +237,23 @@ def case_interrupt(args):
     # Answers held back a little, so that the run is still going when Ctrl+C comes.
     sim = Sim(args, ["--link", link(args, com), "--timeout", "120", "--delay", "20", "--log", trace, sample(args)],
               [link(args, com)])
+    out_file = open(os.path.join(args.work, "out.txt"), "w+b")
+    err_file = open(os.path.join(args.work, "err.txt"), "w+b")
     cli = subprocess.Popen([args.wine, args.cli, "-p", str(com), "-q", windows_path(sample(args))],
-                           stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                           stdin=subprocess.DEVNULL, stdout=out_file, stderr=err_file)
     deadline = time.monotonic() + 60
     while time.monotonic() < deadline and cli.poll() is None:
         if os.path.exists(trace) and os.path.getsize(trace) > 2000:  # the image is on its way
             break
         time.sleep(0.05)
     cli.send_signal(signal.SIGINT)  # Wine hands it to the console as Ctrl+C
-    out, err = cli.communicate(timeout=60)
-    err = err.decode("utf-8", "replace").replace("\r\n", "\n")
-    out = out.decode("utf-8", "replace").replace("\r\n", "\n")
+    cli.wait(60)
+    out_file.seek(0)
+    err_file.seek(0)
+    out = out_file.read().decode("utf-8", "replace").replace("\r\n", "\n")
+    err = err_file.read().decode("utf-8", "replace").replace("\r\n", "\n")
+    out_file.close()
+    err_file.close()
     # The device's session ends when the port is closed.
     sim.finish(timeout=20)
     check(cli.returncode == 130, "exit status %d, not 130" % cli.returncode, err)

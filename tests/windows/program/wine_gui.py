@@ -5,8 +5,11 @@ the Linux flash3-sim, then "Exit / Abort". After the run the file box, the port
 box and Remaining / Completed / percentage must show text; the window is saved
 as a picture (WORK/flash3-after-run.png) for a look.
 
-  wine_gui.py --wine WINE64 --exe FLASH3.EXE --sim FLASH3-SIM --source REPO
-              --ports DIR --com N --work DIR
+  wine_gui.py --wine WINE64 --wine-env WINE_ENV.SH --exe FLASH3.EXE --sim FLASH3-SIM
+              --source REPO --ports DIR --com N --work DIR
+
+It runs in a Wine prefix of its own (WORK/wineprefix) that maps COM N to
+DIR/com<N>.
 """
 
 import argparse
@@ -86,10 +89,12 @@ def dark_pixels(picture, box):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    for option in ("--wine", "--exe", "--sim", "--source", "--ports", "--work"):
+    for option in ("--wine", "--wine-env", "--exe", "--sim", "--source", "--ports", "--work"):
         parser.add_argument(option, required=True)
     parser.add_argument("--com", type=int, required=True)
     args = parser.parse_args()
+    for name in ("exe", "sim", "source", "ports", "work", "wine_env"):
+        setattr(args, name, os.path.abspath(getattr(args, name)))
     os.makedirs(args.work, exist_ok=True)
     failures = []
 
@@ -105,13 +110,20 @@ def main():
                            stdout=subprocess.PIPE, stderr=sim_err, text=True)
     sim.stdout.readline()
     xvfb, display = start_xvfb()
+    # A Wine prefix of this test's own, its server started on this display:
+    # Wine's desktop process keeps the display of the program that started
+    # it, and one started by a console program without a display would leave
+    # every window invisible.
+    os.environ["WINEPREFIX"] = os.path.join(os.path.abspath(args.work), "wineprefix")
+    os.environ["DISPLAY"] = display
+    subprocess.run(["bash", args.wine_env, "setup", args.wine, args.ports, str(args.com), str(args.com)], check=True,
+                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, timeout=300)
     program = None
     try:
         # COM 2, the dialog's choice when it opens, stands for the port Wine maps.
-        env = dict(os.environ, DISPLAY=display, FLASH3_COM2="\\\\.\\COM%d" % args.com)
+        env = dict(os.environ, FLASH3_COM2="\\\\.\\COM%d" % args.com)
         program = subprocess.Popen([args.wine, args.exe, "sample.pf3"], cwd=os.path.dirname(image), env=env,
                                    stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        os.environ["DISPLAY"] = display
         main_window = find_window("^KORVEN-7 voDOZUD Application - FLASH3$")
         time.sleep(1)
         # The focus starts on "Select Input File"; three tabs lead to "Configure COM port".
@@ -153,6 +165,7 @@ def main():
         except subprocess.TimeoutExpired:
             program.kill()
             failures.append("flash3.exe did not end after Exit / Abort")
+    subprocess.run(["bash", args.wine_env, "cleanup"], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
     xvfb.terminate()
     xvfb.wait(10)
     try:

@@ -54,10 +54,15 @@ def wine(args, command, with_build_dlls=False, timeout=120):
     env = dict(os.environ)
     if not with_build_dlls:
         env.pop("WINEPATH", None)  # the shipped programs find their DLLs beside them, or fail
-    result = subprocess.run([args.wine] + command, env=env, stdin=subprocess.DEVNULL, capture_output=True,
-                            timeout=timeout)
-    return result.returncode, result.stdout.decode("utf-8", "replace").replace("\r\n", "\n"), \
-        result.stderr.decode("utf-8", "replace").replace("\r\n", "\n")
+    # Files, not pipes: a Wine service started meanwhile would inherit a pipe
+    # and hold it (and the wait for its end) open for as long as it lives.
+    with open(os.path.join(args.work, "out.txt"), "w+b") as out, open(os.path.join(args.work, "err.txt"), "w+b") as err:
+        code = subprocess.run([args.wine] + command, env=env, stdin=subprocess.DEVNULL, stdout=out, stderr=err,
+                              timeout=timeout).returncode
+        out.seek(0)
+        err.seek(0)
+        return code, out.read().decode("utf-8", "replace").replace("\r\n", "\n"), \
+            err.read().decode("utf-8", "replace").replace("\r\n", "\n")
 
 
 def check_identity(args, exe):
