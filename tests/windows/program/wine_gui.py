@@ -14,7 +14,6 @@ DIR/com<N>.
 
 import argparse
 import os
-import re
 import signal
 import subprocess
 import sys
