@@ -63,7 +63,7 @@ std::optional<QString> runSaveTextDialog(QWidget* parent, const QString& suggest
     dialog.selectFile(suggestedName);
     if (dialog.exec() != QDialog::Accepted)
         return std::nullopt;
-    return dialog.selectedFiles().value(0);
+    return QDir::toNativeSeparators(dialog.selectedFiles().value(0));
 }
 
 } // namespace flash3::ui
