@@ -9,7 +9,8 @@
 #   ./run.sh soak [RUNS] [SEED] many runs with random images and faults
 #   ./run.sh package           the Debian package flash3_<version>_amd64.deb (Release)
 #   ./run.sh test-package      build the package and test what it installs (lintian too)
-#   ./run.sh test-windows      the serial layer cross-built for Windows, tested under Wine
+#   ./run.sh windows           flash3.exe, flash3-cli.exe, their zip and installer (build-winapp/dist)
+#   ./run.sh test-windows      the Windows programs cross-built and tested under Wine
 #   ./run.sh mutants [NAME...] plant each fault of tests/mutants/ alone; every one must be caught
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -21,6 +22,10 @@ X_PKGS=(xvfb xauth xdotool)
 PACKAGE_PKGS=(help2man dpkg-dev file)
 PACKAGE_TEST_PKGS=(lintian man-db bash-completion)
 WIN_PKGS=(cmake ninja-build python3 googletest g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix wine wine64)
+# The whole program for Windows: Qt's host tools and the packages' tools; for
+# its tests under Wine, Wine's own fonts, a display and the report's schema check.
+WINAPP_PKGS=(qt6-base-dev qt6-base-dev-tools nsis zip xz-utils)
+WINAPP_TEST_PKGS=(fonts-wine xvfb xauth xdotool imagemagick python3-jsonschema)
 
 # Installs the Debian packages given that are missing (as root), or says how.
 need_packages() {
@@ -143,9 +148,29 @@ cmd_test_package() {
   "$ROOT/tests/package/test_package.sh" "$PACKAGE_DEB" "$ROOT/build-release-pkg/package-test"
 }
 
-# The Qt-free serial layer built with mingw-w64 and its tests run by ctest
-# under Wine, against devices on pseudo-terminals (tests/windows/). The Wine
-# prefix lives in build-win/wineprefix.
+# The Windows programs (Release) cross-built against the mingw Qt that
+# packaging/windows/get-qt.sh puts in the cache folder, in build-winapp/; with
+# --tests the tests under Wine too. Then the zip and the installer in
+# build-winapp/dist/.
+cmd_windows() {
+  need_packages "${WIN_PKGS[@]}" "${WINAPP_PKGS[@]}"
+  local qt testing=OFF
+  [ "${1:-}" = "--tests" ] && testing=ON
+  qt=$("$ROOT/packaging/windows/get-qt.sh")
+  # The toolchain file counts only when the folder is new; no warning about it later.
+  cmake -S "$ROOT" -B build-winapp -G Ninja --no-warn-unused-cli \
+    -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-x86_64-qt.cmake" \
+    -DCMAKE_PREFIX_PATH="$qt" -DQT_HOST_PATH=/usr -DQT_HOST_PATH_CMAKE_DIR=/usr/lib/x86_64-linux-gnu/cmake \
+    -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=$testing -DFLASH3_SIM="$ROOT/build/flash3-sim" \
+    -DFLASH3_WERROR="${FLASH3_WERROR:-OFF}" >/dev/null
+  cmake --build build-winapp --parallel 2 | sed '/^ninja: no work to do/d'
+  cmake --build build-winapp --target windows-packages
+}
+
+# Under Wine, each with a Wine prefix of its own: the Qt-free serial layer
+# against devices on pseudo-terminals (build-win/), then the whole program
+# (build-winapp/): the engine's tests, flash3-cli.exe against the Linux
+# flash3-sim, flash3.exe on Xvfb, the zip and the installer.
 cmd_test_windows() {
   need_packages "${WIN_PKGS[@]}"
   local dir=build-win
@@ -153,6 +178,13 @@ cmd_test_windows() {
     -DFLASH3_WERROR="${FLASH3_WERROR:-OFF}" >/dev/null
   cmake --build "$dir" --parallel 2 | sed '/^ninja: no work to do/d'
   (cd "$dir" && ctest --output-on-failure -j2)
+  # The virtual device runs on Linux; the Windows programs reach it through Wine.
+  need_packages "${BASE_PKGS[@]}"
+  cmake -S "$ROOT" -B build -G Ninja -DFLASH3_WERROR="${FLASH3_WERROR:-OFF}" >/dev/null
+  cmake --build build --parallel 2 --target flash3-sim | sed '/^ninja: no work to do/d'
+  need_packages "${WINAPP_TEST_PKGS[@]}"
+  cmd_windows --tests
+  (cd build-winapp && ctest --output-on-failure -j2)
 }
 
 # Planted faults (tests/mutants/*.patch), each against the tests it names, in
@@ -172,7 +204,8 @@ case "${1:-}" in
   soak) shift; cmd_soak "$@" ;;
   package) shift; cmd_package "$@" ;;
   test-package) shift; cmd_test_package "$@" ;;
+  windows) shift; cmd_windows "$@" ;;
   test-windows) shift; cmd_test_windows "$@" ;;
   mutants) shift; cmd_mutants "$@" ;;
-  *) sed -n '2,13p' "$0" | sed 's/^# \{0,1\}//'; exit 2 ;;
+  *) sed -n '2,14p' "$0" | sed 's/^# \{0,1\}//'; exit 2 ;;
 esac

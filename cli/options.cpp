@@ -42,9 +42,15 @@ const char* const Usage =
     "  -h, --help          this text\n"
     "      --version       the version\n"
     "\n"
+#ifdef Q_OS_WIN
+    "COM N stands for \\\\.\\COM<N>; FLASH3_COM<N>=PATH in the environment, or a line\n"
+    "COM<N>=PATH in %APPDATA%\\flash3\\ports.conf or %PROGRAMDATA%\\flash3\\ports.conf,\n"
+    "binds COM N to another device.\n"
+#else
     "COM 1-32 stand for /dev/ttyS0-31, COM 33-64 for /dev/ttyUSB0-31, COM 65-96 for\n"
     "/dev/ttyACM0-31; FLASH3_COM<N>=PATH in the environment, or a line COM<N>=PATH in\n"
     "~/.config/flash3/ports.conf or /etc/flash3/ports.conf, binds COM N to another device.\n"
+#endif
     "Every image is checked whole before the first byte is sent. After the logs, one line on\n"
     "stderr beginning 'flash3-cli: ' says how the run ended.\n"
     "Several ports: one run per port, all at once. On a terminal one line per port shows\n"

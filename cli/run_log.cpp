@@ -3,6 +3,7 @@
 #include "app/text_format.h"
 #include "image/image_check.h"
 
+#include <QDir>
 #include <QFileInfo>
 
 #include <cstdio>
@@ -13,7 +14,7 @@ ImageFacts imageFacts(const QString& path, const std::function<bool()>& keepGoin
                       bool withSha256)
 {
     ImageFacts facts;
-    facts.path = QFileInfo(path).absoluteFilePath();
+    facts.path = QDir::toNativeSeparators(QFileInfo(path).absoluteFilePath());
     // One read for everything, so that the digests and the counts are of the
     // same bytes even if the file is replaced meanwhile; opened as a run's
     // check opens it (a FIFO or a device is not read).

@@ -59,10 +59,16 @@ int64_t recordCountForLength(int64_t length)
 namespace {
 QString localeTimeFormat()
 {
+#ifdef Q_OS_WIN
+    // Windows' own long format is 12-hour in many locales ("5:09:44 AM"): the
+    // logs of every station read alike with the 24-hour time Linux prints.
+    return QStringLiteral("HH:mm:ss");
+#else
     // The long format carries the seconds; drop the time-zone name it may add.
     QString format = QLocale::system().timeFormat(QLocale::LongFormat);
     format.remove(QLatin1Char('t'));
     return format.trimmed();
+#endif
 }
 
 std::function<int64_t()>& clockSource()

@@ -30,7 +30,8 @@ QString percentText(float fraction);
 // the 32-bit counters.
 int64_t recordCountForLength(int64_t length);
 
-// The time of day in the user's locale format with hours, minutes and seconds.
+// The time of day in the user's locale format with hours, minutes and seconds
+// (on Windows always 24-hour HH:mm:ss).
 QString timeOfDayText();
 
 // Where timeOfDayText() reads the time, in milliseconds since the epoch; the

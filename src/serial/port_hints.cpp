@@ -57,9 +57,15 @@ QStringList noDevice(int comPort)
     else
         hints << QStringLiteral("COM %1 stands for %2 (%3), which is not there.").arg(comPort).arg(b.path, b.origin());
     hints << presentPorts();
+#ifdef Q_OS_WIN
+    hints << QStringLiteral("To use another device as COM %1: FLASH3_COM%1=PATH in the environment, a line COM%1=PATH "
+                            "in %APPDATA%\\flash3\\ports.conf, or flash3-cli --device PATH.")
+                 .arg(comPort);
+#else
     hints << QStringLiteral("To use another device as COM %1: FLASH3_COM%1=PATH in the environment, a line COM%1=PATH "
                             "in ~/.config/flash3/ports.conf, or flash3-cli --device PATH.")
                  .arg(comPort);
+#endif
     return hints;
 }
 

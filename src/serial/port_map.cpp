@@ -19,6 +19,12 @@
 #include <unistd.h>
 #endif
 
+#ifdef Q_OS_WIN
+#include <windows.h>
+
+#include <string>
+#endif
+
 namespace flash3 {
 
 namespace {
@@ -231,8 +237,35 @@ QString defaultDevice(int comPort)
 #endif
 }
 
+#ifdef Q_OS_WIN
+// The number of the COM port `path` names ("COM5", "com5", "\\.\COM5"); 0 for any other path.
+int windowsComNumber(const QString& path)
+{
+    static const QRegularExpression com(QStringLiteral("^(?:\\\\\\\\[.?]\\\\)?COM([1-9]\\d*)$"),
+                                        QRegularExpression::CaseInsensitiveOption);
+    const auto m = com.match(path);
+    return m.hasMatch() ? m.captured(1).toInt() : 0;
+}
+
+// Whether Windows has a COM N now. Every port driver (a USB adapter, a virtual
+// port, Wine's mapped ports) names its port in the device namespace, while
+// Qt's listing walks the Plug and Play tree and misses some of them.
+bool windowsComPresent(int comPort)
+{
+    const std::wstring name = L"COM" + std::to_wstring(comPort);
+    wchar_t target[1024];
+    return QueryDosDeviceW(name.c_str(), target, 1024) != 0 || GetLastError() == ERROR_INSUFFICIENT_BUFFER;
+}
+#endif
+
+// One name per device, empty when it is not there: the file a link leads to;
+// on Windows a COM port's \\.\COM<N>, however it was written.
 QString canonical(const QString& path)
 {
+#ifdef Q_OS_WIN
+    if (const int n = windowsComNumber(path); n > 0)
+        return windowsComPresent(n) ? QStringLiteral("\\\\.\\COM") + QString::number(n) : QString();
+#endif
     // exists() follows links: one that leads nowhere, or round in a circle,
     // names no device (Qt would still make a path of it).
     if (path.isEmpty() || !QFileInfo::exists(path))
@@ -284,11 +317,21 @@ PortMapPaths portMapPaths()
         return *state().testPaths;
     PortMapPaths p;
     p.deviceFolder = qEnvironmentVariable("FLASH3_DEV_DIR", QStringLiteral("/dev"));
+#ifdef Q_OS_WIN
+    // Where Windows keeps settings: the user's roaming profile, then the machine's.
+    QString appData = qEnvironmentVariable("APPDATA");
+    if (appData.isEmpty())
+        appData = QDir::homePath() + QStringLiteral("/AppData/Roaming");
+    const QString programData = qEnvironmentVariable("PROGRAMDATA", QStringLiteral("C:\\ProgramData"));
+    p.userFile = QDir::toNativeSeparators(appData + QStringLiteral("/flash3/ports.conf"));
+    p.systemFile = QDir::toNativeSeparators(programData + QStringLiteral("/flash3/ports.conf"));
+#else
     QString config = qEnvironmentVariable("XDG_CONFIG_HOME");
     if (config.isEmpty())
         config = QDir::homePath() + QStringLiteral("/.config");
     p.userFile = config + QStringLiteral("/flash3/ports.conf");
     p.systemFile = QStringLiteral("/etc/flash3/ports.conf");
+#endif
     return p;
 }
 

@@ -45,7 +45,8 @@ std::optional<QString> runOpenDialog(QWidget* parent, const FileDialogSettings& 
     configureOpenDialog(dialog, settings);
     if (dialog.exec() != QDialog::Accepted)
         return std::nullopt;
-    return dialog.selectedFiles().value(0);
+    // Qt's dialog answers with "/" everywhere; Windows users read "C:\\fw\\unit.pf3".
+    return QDir::toNativeSeparators(dialog.selectedFiles().value(0));
 }
 
 std::optional<QString> runSaveTextDialog(QWidget* parent, const QString& suggestedName)
@@ -62,7 +63,7 @@ std::optional<QString> runSaveTextDialog(QWidget* parent, const QString& suggest
     dialog.selectFile(suggestedName);
     if (dialog.exec() != QDialog::Accepted)
         return std::nullopt;
-    return dialog.selectedFiles().value(0);
+    return QDir::toNativeSeparators(dialog.selectedFiles().value(0));
 }
 
 } // namespace flash3::ui

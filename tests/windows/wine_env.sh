@@ -24,6 +24,14 @@ case "${1:-}" in
     wine=$2 ports=$3 first=$4 last=$5
     mkdir -p "$ports"
     start_server "$wine"
+    # Windows' dialog font, MS Shell Dlg, is Tahoma. Without it (Debian's
+    # fonts-wine holds Wine's own) Wine falls back on what fontconfig offers,
+    # here a math font whose glyph boxes are so tall that Qt centres a line
+    # edit's text out of sight: the boxes of a window look empty.
+    if [ -d /usr/share/wine/fonts ]; then
+      mkdir -p "$WINEPREFIX/drive_c/windows/Fonts"
+      cp -n /usr/share/wine/fonts/*.ttf "$WINEPREFIX/drive_c/windows/Fonts/"
+    fi
     # Wine reads the port mapping when its server starts; only a change needs
     # a restart.
     changed=0
