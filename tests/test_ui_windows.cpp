@@ -560,7 +560,9 @@ TEST(UiClose, ExitAbortClosesEveryWindow)
 }
 
 // The line under the port list says what the highlighted number stands for:
-// a device that is there, one that is not, a number bound to nothing.
+// a device that is there, one that is not, a number bound to nothing; for a
+// number with no device it names the ports present. The entries that reach a
+// device are bold with the device as tooltip, their text still the number.
 TEST(UiPortDialog, LineSaysWhatTheHighlightedNumberStandsFor)
 {
     QTemporaryDir dir;
@@ -575,12 +577,29 @@ TEST(UiPortDialog, LineSaysWhatTheHighlightedNumberStandsFor)
     ui.click("ConfigComPort");
     auto* info = ui.child<QLabel>(QStringLiteral("PortInfo"));
     ASSERT_NE(info, nullptr);
-    EXPECT_EQ(info->text(), dir.filePath("dev/ttyS1") + " - not present");  // "2" is highlighted at start-up
+    const QString present = "Present: COM 33 " + dir.filePath("dev/ttyUSB0");
+    EXPECT_EQ(info->text(), dir.filePath("dev/ttyS1") + " - not present\n" + present);  // "2" is highlighted at start-up
     ui.clickPort(33);
     EXPECT_EQ(info->text(), dir.filePath("dev/ttyUSB0") + " - present");
     ui.clickPort(98);
-    EXPECT_EQ(info->text(), "COM 98 stands for no device: bind one in ports.conf");
+    EXPECT_EQ(info->text(), "COM 98 stands for no device: bind one in ports.conf\n" + present);
     EXPECT_TRUE(info->isVisible());
+    QListWidget* list = ui.ports();
+    for (int row : {2, 33, 34}) {
+        SCOPED_TRACE(row);
+        const bool marked = row == 33;
+        EXPECT_EQ(list->item(row)->text(), QString::number(row));
+        EXPECT_EQ(list->item(row)->font().bold(), marked);
+        EXPECT_EQ(list->item(row)->toolTip(), marked ? "COM 33: " + dir.filePath("dev/ttyUSB0") : QString());
+    }
+    // A device plugged in while the dialog is closed is marked when it opens again.
+    ui.click("Cancel1");
+    QFile plugged(dir.filePath("dev/ttyUSB1"));
+    ASSERT_TRUE(plugged.open(QIODevice::WriteOnly));
+    ui.click("ConfigComPort");
+    EXPECT_TRUE(list->item(34)->font().bold());
+    EXPECT_EQ(info->text(), "COM 98 stands for no device: bind one in ports.conf\n" + present + ", COM 34 "
+                                + dir.filePath("dev/ttyUSB1"));
     // What the line said is what "Initialize" opens.
     ui.clickPort(33);
     ui.click("Initialize");
