@@ -8,6 +8,7 @@
 #include "ui_harness.h"
 
 #include "ui/about_dialog.h"
+#include "ui/file_dialog.h"
 #include "ui/main_window.h"
 #include "ui/port_dialog.h"
 
@@ -28,6 +29,9 @@
 #include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
+#include <QStyle>
+#include <QTreeView>
+#include <QHeaderView>
 
 #include <pty.h>
 #include <sys/resource.h>
@@ -225,6 +229,47 @@ TEST(UiFileDialog, TypedNameGetsTheDefaultSuffix)
     EXPECT_EQ(initialName, "*.pf3");
     EXPECT_EQ(QFileInfo(ui.text(1)).canonicalFilePath(), QFileInfo(path).canonicalFilePath());
     EXPECT_EQ(ui.text(3), "10");
+}
+
+// The detail view shows each file's size, type and date whole, not cut
+// short to "21....KiB" or "8 Dec ...:11:26".
+TEST(UiFileDialog, SizesTypesAndDatesShowWhole)
+{
+    Ui ui;
+    ui.e.writeFile(QStringLiteral("large.pf3"), QByteArray(21 * 1024 + 300, 'x'));
+    ui.e.writeFile(QStringLiteral("notes.txt"), QByteArray(10, 'x'));
+    ui.e.form.showOpenDialog = [&](const FileDialogSettings& settings) {
+        QFileDialog dialog(&ui.window);
+        FileDialogSettings all = settings;
+        all.folder = ui.e.dir.path();
+        all.filter = QStringLiteral("All (*)");
+        ui::configureOpenDialog(dialog, all);
+        dialog.show();
+        auto* tree = dialog.findChild<QTreeView*>(QStringLiteral("treeView"));
+        EXPECT_NE(tree, nullptr);
+        if (tree == nullptr)
+            return std::optional<QString>();
+        EXPECT_TRUE(QTest::qWaitFor([tree] { return tree->model()->rowCount(tree->rootIndex()) >= 2; }, 10000));
+        QTest::qWait(50);
+        // The item view leaves a margin on either side of an item's text.
+        const int margin = 2 * (tree->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, tree) + 1);
+        const int rows = tree->model()->rowCount(tree->rootIndex());
+        for (int column = 1; column <= 3; ++column) {
+            SCOPED_TRACE(column);
+            EXPECT_LE(tree->header()->sectionSizeHint(column), tree->columnWidth(column));
+            for (int row = 0; row < rows; ++row) {
+                const QString text = tree->model()->index(row, column, tree->rootIndex()).data().toString();
+                EXPECT_LE(tree->fontMetrics().horizontalAdvance(text) + margin, tree->columnWidth(column)) << text;
+            }
+        }
+        // The columns fit in the view beside the side bar.
+        int columns = 0;
+        for (int column = 0; column < tree->header()->count(); ++column)
+            columns += tree->columnWidth(column);
+        EXPECT_LE(columns, tree->viewport()->width());
+        return std::optional<QString>();
+    };
+    ui.click("SelectInputFile");
 }
 
 TEST(UiFileDialog, FileOfNoRecordsKeepsThePercentage)
