@@ -122,6 +122,7 @@ std::string usageText()
            "                      write a sample image and exit: --lines N lines\n"
            "                      (default 300) of --burst B host bytes (default 16)\n"
            "  --help              show this text\n"
+           "  --version           show the version\n"
            "\n"
            "In a station --reply, --noise, --wrong-answer and --no-answer apply to every\n"
            "device, as do --delay, --chatter and --unplug-at, unless the value ends in\n"
@@ -175,6 +176,8 @@ bool parseArguments(int argc, char** argv, SimOptions& options, std::string& err
 
         if (arg == "--help" || arg == "-h") {
             options.help = true;
+        } else if (arg == "--version") {
+            options.version = true;
         } else if (arg == "--persist") {
             options.persist = true;
         } else if (arg == "--link") {

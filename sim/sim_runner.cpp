@@ -448,6 +448,10 @@ int runMain(int argc, char** argv)
         std::fputs(usageText().c_str(), stdout);
         return 0;
     }
+    if (options.version) {
+        std::printf("flash3-sim %s\n", FLASH3_VERSION);
+        return 0;
+    }
     if (!options.writeSample.empty()) {
         if (!writeSampleImage(options.writeSample, options.sample, error)) {
             std::fprintf(stderr, "flash3-sim: %s\n", error.c_str());

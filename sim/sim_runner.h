@@ -31,6 +31,7 @@ struct SimOptions {
     std::string writeSample;  // set: write a sample image and exit
     SampleOptions sample;
     bool help = false;
+    bool version = false;
 
     int devices = 0;          // --devices N; 0: the one device of old
     std::string linkPrefix;   // device K is linked as linkPrefix + K

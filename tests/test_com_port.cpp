@@ -4,6 +4,10 @@
 
 #include "serial/port_map.h"
 
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+
 using namespace flash3;
 using namespace flash3::testing;
 
@@ -184,6 +188,47 @@ TEST(PortDialog, ConfigureClosesAnOpenPortAndShowsThePreviousChoices)
     EXPECT_EQ(e.window().portDialog().portListIndex, 7);
     EXPECT_EQ(e.window().portDialog().selectedBaudBtn, 2);
     EXPECT_EQ(e.backend.openPorts(), 0);
+}
+
+// Opening the dialog finds which numbers reach a device present; the line
+// under the list names the first few and counts the rest.
+TEST(PortDialog, ConfigureMarksTheEntriesThatReachADevicePresent)
+{
+    QTemporaryDir dir;
+    QDir().mkpath(dir.filePath("dev"));
+    const ScopedPortMapPaths paths(dir);
+    Engine e;
+    e.form.ConfigComPort_Click();
+    const PortDialog& d = e.window().portDialog();
+    ASSERT_EQ(d.portDevices.size(), d.portList.size());
+    EXPECT_EQ(d.portDevices.count(QString()), d.portList.size());
+    EXPECT_EQ(presentPortsLine(d), "No COM number stands for a port present.");
+
+    const QStringList names{"ttyS4", "ttyUSB0", "ttyUSB1", "ttyACM0", "elsewhere"};
+    for (const QString& name : names) {
+        QFile node(dir.filePath("dev/" + name));
+        ASSERT_TRUE(node.open(QIODevice::WriteOnly));
+    }
+    // COM 99 is bound to a device that is present; COM 98 to one that is not.
+    QFile conf(dir.filePath("user.conf"));
+    ASSERT_TRUE(conf.open(QIODevice::WriteOnly));
+    conf.write(("COM99=" + dir.filePath("dev/elsewhere") + "\nCOM98=" + dir.filePath("dev/gone") + "\n").toUtf8());
+    conf.close();
+    setPortMapPathsForTesting(PortMapPaths{dir.filePath("dev"), dir.filePath("user.conf"), dir.filePath("etc.conf")});
+    e.form.Cancel1_Click();
+    e.form.ConfigComPort_Click();
+    ASSERT_EQ(d.portDevices.size(), d.portList.size());
+    QList<int> marked;
+    for (int i = 0; i < d.portDevices.size(); ++i) {
+        if (!d.portDevices.at(i).isEmpty())
+            marked << i;
+    }
+    EXPECT_EQ(marked, (QList<int>{5, 33, 34, 65, 99}));
+    EXPECT_EQ(d.portDevices.at(33), dir.filePath("dev/ttyUSB0"));
+    EXPECT_EQ(d.portDevices.at(99), dir.filePath("dev/elsewhere"));
+    EXPECT_EQ(d.portList.at(33), "33");  // the entry's text stays the number
+    EXPECT_EQ(presentPortsLine(d), "Present: COM 5 " + dir.filePath("dev/ttyS4") + ", COM 33 " + dir.filePath("dev/ttyUSB0")
+                                       + ", COM 34 " + dir.filePath("dev/ttyUSB1") + " and 2 more, in bold in the list");
 }
 
 TEST(PortDialog, ConfigureDuringATickStopsTheTimerAndShowsNothing)

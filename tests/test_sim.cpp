@@ -987,6 +987,17 @@ TEST(SimStationArguments, HelpDocumentsTheStationInTheManPageLayout)
     EXPECT_TRUE(contains(usageText(), "FILE.K")) << usageText();
 }
 
+TEST(SimArguments, VersionPrintsTheProgramAndVersionAndServesNothing)
+{
+    EXPECT_TRUE(contains(usageText(), "\n  --version ")) << usageText();
+    for (std::vector<std::string> args : {std::vector<std::string>{"--version"}, {"--version", "--persist"}}) {
+        SimProcess sim(args, 1);
+        EXPECT_EQ(sim.wait(), 0) << sim.errText();
+        EXPECT_EQ(sim.paths(), (std::vector<std::string>{"flash3-sim " FLASH3_VERSION}));
+        EXPECT_EQ(sim.errText(), "");
+    }
+}
+
 TEST(SimStation, UsageErrorsEndTheProcessWithStatus2AndServeNothing)
 {
     const std::string prefix = tempDir() + "/usage-dev";

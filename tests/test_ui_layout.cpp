@@ -177,11 +177,11 @@ WindowScales expectTwipsLayouts(Ui& ui, bool rightToLeft)
         {ui.window.centralWidget(), ui.window.layoutScale(), {7035, 6915},
          {{"SelectInputFile", 360, 2520, 1695, 375, 7035}, {"List2", 2280, 3960, 4575, 1815, 7035},
           {"Text5", 6120, 6480, 735, 285, 7035}}},
-        // Grown by the line that says what the highlighted number stands for.
-        {ui.window.portDialog(), ui.window.portDialog()->layoutScale(), {2910, 3975},
+        // Grown by the lines that say what the highlighted number stands for and which are present.
+        {ui.window.portDialog(), ui.window.portDialog()->layoutScale(), {2910, 4695},
          {{"Cancel1", 1560, 2880, 1095, 375, 2910}, {"Frame2", 1560, 480, 1095, 2175, 2910},
           {"ComBaudBtn(5)", 120, 1800, 855, 255, 1095}, {"ComPortList", 240, 480, 975, 2205, 2910},
-          {"PortInfo", 120, 3375, 2670, 480, 2910}}},
+          {"PortInfo", 120, 3375, 2670, 1200, 2910}}},
         {ui.window.aboutDialog(), ui.window.aboutDialog()->layoutScale(), {5730, 3555},
          {{"cmdSysInfo", 4260, 3075, 1245, 345, 5730}, {"lblDisclaimer", 255, 2625, 3870, 825, 5730}}},
     };

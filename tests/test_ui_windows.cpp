@@ -8,6 +8,7 @@
 #include "ui_harness.h"
 
 #include "ui/about_dialog.h"
+#include "ui/file_dialog.h"
 #include "ui/main_window.h"
 #include "ui/port_dialog.h"
 
@@ -28,6 +29,9 @@
 #include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
+#include <QStyle>
+#include <QTreeView>
+#include <QHeaderView>
 
 #include <pty.h>
 #include <sys/resource.h>
@@ -225,6 +229,47 @@ TEST(UiFileDialog, TypedNameGetsTheDefaultSuffix)
     EXPECT_EQ(initialName, "*.pf3");
     EXPECT_EQ(QFileInfo(ui.text(1)).canonicalFilePath(), QFileInfo(path).canonicalFilePath());
     EXPECT_EQ(ui.text(3), "10");
+}
+
+// The detail view shows each file's size, type and date whole, not cut
+// short to "21....KiB" or "8 Dec ...:11:26".
+TEST(UiFileDialog, SizesTypesAndDatesShowWhole)
+{
+    Ui ui;
+    ui.e.writeFile(QStringLiteral("large.pf3"), QByteArray(21 * 1024 + 300, 'x'));
+    ui.e.writeFile(QStringLiteral("notes.txt"), QByteArray(10, 'x'));
+    ui.e.form.showOpenDialog = [&](const FileDialogSettings& settings) {
+        QFileDialog dialog(&ui.window);
+        FileDialogSettings all = settings;
+        all.folder = ui.e.dir.path();
+        all.filter = QStringLiteral("All (*)");
+        ui::configureOpenDialog(dialog, all);
+        dialog.show();
+        auto* tree = dialog.findChild<QTreeView*>(QStringLiteral("treeView"));
+        EXPECT_NE(tree, nullptr);
+        if (tree == nullptr)
+            return std::optional<QString>();
+        EXPECT_TRUE(QTest::qWaitFor([tree] { return tree->model()->rowCount(tree->rootIndex()) >= 2; }, 10000));
+        QTest::qWait(50);
+        // The item view leaves a margin on either side of an item's text.
+        const int margin = 2 * (tree->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, tree) + 1);
+        const int rows = tree->model()->rowCount(tree->rootIndex());
+        for (int column = 1; column <= 3; ++column) {
+            SCOPED_TRACE(column);
+            EXPECT_LE(tree->header()->sectionSizeHint(column), tree->columnWidth(column));
+            for (int row = 0; row < rows; ++row) {
+                const QString text = tree->model()->index(row, column, tree->rootIndex()).data().toString();
+                EXPECT_LE(tree->fontMetrics().horizontalAdvance(text) + margin, tree->columnWidth(column)) << text;
+            }
+        }
+        // The columns fit in the view beside the side bar.
+        int columns = 0;
+        for (int column = 0; column < tree->header()->count(); ++column)
+            columns += tree->columnWidth(column);
+        EXPECT_LE(columns, tree->viewport()->width());
+        return std::optional<QString>();
+    };
+    ui.click("SelectInputFile");
 }
 
 TEST(UiFileDialog, FileOfNoRecordsKeepsThePercentage)
@@ -560,7 +605,9 @@ TEST(UiClose, ExitAbortClosesEveryWindow)
 }
 
 // The line under the port list says what the highlighted number stands for:
-// a device that is there, one that is not, a number bound to nothing.
+// a device that is there, one that is not, a number bound to nothing; for a
+// number with no device it names the ports present. The entries that reach a
+// device are bold with the device as tooltip, their text still the number.
 TEST(UiPortDialog, LineSaysWhatTheHighlightedNumberStandsFor)
 {
     QTemporaryDir dir;
@@ -575,12 +622,29 @@ TEST(UiPortDialog, LineSaysWhatTheHighlightedNumberStandsFor)
     ui.click("ConfigComPort");
     auto* info = ui.child<QLabel>(QStringLiteral("PortInfo"));
     ASSERT_NE(info, nullptr);
-    EXPECT_EQ(info->text(), dir.filePath("dev/ttyS1") + " - not present");  // "2" is highlighted at start-up
+    const QString present = "Present: COM 33 " + dir.filePath("dev/ttyUSB0");
+    EXPECT_EQ(info->text(), dir.filePath("dev/ttyS1") + " - not present\n" + present);  // "2" is highlighted at start-up
     ui.clickPort(33);
     EXPECT_EQ(info->text(), dir.filePath("dev/ttyUSB0") + " - present");
     ui.clickPort(98);
-    EXPECT_EQ(info->text(), "COM 98 stands for no device: bind one in ports.conf");
+    EXPECT_EQ(info->text(), "COM 98 stands for no device: bind one in ports.conf\n" + present);
     EXPECT_TRUE(info->isVisible());
+    QListWidget* list = ui.ports();
+    for (int row : {2, 33, 34}) {
+        SCOPED_TRACE(row);
+        const bool marked = row == 33;
+        EXPECT_EQ(list->item(row)->text(), QString::number(row));
+        EXPECT_EQ(list->item(row)->font().bold(), marked);
+        EXPECT_EQ(list->item(row)->toolTip(), marked ? "COM 33: " + dir.filePath("dev/ttyUSB0") : QString());
+    }
+    // A device plugged in while the dialog is closed is marked when it opens again.
+    ui.click("Cancel1");
+    QFile plugged(dir.filePath("dev/ttyUSB1"));
+    ASSERT_TRUE(plugged.open(QIODevice::WriteOnly));
+    ui.click("ConfigComPort");
+    EXPECT_TRUE(list->item(34)->font().bold());
+    EXPECT_EQ(info->text(), "COM 98 stands for no device: bind one in ports.conf\n" + present + ", COM 34 "
+                                + dir.filePath("dev/ttyUSB1"));
     // What the line said is what "Initialize" opens.
     ui.clickPort(33);
     ui.click("Initialize");

@@ -3,6 +3,10 @@
 
 #include "app/form1.h"
 
+#include "serial/port_map.h"
+
+#include <QHash>
+
 namespace flash3 {
 
 void Form1::ConfigComPort_Click()
@@ -20,6 +24,21 @@ void Form1::ConfigComPort_Click()
         IsrActive = False;
     }
     window_.setText(TextId::Text2, QString());
+    // A device may have been plugged in since the dialog was last open.
+    QHash<int, QString> devices;
+    for (const ListedPort& port : listSerialPorts()) {
+        if (!port.present)
+            continue;
+        const QString device = port.description.isEmpty()
+                                   ? port.devicePath
+                                   : port.devicePath + QStringLiteral(" (") + port.description + QLatin1Char(')');
+        for (int n : port.comPorts)
+            devices.insert(n, device);
+    }
+    QStringList entryDevices;
+    for (const QString& entry : window_.portDialog().portList)
+        entryDevices << devices.value(entry.toInt());
+    window_.setPortDevices(entryDevices);
     window_.setPortDialogVisible(true);
 }
 

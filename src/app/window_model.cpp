@@ -98,6 +98,13 @@ void WindowModel::setPortList(const QStringList& items)
 {
     dialog_.portList = items;
     dialog_.portListIndex = -1;
+    dialog_.portDevices.clear();
+    notify([](WindowObserver& o) { o.portDialogChanged(); });
+}
+
+void WindowModel::setPortDevices(const QStringList& devices)
+{
+    dialog_.portDevices = devices;
     notify([](WindowObserver& o) { o.portDialogChanged(); });
 }
 
@@ -139,6 +146,27 @@ void WindowModel::endProgram()
 {
     ended_ = true;
     notify([](WindowObserver& o) { o.programEnded(); });
+}
+
+QString presentPortsLine(const PortDialog& dialog)
+{
+    constexpr int Named = 3;
+    QStringList named;
+    int more = 0;
+    for (int i = 0; i < dialog.portDevices.size() && i < dialog.portList.size(); ++i) {
+        if (dialog.portDevices.at(i).isEmpty())
+            continue;
+        if (named.size() < Named)
+            named << QStringLiteral("COM ") + dialog.portList.at(i) + QLatin1Char(' ') + dialog.portDevices.at(i);
+        else
+            ++more;
+    }
+    if (named.isEmpty())
+        return QStringLiteral("No COM number stands for a port present.");
+    QString line = QStringLiteral("Present: ") + named.join(QStringLiteral(", "));
+    if (more > 0)
+        line += QStringLiteral(" and %1 more, in bold in the list").arg(more);
+    return line;
 }
 
 } // namespace flash3

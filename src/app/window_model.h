@@ -49,7 +49,16 @@ struct PortDialog {
     int portListIndex = -1;     // selected entry, -1 when none
     int selectedBaudBtn = 0;    // ComBaudBtn index 1..5 that is selected, 0 none
     bool baudBtnEnabled[6] = {false, false, false, false, false, false};  // [1..5] used
+    // Per entry of portList, the device present that its number stands for
+    // ("/dev/ttyUSB0 (FT232R USB UART)"), empty when none is: views mark those
+    // entries without changing their text. Found when the dialog opens.
+    QStringList portDevices;
 };
+
+// The ports present, by the entries that reach them, for the line under the
+// list: "Present: COM 33 /dev/ttyUSB0 (FT232R USB UART)". A station's worth
+// is cut short: the list marks every one of them anyway.
+QString presentPortsLine(const PortDialog& dialog);
 
 // Told of every change, synchronously, while the routine runs.
 class WindowObserver {
@@ -94,6 +103,7 @@ public:
 
     const PortDialog& portDialog() const { return dialog_; }
     void setPortList(const QStringList& items);
+    void setPortDevices(const QStringList& devices);
     void selectPort(int index);
     void selectBaudBtn(int index);
     void setBaudBtnEnabled(int index, bool enabled);

@@ -7,6 +7,7 @@
 #include "app/form1.h"
 
 #include <QButtonGroup>
+#include <QFont>
 #include <QGroupBox>
 #include <QLabel>
 #include <QListWidget>
@@ -20,7 +21,7 @@ const char* const BaudCaptions[] = {"", "9.6 k", "19.2 k", "38.4 k", "57.6 k", "
 } // namespace
 
 PortDialog::PortDialog(Form1& form, QWidget* parent)
-    : QDialog(parent), form_(form), layout_(this, QSize(2910, 3975))
+    : QDialog(parent), form_(form), layout_(this, QSize(2910, 4695))
 {
     setObjectName(QStringLiteral("Form2"));
     setWindowTitle(QStringLiteral("         COM Port Parameters"));
@@ -82,7 +83,7 @@ PortDialog::PortDialog(Form1& form, QWidget* parent)
     layout_.place(label1_, 360, 120, 855, 255);
     // A plain rule between the choices and the two buttons.
     layout_.place(line3_, 120, 2775, 2670, 15);
-    layout_.place(portInfo_, 120, 3375, 2670, 480);
+    layout_.place(portInfo_, 120, 3375, 2670, 1200);
     layout_.apply();
 
     connect(initialize_, &QPushButton::clicked, this, [this] { form_.Initialize_Click(); });
@@ -151,9 +152,26 @@ void PortDialog::showModel()
     shown.reserve(portList_->count());
     for (int i = 0; i < portList_->count(); ++i)
         shown << portList_->item(i)->text();
-    if (shown != model.portList) {
+    const bool newList = shown != model.portList;
+    if (newList) {
         portList_->clear();
         portList_->addItems(model.portList);
+    }
+    // An entry whose number reaches a device present is bold, its tooltip the
+    // device; its text stays the number.
+    const bool newDevices = newList || model.portDevices != shownDevices_;
+    if (newDevices) {
+        shownDevices_ = model.portDevices;
+        QFont bold = portList_->font();
+        bold.setBold(true);
+        for (int i = 0; i < portList_->count(); ++i) {
+            QListWidgetItem* item = portList_->item(i);
+            const QString device = model.portDevices.value(i);
+            item->setData(Qt::FontRole, device.isEmpty() ? QVariant() : QVariant(bold));
+            item->setData(Qt::ToolTipRole, device.isEmpty() ? QVariant()
+                                                            : QVariant(QStringLiteral("COM ") + item->text()
+                                                                       + QStringLiteral(": ") + device));
+        }
     }
     if (model.portListIndex != selectedPort()) {
         if (model.portListIndex >= 0) {
@@ -165,11 +183,15 @@ void PortDialog::showModel()
     }
     // Looking at the ports costs a scan of the system: only when the number
     // changes or the dialog opens (a device may have been plugged in meanwhile).
-    if (model.portListIndex != infoIndex_ || (model.visible && !isVisible())) {
+    if (model.portListIndex != infoIndex_ || newDevices || (model.visible && !isVisible())) {
         infoIndex_ = model.portListIndex;
-        portInfo_->setText(infoIndex_ >= 1 ? describeCom(infoIndex_)
-                                           : infoIndex_ == 0 ? QStringLiteral("COM 0 is no port.")
-                                                             : QStringLiteral("No COM port selected."));
+        QString info = infoIndex_ >= 1 ? describeCom(infoIndex_)
+                                       : infoIndex_ == 0 ? QStringLiteral("COM 0 is no port.")
+                                                         : QStringLiteral("No COM port selected.");
+        // A number with no device: which ones have one, so nobody scrolls to find it.
+        if (model.portDevices.value(infoIndex_).isEmpty())
+            info += QLatin1Char('\n') + presentPortsLine(model);
+        portInfo_->setText(info);
     }
     for (int i = 1; i <= 5; ++i) {
         baudBtn_[i]->setEnabled(model.baudBtnEnabled[i]);

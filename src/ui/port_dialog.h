@@ -51,6 +51,7 @@ private:
     QLabel* label1_ = nullptr;
     QLabel* portInfo_ = nullptr;
     int infoIndex_ = -2;  // the number portInfo_ describes
+    QStringList shownDevices_;  // the devices the list's entries are marked with
     QWidget* line3_ = nullptr;
     bool showingModel_ = false;
 };

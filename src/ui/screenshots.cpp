@@ -1,10 +1,12 @@
 // flash3-screenshots OUTDIR: pictures of every window, drawn offscreen, for a
 // look at the layout: the main window at start-up, in the middle of a run and
-// after it, a log's context menu, the COM port dialog and the About dialog,
-// and the main window and the COM port dialog right to left. The run is
-// played against a scripted device, one tick at a time.
+// after it, a log's context menu, the COM port dialog (two USB adapters
+// present) and the About dialog, the file-open dialog, and the main window and
+// the COM port dialog right to left. The run is played against a scripted
+// device, one tick at a time.
 
 #include "ui/about_dialog.h"
+#include "ui/file_dialog.h"
 #include "ui/log_view.h"
 #include "ui/main_window.h"
 #include "ui/port_dialog.h"
@@ -13,15 +15,18 @@
 #include "app/startup.h"
 #include "serial/driver.h"
 #include "serial/fake_backend.h"
+#include "serial/port_map.h"
 
 #include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileDialog>
 #include <QMenu>
 #include <QPainter>
 #include <QPushButton>
 #include <QTemporaryDir>
 #include <QTextStream>
+#include <QThread>
 
 #include <cstdio>
 #include <vector>
@@ -162,6 +167,17 @@ int main(int argc, char* argv[])
     file.close();
     QDir::setCurrent(work.path());
 
+    // Two USB adapters plugged in (files stand for them), so the dialog marks
+    // COM 33 and 34; COM 2, highlighted at start-up, has no device.
+    QDir devices(work.filePath(QStringLiteral("dev")));
+    for (const char* name : {"ttyUSB0", "ttyUSB1"}) {
+        QFile node(work.filePath(QStringLiteral("dev/") + QLatin1String(name)));
+        if (!devices.mkpath(QStringLiteral(".")) || !node.open(QIODevice::WriteOnly))
+            return 1;
+    }
+    flash3::setPortMapPathsForTesting(flash3::PortMapPaths{devices.path(), work.filePath(QStringLiteral("ports.conf")),
+                                                           work.filePath(QStringLiteral("system-ports.conf"))});
+
     flash3::FakeBackend backend;
     flash3::SerialDriver driver(backend);
     flash3::Form1 form(driver);
@@ -221,6 +237,20 @@ int main(int argc, char* argv[])
     largeFile.close();
     click("ProgramFlash");
     ok = save(&window, out, "main-refused.png") && ok;
+
+    // The file-open dialog over the working folder, with its sizes and dates.
+    {
+        QFileDialog dialog(&window);
+        flash3::FileDialogSettings settings;
+        settings.folder = work.path();
+        flash3::ui::configureOpenDialog(dialog, settings);
+        dialog.show();
+        for (int n = 0; n < 50; ++n) {  // the folder is read in the background
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+            QThread::msleep(10);
+        }
+        ok = save(&dialog, out, "file-dialog.png") && ok;
+    }
 
     window.menuHelpAbout_Click();
     ok = save(window.aboutDialog(), out, "about.png") && ok;

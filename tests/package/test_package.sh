@@ -165,7 +165,27 @@ ports=$(complete_words _flash3_cli "$cli" -p "")
 grep -qx 97 <<< "$ports" || fail "'-p' does not offer COM 97, bound to a file that is there"
 grep -qx 98 <<< "$ports" && fail "'-p' offers COM 98, bound to a missing device"
 grep -qx COM97 <<< "$(complete_words _flash3_cli "$cli" --port C)" || fail "'--port C' does not offer COM97"
-unset FLASH3_COM97 FLASH3_COM98
+# Where bash only lists the candidates (Tab, Tab Tab), each shows its device,
+# and the most Tab can insert (their common start) is digits of the numbers;
+# menu completion, which inserts each in turn, gets the numbers alone.
+touch "$scratch/port96"
+export FLASH3_COM96=$scratch/port96
+devices=$("$cli" --list-ports --json | python3 -c '
+import json, sys
+print("\n".join(sorted({"%d (%s)" % (n, p["device"]) for p in json.load(sys.stdin) if p["present"] for n in p["com"]})))' | sort)
+for type in 9 63; do
+  listed=$(COMP_TYPE=$type complete_words _flash3_cli "$cli" -p "")
+  [ "$listed" = "$devices" ] || fail "'-p' listed (COMP_TYPE $type) shows '$listed', the ports present are '$devices'"
+  common=$(python3 -c 'import os, sys; print(os.path.commonprefix(sys.stdin.read().split("\n")))' <<< "$listed")
+  [[ $common =~ ^[0-9]*$ ]] || fail "'-p' listed (COMP_TYPE $type): Tab would insert '$common'"
+done
+grep -qx "96 ($scratch/port96)" <<< "$listed" || fail "'-p' listed does not show COM 96's device: $listed"
+grep -qx "COM97 ($scratch/port97)" <<< "$(COMP_TYPE=63 complete_words _flash3_cli "$cli" --port C)" ||
+  fail "'--port C' listed does not show COM97's device"
+[ "$(COMP_TYPE=63 complete_words _flash3_cli "$cli" -p 97)" = 97 ] || fail "'-p 97' listed is not the number alone"
+[ "$(COMP_TYPE=37 complete_words _flash3_cli "$cli" -p "")" = "$(cut -d' ' -f1 <<< "$devices" | sort)" ] ||
+  fail "'-p' in menu completion offers more than the numbers"
+unset FLASH3_COM96 FLASH3_COM97 FLASH3_COM98
 [ "$(complete_words _flash3_cli "$cli" --check "")" = "$(printf 'a.pf3\nb.PF3\nsub\n' | sort)" ] ||
   fail "IMAGE offers '$(complete_words _flash3_cli "$cli" --check "")', not the .pf3 files and the folder"
 [ -z "$(complete_words _flash3_cli "$cli" --timeout "")" ] || fail "'--timeout' offers file names"
