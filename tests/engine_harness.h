@@ -20,9 +20,11 @@
 #include <thread>
 #include <vector>
 
+#ifndef _WIN32
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#endif
 
 namespace flash3::testing {
 
@@ -204,6 +206,7 @@ struct ScopedPortMapPaths {
     ScopedPortMapPaths& operator=(const ScopedPortMapPaths&) = delete;
 };
 
+#ifndef _WIN32
 // A FIFO at `path` with no writer: opening it for reading without O_NONBLOCK
 // waits for ever. A writer comes after `ms` (and goes at once) should anyone
 // still wait, so that code that blocks there fails its test instead of hanging.
@@ -243,6 +246,7 @@ private:
     QByteArray path_;
     bool made_ = false;
     std::atomic<bool> stop_{false};
+#endif
     std::thread writer_;
 };
 

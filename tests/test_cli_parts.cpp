@@ -14,7 +14,9 @@
 
 #include "qt_print.h"
 
+#ifndef _WIN32
 #include <fcntl.h>
+#endif
 
 #include <QCryptographicHash>
 #include <QDir>
@@ -24,17 +26,17 @@
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <cstdio>
 #include <memory>
 #include <variant>
 #include <string>
 #include <vector>
 
+#ifndef _WIN32
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
+#endif
 
 using namespace flash3;
 using namespace flash3::cli;
@@ -227,6 +229,7 @@ TEST_F(CliPorts, DevicePathsInAStationGetTheirOwnComNumber)
     EXPECT_EQ(comsOf(parse({"-p", "/tmp/elsewhere/a", "x.pf3"})), QList<int>{2});
 }
 
+#ifndef _WIN32  // FIFOs, device nodes, hard links and pseudo-terminals are Unix's
 TEST_F(CliPorts, OneDeviceGivenTwiceIsAUsageError)
 {
     ASSERT_TRUE(QDir().mkpath(folder.filePath("dev")));
@@ -270,6 +273,7 @@ TEST_F(CliPorts, OneDeviceGivenTwiceIsAUsageError)
     // Different devices, or numbers that stand for none, are fine.
     EXPECT_TRUE(std::holds_alternative<Options>(parse({"-p", "36", "-p", "37", "-p", "97-99", "x.pf3"})));
 }
+#endif
 
 TEST(CliOptions, JsonTakesAFileForARunAndNoneForTheListOfPorts)
 {
@@ -294,9 +298,11 @@ TEST(CliOptions, JsonTakesAFileForARunAndNoneForTheListOfPorts)
         QFile f(image);
         ASSERT_TRUE(f.open(QIODevice::WriteOnly));
     }
+#ifndef _WIN32
     ASSERT_EQ(::link(QFile::encodeName(image).constData(), QFile::encodeName(dir.filePath("station.log")).constData()), 0);
     for (const QString& written : {QStringLiteral("--log"), QStringLiteral("--json")})
         EXPECT_TRUE(std::holds_alternative<int>(parse({written, dir.filePath("station.log"), image}))) << written;
+#endif
     for (const QStringList& bad : {QStringList{"--log", dir.filePath("x.txt"), "--json", dir.filePath("x.txt"), image},
                                    QStringList{"--log", dir.filePath("a/../x.txt"), "--json", dir.filePath("x.txt"), image},
                                    QStringList{"--log", image, image}, QStringList{"--json", image, image}})
@@ -365,6 +371,7 @@ TEST(CliStation, TableShowsEachPortOrCountsThemWhenTheyDoNotFit)
         << view.tableLines(3, 200)[0];
 }
 
+#ifndef _WIN32  // FIFOs, device nodes, hard links and pseudo-terminals are Unix's
 // A port whose own check of the image read other bytes than the reading the
 // log and the report name is refused before its first byte: the report must
 // never name an image that is not the one flashed.
@@ -407,3 +414,4 @@ TEST(CliPortRun, CheckOfAnotherFileThanTheNamedOneIsRefusedUnsent)
         ::close(device);
     }
 }
+#endif
