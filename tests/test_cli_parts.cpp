@@ -168,7 +168,7 @@ TEST(CliVerdict, SaysHowTheRunEndedInWords)
     EXPECT_EQ(verdictLine(RunOutcome::Failed, converted, cr),
               "flash3-cli: refused: the image's line ends are CR alone, not CR LF (converted by an editor or a "
               "text-mode file transfer); --check finds 2 faults; nothing was sent. Restore CR LF with "
-              "sed -i 's/\\r/\\r\\n/g' 'my fw'\\''s.pf3' (or mac2unix 'my fw'\\''s.pf3 && unix2dos "
+              "sed -i 's/\\r/\\r\\n/g' 'my fw'\\''s.pf3' (or mac2unix 'my fw'\\''s.pf3' && unix2dos "
               "'my fw'\\''s.pf3'), or flash the original file");
     VerdictContext port = c;
     port.portFailed = true;
