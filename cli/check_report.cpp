@@ -215,6 +215,8 @@ CheckSummary explainImage(const QString& path, const std::function<void(const Ch
     LineEndRepair repair([&](const char* data, std::size_t count) { checker.feed(data, count); },
                          [&](LineEndRepair::Style style, int64_t column) {
                              collapser.flush(-1);
+                             summary.lineEnds = style == LineEndRepair::Style::LfOnly ? QStringLiteral("LF")
+                                                                                        : QStringLiteral("CR");
                              const QString what = style == LineEndRepair::Style::LfOnly
                                  ? QStringLiteral("Line ends are LF only, not CR LF")
                                  : QStringLiteral("Line ends are CR only, not CR LF");

@@ -27,6 +27,7 @@ struct CheckSummary {
     int64_t rRecords = 0;
     int64_t eRecords = 0;
     int64_t faults = 0;  // lines reported
+    QString lineEnds;    // "LF" or "CR" when the line ends were converted to that alone
 };
 
 // Reports every fault of the image at `path` through `report`, in file order.

@@ -11,7 +11,9 @@
 #include <QFileInfo>
 #include <QRegularExpression>
 
+#include <algorithm>
 #include <cstdio>
+#include <vector>
 #include <string>
 
 namespace flash3::cli {
@@ -22,7 +24,9 @@ const char* const Usage =
     "\n"
     "Options:\n"
     "  -p, --port PORT     COM port number 1..99, COM5, a range 40-47, or a device path\n"
-    "                      (default 2); given more than once, every port is flashed at once\n"
+    "                      (/dev/ttyUSB0, or ttyUSB0 alone), which gets the COM number that\n"
+    "                      stands for it (default 2); given more than once, every port is\n"
+    "                      flashed at once\n"
     "  -d, --device PATH   the serial device that the COM port stands for (overrides the mapping)\n"
     "  -s, --speed SPEED   9.6 | 19.2 | 38.4 | 57.6 | 115.2 kbaud, or in bit/s: 57600 (default 57.6)\n"
     "      --timeout SECONDS\n"
@@ -51,6 +55,7 @@ const char* const Usage =
     "/dev/ttyACM0-31; FLASH3_COM<N>=PATH in the environment, or a line COM<N>=PATH in\n"
     "~/.config/flash3/ports.conf or /etc/flash3/ports.conf, binds COM N to another device.\n"
 #endif
+    "Every option but --port is given at most once.\n"
     "Every image is checked whole before the first byte is sent. After the logs, one line on\n"
     "stderr beginning 'flash3-cli: ' says how the run ended.\n"
     "Several ports: one run per port, all at once. On a terminal one line per port shows\n"
@@ -99,15 +104,24 @@ bool parsePort(const QString& text, QList<PortChoice>& into, QString* error)
         into.append(PortChoice{0, text});
         return true;
     }
+#ifdef Q_OS_UNIX
+    // "ttyUSB0" for "/dev/ttyUSB0", as a device is usually named in passing.
+    if (const QString underDev = portMapPaths().deviceFolder + QLatin1Char('/') + text;
+        !text.isEmpty() && !text.startsWith(QLatin1Char('.')) && QFileInfo::exists(underDev)) {
+        into.append(PortChoice{0, underDev});
+        return true;
+    }
+#endif
     *error = QStringLiteral("--port takes a COM number 1..99, COM<N>, a range N-M, or a device path (or use "
                             "--device PATH), not '%1'")
                  .arg(text);
     return false;
 }
 
-// Device paths given with -p get a COM number: a single one the default COM
-// 2 (as always), in a station the number whose default device it is, else the
-// highest number no other port uses (97-99 stand for nothing by default).
+// Device paths given with -p get a COM number: the number that stands for the
+// device (by default or as bound), else, for a single port, COM 2 as when no
+// port is given, and in a station the highest number no other port uses
+// (97-99 stand for nothing by default).
 bool settlePortNumbers(QList<PortChoice>& ports, QString* error)
 {
     QList<int> taken;
@@ -130,11 +144,6 @@ bool settlePortNumbers(QList<PortChoice>& ports, QString* error)
         }
         paths.append(p.device);
     }
-    if (ports.size() == 1) {
-        if (ports.front().com == 0)
-            ports.front().com = 2;
-        return true;
-    }
     for (PortChoice& p : ports) {
         if (p.com != 0)
             continue;
@@ -142,6 +151,8 @@ bool settlePortNumbers(QList<PortChoice>& ports, QString* error)
             if (!taken.contains(com) && devicePathForCom(com) == p.device)
                 p.com = com;
         }
+        if (p.com == 0 && ports.size() == 1)
+            p.com = 2;
         for (int com = 99; com >= 1 && p.com == 0; --com) {
             if (!taken.contains(com))
                 p.com = com;
@@ -166,6 +177,15 @@ int speedIndexFor(const QString& text)
     return index < 0 ? 0 : index + 1;
 }
 
+// A port as it was typed: its COM number with what that stands for, or the
+// device path itself (whose COM number the user never saw).
+QString givenName(const PortChoice& p)
+{
+    if (!p.device.isEmpty())
+        return p.device;
+    return QStringLiteral("COM %1 (").arg(p.com) + devicePathForCom(p.com) + QLatin1Char(')');
+}
+
 // Two ports that stand for one device would flash it twice at once (the
 // second open is refused, as it is held): a slip on the command line.
 bool samePortTwice(const QList<PortChoice>& ports, QString* error)
@@ -175,16 +195,51 @@ bool samePortTwice(const QList<PortChoice>& ports, QString* error)
         for (qsizetype j = i + 1; j < ports.size(); ++j) {
             const QString b = ports[j].device.isEmpty() ? devicePathForCom(ports[j].com) : ports[j].device;
             if (sameDevice(a, b)) {
-                QString names = a;
-                if (QDir::cleanPath(a) != QDir::cleanPath(b))
-                    names += QStringLiteral(" and ") + b;
-                *error = QStringLiteral("COM %1 and COM %2 are the same device (").arg(ports[i].com).arg(ports[j].com)
-                    + names + QLatin1Char(')');
+                *error = givenName(ports[i]) + QStringLiteral(" and ") + givenName(ports[j])
+                    + QStringLiteral(" are the same device");
                 return true;
             }
         }
     }
     return false;
+}
+
+// Optimal string alignment distance: a swapped pair of letters ("prot") is one slip.
+int editDistance(const QString& a, const QString& b)
+{
+    const qsizetype n = a.size(), m = b.size();
+    std::vector<std::vector<int>> d(static_cast<std::size_t>(n + 1), std::vector<int>(static_cast<std::size_t>(m + 1)));
+    for (qsizetype i = 0; i <= n; ++i)
+        d[i][0] = static_cast<int>(i);
+    for (qsizetype j = 0; j <= m; ++j)
+        d[0][j] = static_cast<int>(j);
+    for (qsizetype i = 1; i <= n; ++i) {
+        for (qsizetype j = 1; j <= m; ++j) {
+            const int cost = a[i - 1] == b[j - 1] ? 0 : 1;
+            d[i][j] = std::min({d[i - 1][j] + 1, d[i][j - 1] + 1, d[i - 1][j - 1] + cost});
+            if (i > 1 && j > 1 && a[i - 1] == b[j - 2] && a[i - 2] == b[j - 1])
+                d[i][j] = std::min(d[i][j], d[i - 2][j - 2] + 1);
+        }
+    }
+    return d[n][m];
+}
+
+// The long option nearest to an unknown one, when it is near enough to be a slip.
+QString nearestOption(const QString& unknown, const QStringList& names)
+{
+    const QString typed = unknown.toLower();
+    QString best;
+    int bestDistance = typed.size() <= 3 ? 2 : 3;  // farther is no slip but another word
+    for (const QString& name : names) {
+        if (name.size() < 2)
+            continue;
+        const int distance = typed.size() >= 3 && name.startsWith(typed) ? 0 : editDistance(typed, name);
+        if (distance < bestDistance) {
+            best = name;
+            bestDistance = distance;
+        }
+    }
+    return best;
 }
 
 } // namespace
@@ -207,7 +262,9 @@ std::variant<Options, int> parseOptions(const QStringList& arguments)
     const QCommandLineOption quiet(QStringList{"q", "quiet"});
     const QCommandLineOption help(QStringList{"h", "help"});
     const QCommandLineOption version("version");
-    parser.addOptions({port, device, speed, timeout, check, force, sha256, listPorts, log, json, quiet, help, version});
+    const QList<QCommandLineOption> all{port, device, speed, timeout, check, force, sha256,
+                                        listPorts, log, json, quiet, help, version};
+    parser.addOptions(all);
     parser.addPositionalArgument("IMAGE", "");
     // --json without a value (--list-ports --json) is given an empty one, as
     // the parser knows no option whose value may be left out.
@@ -219,6 +276,15 @@ std::variant<Options, int> parseOptions(const QStringList& arguments)
             break;
     }
     if (!parser.parse(args)) {
+        if (const QStringList unknown = parser.unknownOptionNames(); !unknown.isEmpty()) {
+            QStringList knownNames;
+            for (const QCommandLineOption& option : all)
+                knownNames += option.names();
+            QString text = QStringLiteral("unknown option '") + unknown.first() + QLatin1Char('\'');
+            if (const QString near = nearestOption(unknown.first(), knownNames); !near.isEmpty())
+                text += QStringLiteral("; did you mean --") + near + QLatin1Char('?');
+            return usageError(text);
+        }
         QString text = parser.errorText();
         if (!text.isEmpty())
             text[0] = text[0].toLower();
@@ -233,6 +299,11 @@ std::variant<Options, int> parseOptions(const QStringList& arguments)
     if (parser.isSet(version)) {
         std::printf("flash3-cli %s\n", FLASH3_VERSION);
         return ExitCompleted;
+    }
+    // A value given twice is a slip either way: which one was meant is not known.
+    for (const QCommandLineOption& once : {device, speed, timeout, sha256, log, json}) {
+        if (parser.values(once).size() > 1)
+            return usageError(QStringLiteral("--") + once.names().constLast() + QStringLiteral(" is given more than once"));
     }
 
     Options o;
@@ -259,9 +330,9 @@ std::variant<Options, int> parseOptions(const QStringList& arguments)
     if (parser.isSet(speed)) {
         o.speedIndex = speedIndexFor(parser.value(speed));
         if (o.speedIndex == 0)
-            return usageError(QStringLiteral("the speed must be one of 9.6, 19.2, 38.4, 57.6, 115.2 (kbaud) or "
-                                             "9600 .. 115200 (bit/s), not '%1'")
-                                  .arg(parser.value(speed)));
+            return usageError(QStringLiteral("the speed must be one of 9.6, 19.2, 38.4, 57.6, 115.2 (kbaud), or one "
+                                             "of 9600, 19200, 38400, 57600, 115200 (bit/s), not '")
+                              + parser.value(speed) + QLatin1Char('\''));
     }
     if (parser.isSet(timeout)) {
         bool ok = false;

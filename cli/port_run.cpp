@@ -1,5 +1,6 @@
 #include "port_run.h"
 
+#include "check_report.h"
 #include "cli.h"
 
 #include "app/startup.h"
@@ -17,6 +18,7 @@ PortRun::PortRun(const PortChoice& port, const Options& options)
     driver_.setQueuedTransmit(options.station());
     MainStartUp(form_, {});
     form_.AllowFaultyImage = options.force;
+    form_.Hints = HintsFor::Cli;
     form_.RequiredSha256 = options.sha256;
     context_.image = options.image;
     context_.comPort = port.com;
@@ -156,6 +158,15 @@ void PortRun::finish(int status)
         errorLine_ = lastDebugLine_;
     context_.seconds = runClock_.isValid() ? static_cast<double>(runClock_.elapsed()) / 1000.0 : 0.0;
     context_.interrupted = status == ExitInterrupted;
+    const RunReport& report = form_.LastRunReport;
+    if (!report.started && report.cause == FailureCause::ImageFaults && report.lineEndsConverted) {
+        // The reader counts every record a converted line end misaligns;
+        // the verdict counts as --check does, which judges the rest as if
+        // the line ends were CR LF.
+        const CheckSummary check = explainImage(options_.image, [](const CheckLine&) {});
+        context_.lineEnds = check.lineEnds;
+        context_.checkFaults = check.faults;
+    }
     form_.AbortProgram_Click();
     if (!form_.window().programEnded()) {
         // Exit refused (a tick or write in progress cannot be the case here,

@@ -2,6 +2,8 @@
 
 #include "app/text_format.h"
 
+#include <QRegularExpression>
+
 namespace flash3::cli {
 
 namespace {
@@ -35,6 +37,27 @@ QString portText(const VerdictContext& c)
     return QStringLiteral("COM %1 (").arg(c.comPort) + c.devicePath + QLatin1Char(')');
 }
 
+// The image's name as a shell word, for a command to copy.
+QString shellWord(const QString& text)
+{
+    static const QRegularExpression plain(QStringLiteral("^[A-Za-z0-9_./+,:@%=-]+$"));
+    if (plain.match(text).hasMatch())
+        return text;
+    QString quoted = text;
+    quoted.replace(QLatin1Char('\''), QStringLiteral("'\\''"));
+    return QLatin1Char('\'') + quoted + QLatin1Char('\'');
+}
+
+// Commands that put CR LF back; --force would send the converted records garbled.
+QString restoreCrLf(const VerdictContext& c)
+{
+    const QString file = shellWord(c.image);
+    if (c.lineEnds == QLatin1String("CR"))
+        return QStringLiteral("sed -i 's/\\r/\\r\\n/g' ") + file + QStringLiteral(" (or mac2unix ") + file
+            + QStringLiteral(" && unix2dos ") + file + QLatin1Char(')');
+    return QStringLiteral("sed -i 's/$/\\r/' ") + file + QStringLiteral(" (or unix2dos ") + file + QLatin1Char(')');
+}
+
 QString where(const RunReport& r)
 {
     if (r.record <= 0)
@@ -57,9 +80,9 @@ QString cause(const RunReport& r)
         return QStringLiteral("the device replied %1 to the entry bytes, expected 91 26")
             .arg(r.replyBytes == 1 ? hexByte(r.reply1) : hexByte(r.reply0) + QLatin1Char(' ') + hexByte(r.reply1));
     case FailureCause::WrongAnswer:
-        return QStringLiteral("the device answered %1, expected %2").arg(hexText(r.received), hexText(r.expected));
+        return QStringLiteral("the device answered %1, expected %2").arg(hexByte(r.received), hexByte(r.expected));
     case FailureCause::NoAnswer:
-        return QStringLiteral("the device did not answer in time, expected %1").arg(hexText(r.expected));
+        return QStringLiteral("the device did not answer in time, expected %1").arg(hexByte(r.expected));
     case FailureCause::BadLineEnd:
         return QStringLiteral("the image has a line end that is not CR LF");
     case FailureCause::IncompleteRecord:
@@ -116,6 +139,11 @@ QString verdictLine(RunOutcome outcome, const RunReport& r, const VerdictContext
                                      "and flash again")
                           .arg(where(r), plural(r.bytesSent, "byte", "bytes"));
     }
+    if (!r.started && r.cause == FailureCause::ImageFaults && !c.lineEnds.isEmpty())
+        return head + QStringLiteral("refused: the image's line ends are ") + c.lineEnds
+            + QStringLiteral(" alone, not CR LF (converted by an editor or a text-mode file transfer); --check finds ")
+            + plural(c.checkFaults, "fault", "faults") + QStringLiteral("; nothing was sent. Restore CR LF with ")
+            + restoreCrLf(c) + QStringLiteral(", or flash the original file");
     if (!r.started && r.cause == FailureCause::ImageFaults)
         return head + QStringLiteral("refused: %1; nothing was sent (--check lists the faults; --force flashes "
                                      "such an image anyway)")

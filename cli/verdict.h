@@ -16,6 +16,10 @@ struct VerdictContext {
     double seconds = 0;   // from "Program FLASH" to the end of the run
     bool portFailed = false;  // the port could not be opened
     bool interrupted = false; // SIGINT or SIGTERM
+    // An image refused for converted line ends: "LF" or "CR", and the number
+    // of faults --check reports for it.
+    QString lineEnds;
+    int64_t checkFaults = 0;
 };
 
 // The whole line, "flash3-cli: " included, without the line end.

@@ -117,6 +117,16 @@ TEST(CliVerdict, SaysHowTheRunEndedInWords)
     EXPECT_EQ(verdictLine(RunOutcome::Failed, f, c),
               "flash3-cli: FAILED at line 70, column 34 (record 901 of 5400): the device did not answer in time, "
               "expected 41");
+    // Bytes are two hex digits, as the report writes them.
+    f.expected = 0x02;
+    f.received = 0x0A;
+    f.cause = FailureCause::WrongAnswer;
+    EXPECT_EQ(verdictLine(RunOutcome::Failed, f, c),
+              "flash3-cli: FAILED at line 70, column 34 (record 901 of 5400): the device answered 0A, expected 02");
+    f.cause = FailureCause::NoAnswer;
+    EXPECT_EQ(verdictLine(RunOutcome::Failed, f, c),
+              "flash3-cli: FAILED at line 70, column 34 (record 901 of 5400): the device did not answer in time, "
+              "expected 02");
 
     RunReport h;
     h.started = true;
@@ -143,6 +153,28 @@ TEST(CliVerdict, SaysHowTheRunEndedInWords)
     refused.digestProblem = "has no line for fw.pf3";
     EXPECT_EQ(verdictLine(RunOutcome::Failed, refused, c),
               "flash3-cli: refused: the checksum file fw.pf3.sha256 has no line for fw.pf3; nothing was sent");
+    // Converted line ends: how to put CR LF back (never --force), with the
+    // count --check gives; a name that is no plain shell word is quoted.
+    RunReport converted;
+    converted.cause = FailureCause::ImageFaults;
+    converted.faultyRecords = 4050;
+    converted.lineEndsConverted = true;
+    VerdictContext lf = c;
+    lf.lineEnds = "LF";
+    lf.checkFaults = 1;
+    EXPECT_EQ(verdictLine(RunOutcome::Failed, converted, lf),
+              "flash3-cli: refused: the image's line ends are LF alone, not CR LF (converted by an editor or a "
+              "text-mode file transfer); --check finds 1 fault; nothing was sent. Restore CR LF with "
+              "sed -i 's/$/\\r/' fw.pf3 (or unix2dos fw.pf3), or flash the original file");
+    VerdictContext cr = lf;
+    cr.lineEnds = "CR";
+    cr.checkFaults = 2;
+    cr.image = "my fw's.pf3";
+    EXPECT_EQ(verdictLine(RunOutcome::Failed, converted, cr),
+              "flash3-cli: refused: the image's line ends are CR alone, not CR LF (converted by an editor or a "
+              "text-mode file transfer); --check finds 2 faults; nothing was sent. Restore CR LF with "
+              "sed -i 's/\\r/\\r\\n/g' 'my fw'\\''s.pf3' (or mac2unix 'my fw'\\''s.pf3' && unix2dos "
+              "'my fw'\\''s.pf3'), or flash the original file");
     VerdictContext port = c;
     port.portFailed = true;
     EXPECT_EQ(verdictLine(RunOutcome::None, RunReport(), port),
@@ -225,8 +257,27 @@ TEST_F(CliPorts, DevicePathsInAStationGetTheirOwnComNumber)
     EXPECT_EQ(ports[3].com, 97);
     EXPECT_EQ(ports[1].device, "/tmp/elsewhere/a");
 
-    // One device path alone keeps the default COM 2.
+    // One device path alone: the number that stands for it, else COM 2 as
+    // when no port is given.
     EXPECT_EQ(comsOf(parse({"-p", "/tmp/elsewhere/a", "x.pf3"})), QList<int>{2});
+    EXPECT_EQ(comsOf(parse({"-p", usb3, "x.pf3"})), QList<int>{36});
+    qputenv("FLASH3_COM12", "/tmp/elsewhere/a");
+    setPortMapPathsForTesting(PortMapPaths{folder.filePath("dev"), folder.filePath("user.conf"), folder.filePath("etc.conf")});
+    EXPECT_EQ(comsOf(parse({"-p", "/tmp/elsewhere/a", "x.pf3"})), QList<int>{12}) << "as bound";
+    qunsetenv("FLASH3_COM12");
+
+    // A bare name that is in the device folder is that device; one that is
+    // not stays a usage error.
+    ASSERT_TRUE(QDir().mkpath(folder.filePath("dev")));
+    QFile node(usb3);
+    ASSERT_TRUE(node.open(QIODevice::WriteOnly));
+    const auto bare = parse({"-p", "ttyUSB3", "x.pf3"});
+    ASSERT_TRUE(std::holds_alternative<Options>(bare));
+    EXPECT_EQ(std::get<Options>(bare).ports.value(0).device, usb3);
+    EXPECT_EQ(comsOf(bare), QList<int>{36});
+    ::testing::internal::CaptureStderr();
+    EXPECT_TRUE(std::holds_alternative<int>(parse({"-p", "ttyUSB4", "x.pf3"})));
+    EXPECT_TRUE(::testing::internal::GetCapturedStderr().find("not 'ttyUSB4'") != std::string::npos);
 }
 
 #ifndef _WIN32  // FIFOs, device nodes, hard links and pseudo-terminals are Unix's
@@ -254,9 +305,13 @@ TEST_F(CliPorts, OneDeviceGivenTwiceIsAUsageError)
         const std::string err = ::testing::internal::GetCapturedStderr();
         return std::holds_alternative<int>(parsed) ? err : std::string("(accepted)");
     };
+    // Named as given: never a COM number the user did not type.
     EXPECT_EQ(twice({"-p", "36", "-p", hard}),
-              "flash3-cli: COM 36 and COM 99 are the same device (" + usb3.toStdString() + " and " + hard.toStdString()
-                  + ")\nTry 'flash3-cli --help'.\n");
+              "flash3-cli: COM 36 (" + usb3.toStdString() + ") and " + hard.toStdString()
+                  + " are the same device\nTry 'flash3-cli --help'.\n");
+    EXPECT_EQ(twice({"-p", "36", "-p", usb3}),
+              "flash3-cli: COM 36 (" + usb3.toStdString() + ") and " + usb3.toStdString()
+                  + " are the same device\nTry 'flash3-cli --help'.\n");
     // Two nodes of one character device are one port, whatever their names;
     // nodes of two devices are two.
     if (::geteuid() == 0) {
@@ -274,6 +329,48 @@ TEST_F(CliPorts, OneDeviceGivenTwiceIsAUsageError)
     EXPECT_TRUE(std::holds_alternative<Options>(parse({"-p", "36", "-p", "37", "-p", "97-99", "x.pf3"})));
 }
 #endif
+
+// The usage error's first line for a command line ("(accepted)" when there is none).
+std::string usageErrorOf(const QStringList& args)
+{
+    ::testing::internal::CaptureStderr();
+    const auto parsed = parse(args);
+    const std::string err = ::testing::internal::GetCapturedStderr();
+    if (!std::holds_alternative<int>(parsed))
+        return "(accepted)";
+    return err.substr(0, err.find('\n'));
+}
+
+TEST(CliOptions, SlipsOnTheCommandLineAreNamed)
+{
+    struct Case {
+        QStringList args;
+        std::string error;
+    };
+    const QList<Case> cases{
+        {{"--prot", "3", "x.pf3"}, "flash3-cli: unknown option 'prot'; did you mean --port?"},
+        {{"--tiemout", "3", "x.pf3"}, "flash3-cli: unknown option 'tiemout'; did you mean --timeout?"},
+        {{"--list", "x.pf3"}, "flash3-cli: unknown option 'list'; did you mean --list-ports?"},
+        {{"--jsno", "r.json", "x.pf3"}, "flash3-cli: unknown option 'jsno'; did you mean --json?"},
+        {{"--frobnicate", "x.pf3"}, "flash3-cli: unknown option 'frobnicate'"},
+        {{"-x", "x.pf3"}, "flash3-cli: unknown option 'x'"},
+        {{"-s", "56000", "x.pf3"},
+         "flash3-cli: the speed must be one of 9.6, 19.2, 38.4, 57.6, 115.2 (kbaud), or one of 9600, 19200, 38400, "
+         "57600, 115200 (bit/s), not '56000'"},
+        // A value given twice: which one was meant is not known.
+        {{"--timeout", "5", "--timeout", "6", "x.pf3"}, "flash3-cli: --timeout is given more than once"},
+        {{"-s", "9.6", "--speed", "19.2", "x.pf3"}, "flash3-cli: --speed is given more than once"},
+        {{"--log", "a.log", "--log", "b.log", "x.pf3"}, "flash3-cli: --log is given more than once"},
+        {{"--json", "a.json", "--json", "b.json", "x.pf3"}, "flash3-cli: --json is given more than once"},
+        {{"-d", "/tmp/a", "--device", "/tmp/b", "x.pf3"}, "flash3-cli: --device is given more than once"},
+        {{"--sha256", QString(64, 'a'), "--sha256", QString(64, 'b'), "x.pf3"},
+         "flash3-cli: --sha256 is given more than once"},
+        {{"-s", "9.6", "--timeout", "5", "--log", "a.log", "--json", "a.json", "x.pf3"}, "(accepted)"},
+        {{"-p", "3", "-p", "4", "x.pf3"}, "(accepted)"},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(usageErrorOf(c.args), c.error) << c.args.join(' ').toStdString();
+}
 
 TEST(CliOptions, JsonTakesAFileForARunAndNoneForTheListOfPorts)
 {

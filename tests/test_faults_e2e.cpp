@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 #include <QRegularExpression>
 #include <QThread>
 
@@ -84,23 +85,28 @@ TEST_F(Faults, HandshakeIsJudgedOnTheLastTwoBytesAfterTheQuietPeriod)
         QString lastBytes;  // the rejection's second line
         QStringList hints;  // the Hint lines after it
     };
-    const QString speedHint = "Hint: Bytes like these often mean the speed does not match the device's: try another "
-                              "speed (the port dialog's speed buttons; flash3-cli -s).";
+    const QString speedHint = "Hint: Bytes like these often mean the speed does not match the device's: run again "
+                              "with another speed (-s 9.6, 19.2, 38.4, 57.6 or 115.2).";
+    const QString bootHint = "Hint: Is the device waiting in FLASH3 boot mode? Cycle its power and run flash3-cli again.";
     const QList<Case> cases{
         {{"--reply", "none"}, false, "LastByte0 = 0  LastByte1 = 0",
          {"Hint: No byte came back after the entry bytes E1 94: check the device's power, that it waits in FLASH3 "
           "boot mode, the cable, and that it is on COM 2 (" + QStringLiteral("%1") + ")."}},
         {{"--reply", "00,91,26"}, true, {}, {}},
         {{"--reply", "91,26,00"}, false, "LastByte0 = 26  LastByte1 = 0",
-         {"Hint: The device sent 3 bytes: 91 26 00 where 91 26 was due.", speedHint}},
+         {"Hint: The device sent 3 bytes: 91 26 00 where 91 26 was due.", bootHint}},
         // 55 ms is 11 ticks: the 26 comes inside the quiet period and joins the 91.
         {{"--reply", "91,w55,26"}, true, {}, {}},
         // 400 ms is far past the 36 ticks: the 91 is judged alone.
         {{"--reply", "91,w400,26"}, false, "LastByte0 = 0  LastByte1 = 91",
-         {"Hint: The device sent 1 byte: 91 where 91 26 was due.", speedHint}},
+         {"Hint: The device sent 1 byte: 91 where 91 26 was due.", bootHint}},
         {{"--reply", "91,27"}, false, "LastByte0 = 91  LastByte1 = 27",
-         {"Hint: The device sent 2 bytes: 91 27 where 91 26 was due.",
-          "Hint: Is the device waiting in FLASH3 boot mode? Cycle its power and try again."}},
+         {"Hint: The device sent 2 bytes: 91 27 where 91 26 was due.", bootHint}},
+        // A speed is suggested only for two bytes, neither the one due in its place.
+        {{"--reply", "f8,80"}, false, "LastByte0 = F8  LastByte1 = 80",
+         {"Hint: The device sent 2 bytes: F8 80 where 91 26 was due.", speedHint}},
+        {{"--reply", "55,55,55,55"}, false, "LastByte0 = 55  LastByte1 = 55",
+         {"Hint: The device sent 4 bytes: 55 55 55 55 where 91 26 was due.", bootHint}},
         {{"--noise", "40"}, true, {}, {}},
     };
     for (const Case& c : cases) {
@@ -326,8 +332,7 @@ TEST_F(Faults, UnplugEndsTheRunWithinTwoSeconds)
         EXPECT_EQ(f.exitCode, kFailed) << c.when << "\n" << f.err.toStdString();
         EXPECT_TRUE(f.errLines().contains(c.line)) << c.when << "\n" << f.err.toStdString();
         EXPECT_TRUE(f.errLines().contains("Hint: The device on COM 2 (" + sim.device + ") is gone: unplugged or "
-                                          "powered off? After plugging it in again, set the port up again "
-                                          "(\"Configure COM port\", \"Initialize\")."))
+                                          "powered off? After plugging it in again, run flash3-cli again."))
             << c.when << "\n" << f.err.toStdString();
         EXPECT_FALSE(f.outLines().contains(kComplete)) << c.when;
         // Whenever the run noticed, it is one fault with one name.
@@ -368,8 +373,8 @@ TEST_F(Faults, PortsThatCannotBeOpenedAreRefusedWithTheirCode)
     Cli holder(cliArgs(sim.device, image));
     ASSERT_TRUE(holder.waitForOutput(kWait, 10000));
     expectOpenRefused(Cli(cliArgs(sim.device, image)).finish(10000), 3, sim.device, "port in use",
-                      QStringLiteral("Hint: %1 is held by process %2 (flash3-cli): close that program, then press "
-                                     "\"Initialize\" again.")
+                      QStringLiteral("Hint: %1 is held by process %2 (flash3-cli): close that program, then run "
+                                     "flash3-cli again.")
                           .arg(sim.device)
                           .arg(holder.pid()));
     holder.signal(SIGINT);
@@ -468,6 +473,7 @@ struct BadImage {
     QString firstFault;      // "line L, column C: message" in the refusal
     int forceStatus;
     QStringList forceLines;  // the run's Debug lines about the image under --force
+    QString verdict;         // the refusal's verdict when it is not the usual one (FILE: the image)
 };
 
 TEST_F(Faults, BadImagesAreRefusedUnsentExplainedByCheckAndRunAsReadUnderForce)
@@ -488,7 +494,7 @@ TEST_F(Faults, BadImagesAreRefusedUnsentExplainedByCheckAndRunAsReadUnderForce)
          4, "line 1, column 5: Invalid packet read from input file.  t42:",
          kCompleted,
          {"Invalid packet read from input file.  t42:", "Nib0 not valid: 61",
-          "Invalid packet read from input file.  r2A:", "Invalid packet read from input file.  e\r\n:"}},
+          "Invalid packet read from input file.  r2A:", "Invalid packet read from input file.  e\r\n:"}, {}},
         {"every kind of faulty record",
          "T41;X41:T4G:TG1:T  :R00:E\n\r:T42:T4",
          {"1:1: Char4 not a :", "1:5: Invalid packet read from input file.  X41:", "1:9: Nib0 not valid: 47 ('G')",
@@ -497,7 +503,7 @@ TEST_F(Faults, BadImagesAreRefusedUnsentExplainedByCheckAndRunAsReadUnderForce)
          7, "line 1, column 1: Char4 not a :",
          kFailed,
          {"Char4 not a :", "Invalid packet read from input file.  X41:", "Nib0 not valid: 47", "Nib1 not valid: 47",
-          "Nib1 not valid: 20", "Nib0 not valid: 20", "Error. Expected <cr> <lf> not found."}},
+          "Nib1 not valid: 20", "Nib0 not valid: 20", "Error. Expected <cr> <lf> not found."}, {}},
         {"a character missing",
          "T41:T00R41:E\r\n:T42:R2A:E\r\n:",
          {"1:5: " + lost + "all 5 records to the end are misaligned",
@@ -505,19 +511,23 @@ TEST_F(Faults, BadImagesAreRefusedUnsentExplainedByCheckAndRunAsReadUnderForce)
          6, "line 1, column 5: Char4 not a :",
          kFailed,
          {"Char4 not a :", "Char4 not a :", "Char4 not a :", "Char4 not a :", "Char4 not a :",
-          "Error. Incomplete record at end of input file."}},
+          "Error. Incomplete record at end of input file."}, {}},
         {"a character doubled, then one missing: the records line up again",
          "T41:TT00:R41:E\r\n:T42R2A:E\r\n:T43:T4x:",
          {"1:5: " + lost + "4 records are misaligned, then they line up again", "3:6: Nib0 not valid: 78 ('x')"},
          5, "line 1, column 5: Char4 not a :",
          kCompleted,
-         {"Char4 not a :", "Char4 not a :", "Char4 not a :", "Char4 not a :", "Nib0 not valid: 78"}},
+         {"Char4 not a :", "Char4 not a :", "Char4 not a :", "Char4 not a :", "Nib0 not valid: 78"}, {}},
+        // Refused with the count --check gives and how to put CR LF back, never --force.
         {"LF-only line ends", lfImage,
          {"1:14: " + lfOnly},
          4, "line 1, column 13: Char4 not a :",
          kFailed,
-         {"Char4 not a :", "Char4 not a :", "Char4 not a :", "Error. Incomplete record at end of input file."}},
-        {"a line end after the final colon", kWorked + "\r\n", {}, 0, {}, kCompleted, {}},
+         {"Char4 not a :", "Char4 not a :", "Char4 not a :", "Error. Incomplete record at end of input file."},
+         "flash3-cli: refused: the image's line ends are LF alone, not CR LF (converted by an editor or a text-mode "
+         "file transfer); --check finds 1 fault; nothing was sent. Restore CR LF with sed -i 's/$/\\r/' FILE "
+         "(or unix2dos FILE), or flash the original file"},
+        {"a line end after the final colon", kWorked + "\r\n", {}, 0, {}, kCompleted, {}, {}},
     };
     for (const BadImage& b : images) {
         const QString path = write(QStringLiteral("bad.pf3"), b.content);
@@ -555,7 +565,12 @@ TEST_F(Faults, BadImagesAreRefusedUnsentExplainedByCheckAndRunAsReadUnderForce)
                                         .arg(b.faultyRecords == 1 ? "" : "s")
                                         .arg(b.firstFault);
             EXPECT_TRUE(run.errLines().contains(refusal)) << b.what << "\n" << run.err.toStdString();
-            EXPECT_TRUE(lastOf(run.errLines()).startsWith("flash3-cli: refused: the image has ")) << b.what;
+            if (b.verdict.isEmpty()) {
+                EXPECT_TRUE(lastOf(run.errLines()).startsWith("flash3-cli: refused: the image has ")) << b.what;
+            } else {
+                EXPECT_EQ(lastOf(run.errLines()), QString(b.verdict).replace("FILE", path)) << b.what;
+                EXPECT_FALSE(run.err.contains("--force")) << b.what << ": --force would send it garbled";
+            }
             EXPECT_FALSE(run.out.contains("Program Mode")) << b.what;
             expectClosed(run);
             QFile log(trace);
@@ -581,6 +596,19 @@ TEST_F(Faults, BadImagesAreRefusedUnsentExplainedByCheckAndRunAsReadUnderForce)
         expectClosed(run);
         // Whatever the image did to the run, the device got every byte the host was to send.
         EXPECT_EQ(device.exitCode, 0) << b.what << ": " << device.err.toStdString();
+
+        // The command the refusal gives restores the image the device expects.
+        if (const qsizetype from = b.verdict.indexOf("with "); from >= 0) {
+            const QString command = b.verdict.mid(from + 5, b.verdict.indexOf(" (or") - from - 5).replace("FILE", path);
+            QProcess sh;
+            sh.start("sh", {"-c", command});
+            ASSERT_TRUE(sh.waitForFinished(10000)) << command.toStdString();
+            EXPECT_EQ(sh.exitCode(), 0) << command.toStdString();
+            QFile restored(path);
+            ASSERT_TRUE(restored.open(QIODevice::ReadOnly));
+            EXPECT_EQ(restored.readAll(), QByteArray(b.content).replace("\n", "\r\n") + "\r") << b.what;
+            EXPECT_EQ(Cli({"--check", path}).finish(10000).exitCode, kCompleted) << command.toStdString();
+        }
     }
 }
 

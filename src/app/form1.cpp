@@ -219,9 +219,11 @@ void Form1::ProgramFlash_Click()
     }
     if (portGone_) {
         // Its device went away: every line of a run would fail one by one.
-        postHint(QStringLiteral("The device on %1 went away during the last run: plug it in, then set the port up "
-                                "again (\"Configure COM port\", \"Initialize\") before programming.")
-                     .arg(portText()));
+        postHint(QStringLiteral("The device on ") + portText()
+                 + (Hints == HintsFor::Cli
+                        ? QStringLiteral(" went away during the last run: plug it in, then run flash3-cli again.")
+                        : QStringLiteral(" went away during the last run: plug it in, then set the port up again "
+                                         "(\"Configure COM port\", \"Initialize\") before programming.")));
         LastRunReport.cause = FailureCause::PortGone;
         LastRunOutcome = RunOutcome::Failed;
         return;

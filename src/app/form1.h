@@ -9,6 +9,7 @@
 #include "image/checksum_file.h"
 #include "image/image_file.h"
 #include "serial/driver.h"
+#include "serial/port_hints.h"
 
 #include <QString>
 
@@ -170,6 +171,9 @@ public:
     // The SHA-256 the image must have (hex, any case; empty: none), besides
     // the one of a checksum file beside the image (flash3-cli --sha256).
     QString RequiredSha256;
+    // Whose controls the hints name: the desktop's buttons, or what to run
+    // for flash3-cli.
+    HintsFor Hints = HintsFor::Desktop;
 
     // Bytes checked per slice: a slice takes a few milliseconds.
     static constexpr int64_t CheckSliceBytes = 1 << 20;

@@ -58,6 +58,7 @@ struct RunReport {
     // What the check before the run found.
     int64_t faultyRecords = 0;
     std::optional<ImageFault> firstFault;
+    bool lineEndsConverted = false;  // its faults began with a converted line end (LF or CR alone)
     // Why the image could not be opened, to follow its name in a sentence
     // ("cannot be opened: Permission denied", "is a FIFO, not a regular file").
     QString imageOpenError;

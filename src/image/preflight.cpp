@@ -134,6 +134,7 @@ void Form1::imageChecked(const CheckedImage& checked)
                                  "converted it. Flash the original file; flash3-cli --check lists what is wrong.");
             PostMsg2(Msg);
         }
+        LastRunReport.lineEndsConverted = report.lineEndsConverted;
         LastRunReport.cause = FailureCause::ImageFaults;
         refuseRun();
         return;

@@ -29,10 +29,13 @@ QString Form1::portText() const
 
 void Form1::postRunHints(FailureCause cause)
 {
+    const bool cli = Hints == HintsFor::Cli;
     if (cause == FailureCause::DeviceGone) {
-        postHint(QStringLiteral("The device on %1 is gone: unplugged or powered off? After plugging it in again, set "
-                                "the port up again (\"Configure COM port\", \"Initialize\").")
-                     .arg(portText()));
+        postHint(QStringLiteral("The device on ") + portText()
+                 + (cli ? QStringLiteral(" is gone: unplugged or powered off? After plugging it in again, run "
+                                         "flash3-cli again.")
+                        : QStringLiteral(" is gone: unplugged or powered off? After plugging it in again, set the "
+                                         "port up again (\"Configure COM port\", \"Initialize\").")));
         return;
     }
     switch (cause) {
@@ -48,13 +51,19 @@ void Form1::postRunHints(FailureCause cause)
                      .arg(replyBytes_ == 1 ? "" : "s")
                      .arg(replyBytes_ > static_cast<int>(replyTail_.size()) ? ", the last" : ":")
                      .arg(bytesText(replyTail_)));
-        // Bytes at the wrong speed come out as garbage, usually more or fewer
-        // than two and none of them the ones due.
-        if (replyBytes_ != 2 || (LastByte0 != 0x91 && LastByte1 != 0x26))
-            postHint(QStringLiteral("Bytes like these often mean the speed does not match the device's: try another "
-                                    "speed (the port dialog's speed buttons; flash3-cli -s)."));
+        // The two bytes due, read at another speed, come out as two others:
+        // neither is the byte due in its place. One byte, more than two, or
+        // a due byte among them points at the device instead (a reply cut
+        // short, chatter, another mode).
+        if (replyBytes_ == 2 && LastByte0 != 0x91 && LastByte1 != 0x26)
+            postHint(cli ? QStringLiteral("Bytes like these often mean the speed does not match the device's: run "
+                                          "again with another speed (-s 9.6, 19.2, 38.4, 57.6 or 115.2).")
+                         : QStringLiteral("Bytes like these often mean the speed does not match the device's: try "
+                                          "another speed (the port dialog's speed buttons; flash3-cli -s)."));
         else
-            postHint(QStringLiteral("Is the device waiting in FLASH3 boot mode? Cycle its power and try again."));
+            postHint(cli ? QStringLiteral("Is the device waiting in FLASH3 boot mode? Cycle its power and run "
+                                          "flash3-cli again.")
+                         : QStringLiteral("Is the device waiting in FLASH3 boot mode? Cycle its power and try again."));
         return;
     case FailureCause::NoAnswer:
         postHint(QStringLiteral("The device stopped answering in the middle of the image: cycle its power and run the "
@@ -65,9 +74,9 @@ void Form1::postRunHints(FailureCause cause)
                                 "device? Cycle its power and run it again."));
         return;
     case FailureCause::SendFailed:
-        postHint(QStringLiteral("A byte could not be sent to %1: check the cable and the adapter, set the port up "
-                                "again, and run again.")
-                     .arg(portText()));
+        postHint(QStringLiteral("A byte could not be sent to ") + portText()
+                 + (cli ? QStringLiteral(": check the cable and the adapter, and run flash3-cli again.")
+                        : QStringLiteral(": check the cable and the adapter, set the port up again, and run again.")));
         return;
     default:
         return;

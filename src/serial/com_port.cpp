@@ -41,7 +41,7 @@ void Form1::InitComPort()
         Msg = QStringLiteral("Error initializing COM port#: ") + QString::number(ComPort)
             + QStringLiteral("  error code: ") + QString::number(DrvStatus);
         PostMsg2(Msg);
-        for (const QString& hint : portOpenHints(ComPort, DrvStatus))
+        for (const QString& hint : portOpenHints(ComPort, DrvStatus, Hints))
             postHint(hint);
         return;
     }

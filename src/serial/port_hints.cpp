@@ -34,9 +34,9 @@ QString presentPorts()
     for (const ListedPort& p : listSerialPorts()) {
         if (!p.present)
             continue;
-        QString text = p.comPort ? QStringLiteral("COM %1 %2").arg(p.comPort).arg(p.devicePath) : p.devicePath;
+        QString text = p.comPort ? QStringLiteral("COM %1 ").arg(p.comPort) + p.devicePath : p.devicePath;
         if (!p.description.isEmpty())
-            text += QStringLiteral(" (%1)").arg(p.description);
+            text += QStringLiteral(" (") + p.description + QLatin1Char(')');
         present << text;
     }
     if (present.isEmpty())
@@ -44,7 +44,30 @@ QString presentPorts()
     return QStringLiteral("Serial ports present: ") + present.join(QStringLiteral(", ")) + QLatin1Char('.');
 }
 
-QStringList noDevice(int comPort)
+// The ports present as flash3-cli reaches them: "COM 33 (/dev/ttyUSB0, FT232R
+// USB UART): run with -p 33."; a port no COM number stands for by its path.
+QString presentPortsForCli()
+{
+    QStringList present, options;
+    for (const ListedPort& p : listSerialPorts()) {
+        if (!p.present)
+            continue;
+        QString inside = p.devicePath;
+        if (!p.description.isEmpty())
+            inside += QStringLiteral(", ") + p.description;
+        present << (p.comPort ? QStringLiteral("COM %1 (").arg(p.comPort) + inside + QLatin1Char(')') : inside);
+        options << QStringLiteral("-p ") + (p.comPort ? QString::number(p.comPort) : p.devicePath);
+    }
+    if (present.isEmpty())
+        return QStringLiteral("No serial port is present: is the adapter plugged in?");
+    QString run = options.constLast();
+    if (options.size() > 1)
+        run = options.mid(0, options.size() - 1).join(QStringLiteral(", ")) + QStringLiteral(" or ") + run;
+    return QStringLiteral("Ports present: ") + present.join(QStringLiteral(", ")) + QStringLiteral(": run with ") + run
+        + QLatin1Char('.');
+}
+
+QStringList noDevice(int comPort, HintsFor program)
 {
     const ComBinding b = bindingForCom(comPort);
     QStringList hints;
@@ -56,7 +79,7 @@ QStringList noDevice(int comPort)
                      .arg(b.path, b.origin());
     else
         hints << QStringLiteral("COM %1 stands for %2 (%3), which is not there.").arg(comPort).arg(b.path, b.origin());
-    hints << presentPorts();
+    hints << (program == HintsFor::Cli ? presentPortsForCli() : presentPorts());
 #ifdef Q_OS_WIN
     hints << QStringLiteral("To use another device as COM %1: FLASH3_COM%1=PATH in the environment, a line COM%1=PATH "
                             "in %APPDATA%\\flash3\\ports.conf, or flash3-cli --device PATH.")
@@ -176,13 +199,15 @@ QString descriptorsUsedUp(int comPort)
 #endif
 }
 
-QStringList portInUse(int comPort)
+QStringList portInUse(int comPort, HintsFor program)
 {
     const QString path = devicePathForCom(comPort);
     const QString holder = deviceHolder(path);
+    const QString again = program == HintsFor::Cli ? QStringLiteral("run flash3-cli again.")
+                                                   : QStringLiteral("press \"Initialize\" again.");
     if (holder.isEmpty())
-        return {QStringLiteral("%1 is held by another program: close it, then press \"Initialize\" again.").arg(path)};
-    return {QStringLiteral("%1 is held by %2: close that program, then press \"Initialize\" again.").arg(path, holder)};
+        return {path + QStringLiteral(" is held by another program: close it, then ") + again};
+    return {path + QStringLiteral(" is held by ") + holder + QStringLiteral(": close that program, then ") + again};
 }
 
 } // namespace
@@ -231,15 +256,15 @@ QString deviceHolder(const QString& devicePath)
 #endif
 }
 
-QStringList portOpenHints(int comPort, int status)
+QStringList portOpenHints(int comPort, int status, HintsFor program)
 {
     switch (status) {
     case DrvNoDevice:
-        return noDevice(comPort);
+        return noDevice(comPort, program);
     case DrvAccessDenied:
         return accessDenied(comPort);
     case DrvPortInUse:
-        return portInUse(comPort);
+        return portInUse(comPort, program);
     case DrvNotSupported:
         return {QStringLiteral("%1 is not a serial port, or refuses these line settings.")
                     .arg(devicePathForCom(comPort))};
