@@ -246,9 +246,9 @@ private:
     QByteArray path_;
     bool made_ = false;
     std::atomic<bool> stop_{false};
-#endif
     std::thread writer_;
 };
+#endif
 
 inline QByteArray workedExample()
 {
