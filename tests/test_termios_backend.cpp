@@ -248,6 +248,11 @@ TEST(TermiosBackendOpen, RefusedOpenAsRootLeavesTheHoldersLineAsItWas)
 // an I/O error; its hint must name the cause, as nothing else would.
 TEST(TermiosBackendOpen, OutOfDescriptorsIsAnIoErrorWhoseHintSaysSo)
 {
+#ifdef __SANITIZE_ADDRESS__
+    // The sanitizers' own checks open files as they go: with no descriptor
+    // left they report faults of their own making.
+    GTEST_SKIP() << "not under the sanitizers";
+#endif
     Pty pty;
     ASSERT_TRUE(pty.ok());
     pty.bindTo(16);
