@@ -1,5 +1,7 @@
 #include "output_file.h"
 
+#include "image/image_file.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -22,17 +24,7 @@ QString systemError(int error)
 
 QString kindText(mode_t mode)
 {
-    if (S_ISDIR(mode))
-        return QStringLiteral("is a directory");
-    if (S_ISCHR(mode))
-        return QStringLiteral("is a character device");
-    if (S_ISBLK(mode))
-        return QStringLiteral("is a block device");
-    if (S_ISFIFO(mode))
-        return QStringLiteral("is a FIFO");
-    if (S_ISSOCK(mode))
-        return QStringLiteral("is a socket");
-    return QStringLiteral("is not a regular file");
+    return QStringLiteral("is ") + kindOfFile(mode);
 }
 
 // `--json /dev/stdout > out.txt`: a file that is this program's own output

@@ -33,17 +33,28 @@ FileIdentity identityOf(const struct stat& st)
 
 QString notRegular(mode_t mode)
 {
-    const char* what = S_ISDIR(mode) ? "a directory"
-        : S_ISFIFO(mode)             ? "a FIFO"
-        : S_ISCHR(mode)              ? "a character device"
-        : S_ISBLK(mode)              ? "a block device"
-        : S_ISSOCK(mode)             ? "a socket"
-                                     : "something else";
-    return QStringLiteral("is ") + QLatin1String(what) + QStringLiteral(", not a regular file");
+    return QStringLiteral("is ") + kindOfFile(mode) + QStringLiteral(", not a regular file");
 }
 #endif
 
 } // namespace
+
+#ifdef Q_OS_UNIX
+QString kindOfFile(unsigned mode)
+{
+    if (S_ISDIR(mode))
+        return QStringLiteral("a directory");
+    if (S_ISFIFO(mode))
+        return QStringLiteral("a FIFO");
+    if (S_ISCHR(mode))
+        return QStringLiteral("a character device");
+    if (S_ISBLK(mode))
+        return QStringLiteral("a block device");
+    if (S_ISSOCK(mode))
+        return QStringLiteral("a socket");
+    return QStringLiteral("a file of no known kind");
+}
+#endif
 
 FileIdentity FileIdentity::of(const QString& path)
 {

@@ -36,6 +36,12 @@ struct FileIdentity {
 // ("is a FIFO, not a regular file"), to follow the file's name in a sentence.
 std::unique_ptr<QFile> openRegularFile(const QString& path, QString* error, FileIdentity* identity = nullptr);
 
+#ifdef Q_OS_UNIX
+// What a path that ought to be a regular file is instead, by its st_mode:
+// "a directory", "a FIFO", "a character device", ...
+QString kindOfFile(unsigned mode);
+#endif
+
 class ImageFileHandle {
 public:
     ImageFileHandle();

@@ -1,5 +1,7 @@
 #include "serial/port_map.h"
 
+#include "image/image_file.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -49,22 +51,6 @@ PortMapState& state()
     return s;
 }
 
-#ifdef Q_OS_UNIX
-QString kindOfFile(mode_t mode)
-{
-    if (S_ISDIR(mode))
-        return QStringLiteral("a directory");
-    if (S_ISFIFO(mode))
-        return QStringLiteral("a FIFO");
-    if (S_ISCHR(mode))
-        return QStringLiteral("a character device");
-    if (S_ISBLK(mode))
-        return QStringLiteral("a block device");
-    if (S_ISSOCK(mode))
-        return QStringLiteral("a socket");
-    return QStringLiteral("a file of no known kind");
-}
-#endif
 
 // Opens a ports.conf to read. No file there is the usual case: false with
 // `why` left empty. Anything else that keeps it from being read says why, so
