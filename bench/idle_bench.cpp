@@ -18,8 +18,8 @@
 #include "app/startup.h"
 #include "app/tick_driver.h"
 #include "serial/driver.h"
-#include "serial/port_map.h"
-#include "serial/termios_backend.h"
+#include "ports/port_map.h"
+#include "ports/system_backend.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -52,7 +52,7 @@ int main(int argc, char** argv)
     using namespace flash3;
 
     bindComToDevice(2, QString::fromLocal8Bit(argv[1]));
-    TermiosBackend backend;
+    SystemBackend backend;
     SerialDriver driver(backend);
     Form1 form(driver);
     MainStartUp(form, {});

@@ -17,7 +17,7 @@
 #include "app/form1.h"
 #include "app/startup.h"
 #include "serial/driver.h"
-#include "serial/termios_backend.h"
+#include "ports/system_backend.h"
 
 #include <QApplication>
 #include <QElapsedTimer>
@@ -69,7 +69,7 @@ int main(int argc, char** argv)
     QApplication::setQuitOnLastWindowClosed(false);
 
     using namespace flash3;
-    TermiosBackend backend;
+    SystemBackend backend;
     SerialDriver driver(backend);
     Form1 form(driver);
     ui::MainWindow window(form);

@@ -2,7 +2,7 @@
 
 #include "cli.h"
 
-#include "serial/port_map.h"
+#include "ports/port_map.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

@@ -4,7 +4,7 @@
 #include "output_file.h"
 
 #include "image/checksum_file.h"
-#include "serial/port_map.h"
+#include "ports/port_map.h"
 
 #include <QCommandLineParser>
 #include <QDir>

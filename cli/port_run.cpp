@@ -4,7 +4,7 @@
 #include "cli.h"
 
 #include "app/startup.h"
-#include "serial/port_map.h"
+#include "ports/port_map.h"
 
 namespace flash3::cli {
 

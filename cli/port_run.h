@@ -9,7 +9,7 @@
 
 #include "app/form1.h"
 #include "serial/driver.h"
-#include "serial/termios_backend.h"
+#include "ports/system_backend.h"
 
 #include <QElapsedTimer>
 #include <QString>
@@ -82,7 +82,7 @@ private:
     // file than the one the log and the report name.
     bool refusedAsNotTheNamedImage();
 
-    TermiosBackend backend_;
+    SystemBackend backend_;
     SerialDriver driver_;
     Form1 form_;
     const Options& options_;

@@ -10,7 +10,7 @@
 #include "station_view.h"
 
 #include "app/tick_driver.h"
-#include "serial/port_map.h"
+#include "ports/port_map.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

@@ -4,7 +4,7 @@
 #include "app/form1.h"
 #include "app/startup.h"
 #include "serial/fake_backend.h"
-#include "serial/port_map.h"
+#include "ports/port_map.h"
 
 #include <QFile>
 #include <QTemporaryDir>

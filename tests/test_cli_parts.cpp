@@ -10,7 +10,7 @@
 #include "station_view.h"
 #include "verdict.h"
 
-#include "serial/port_map.h"
+#include "ports/port_map.h"
 
 #include "qt_print.h"
 

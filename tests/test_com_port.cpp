@@ -2,7 +2,7 @@
 
 #include "engine_harness.h"
 
-#include "serial/port_map.h"
+#include "ports/port_map.h"
 
 #include <QDir>
 #include <QFile>

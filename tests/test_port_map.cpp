@@ -4,7 +4,7 @@
 #include "engine_harness.h"
 #include "qt_print.h"
 
-#include "serial/port_map.h"
+#include "ports/port_map.h"
 
 #include <QDir>
 #include <QFile>

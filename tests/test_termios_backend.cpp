@@ -1,9 +1,9 @@
-// TermiosBackend against a real pseudo-terminal: the test holds the master
+// SystemBackend against a real pseudo-terminal: the test holds the master
 // end and plays the device; the backend opens the slave as its COM port.
 
-#include "serial/port_hints.h"
-#include "serial/port_map.h"
-#include "serial/termios_backend.h"
+#include "ports/port_hints.h"
+#include "ports/port_map.h"
+#include "ports/system_backend.h"
 
 #include <gtest/gtest.h>
 
@@ -106,7 +106,7 @@ int openFdCount()
 
 // Kernel hand-over from the master to the slave's line discipline is
 // asynchronous, so give bytesWaiting a moment to see everything.
-bool waitForWaiting(TermiosBackend& backend, int comPort, int32_t count)
+bool waitForWaiting(SystemBackend& backend, int comPort, int32_t count)
 {
     return waitFor([&] { return backend.bytesWaiting(comPort) >= count; });
 }
@@ -123,7 +123,7 @@ std::vector<uint8_t> pattern(std::size_t size)
 
 TEST(TermiosBackendOpen, RefusesWhatIsNotASerialDevice)
 {
-    TermiosBackend backend;
+    SystemBackend backend;
     bindComToDevice(3, QStringLiteral("/nonexistent/flash3-no-such-device"));
     EXPECT_EQ(backend.open(3), DrvNoDevice);
 
@@ -154,7 +154,7 @@ TEST(TermiosBackendOpen, RefusesWhatIsNotASerialDevice)
 
 TEST(TermiosBackendOpen, CallsOnPortsNotOpenAreRefused)
 {
-    TermiosBackend backend;
+    SystemBackend backend;
     const uint8_t byte = 0x55;
     EXPECT_EQ(backend.configure(9, 38400), DrvNotInitialised);
     EXPECT_EQ(backend.flushReceive(9), DrvNotInitialised);
@@ -177,7 +177,7 @@ TEST(TermiosBackendOpen, DeviceWithoutPermissionIsAccessDenied)
     ASSERT_TRUE(pty.ok());
     ASSERT_EQ(::chmod(pty.slavePath().c_str(), 0), 0);
     pty.bindTo(4);
-    TermiosBackend backend;
+    SystemBackend backend;
     EXPECT_EQ(backend.open(4), DrvAccessDenied);
 }
 
@@ -187,8 +187,8 @@ TEST(TermiosBackendOpen, SecondOpenOfTheSameDeviceIsPortInUse)
     ASSERT_TRUE(pty.ok());
     pty.bindTo(5);
     pty.bindTo(6);
-    TermiosBackend first;
-    TermiosBackend second;
+    SystemBackend first;
+    SystemBackend second;
     ASSERT_EQ(first.open(5), DrvOk);
     EXPECT_EQ(second.open(5), DrvPortInUse);
     EXPECT_EQ(first.open(6), DrvPortInUse);  // same device under another COM number
@@ -212,8 +212,8 @@ TEST(TermiosBackendOpen, RefusedOpenAsRootLeavesTheHoldersLineAsItWas)
     Pty pty;
     ASSERT_TRUE(pty.ok());
     pty.bindTo(15);
-    TermiosBackend holder;
-    TermiosBackend second;
+    SystemBackend holder;
+    SystemBackend second;
     ASSERT_EQ(holder.open(15), DrvOk);
     ASSERT_EQ(holder.configure(15, 115200), DrvOk);
     const int probe = ::open(pty.slavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -256,7 +256,7 @@ TEST(TermiosBackendOpen, OutOfDescriptorsIsAnIoErrorWhoseHintSaysSo)
     Pty pty;
     ASSERT_TRUE(pty.ok());
     pty.bindTo(16);
-    TermiosBackend backend;
+    SystemBackend backend;
     rlimit saved{};
     ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &saved), 0);
     rlimit low = saved;
@@ -291,7 +291,7 @@ TEST(TermiosBackendOpen, ReopeningAPortLeaksNoDescriptor)
     pty.bindTo(7);
     const int before = openFdCount();
     {
-        TermiosBackend backend;
+        SystemBackend backend;
         ASSERT_EQ(backend.open(7), DrvOk);
         for (int i = 0; i < 20; ++i)
             ASSERT_EQ(backend.open(7), DrvOk);
@@ -320,7 +320,7 @@ TEST(TermiosBackendLine, OpenSetsRaw8N1WithoutFlowControl)
     ASSERT_EQ(::tcsetattr(pty.master(), TCSANOW, &tio), 0);
 
     pty.bindTo(8);
-    TermiosBackend backend;
+    SystemBackend backend;
     ASSERT_EQ(backend.open(8), DrvOk);
     ASSERT_EQ(::tcgetattr(pty.master(), &tio), 0);
     EXPECT_EQ(tio.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
@@ -352,7 +352,7 @@ TEST(TermiosBackendLine, EveryByteValuePassesUnchangedBothWays)
     Pty pty;
     ASSERT_TRUE(pty.ok());
     pty.bindTo(10);
-    TermiosBackend backend;
+    SystemBackend backend;
     ASSERT_EQ(backend.open(10), DrvOk);
     EXPECT_EQ(backend.bytesWaiting(10), 0);
 
@@ -385,7 +385,7 @@ TEST(TermiosBackendLine, FlushesDiscardPendingData)
     Pty pty;
     ASSERT_TRUE(pty.ok());
     pty.bindTo(11);
-    TermiosBackend backend;
+    SystemBackend backend;
     ASSERT_EQ(backend.open(11), DrvOk);
     ASSERT_TRUE(pty.send({1, 2, 3, 4}));
     ASSERT_TRUE(waitForWaiting(backend, 11, 4));
@@ -405,7 +405,7 @@ TEST(TermiosBackendWrite, FullBufferTimesOutWithoutDroppingBytes)
     Pty pty;
     ASSERT_TRUE(pty.ok());
     pty.bindTo(12);
-    TermiosBackend backend;
+    SystemBackend backend;
     ASSERT_EQ(backend.open(12), DrvOk);
 
     // One large write: refused within its bound; whatever the OS took arrives
@@ -447,7 +447,7 @@ TEST(TermiosBackendUnplug, ClosedMasterIsAnIoErrorPromptly)
     Pty pty;
     ASSERT_TRUE(pty.ok());
     pty.bindTo(13);
-    TermiosBackend backend;
+    SystemBackend backend;
     ASSERT_EQ(backend.open(13), DrvOk);
     ASSERT_EQ(backend.bytesWaiting(13), 0);
 
@@ -470,7 +470,7 @@ TEST(TermiosBackendUnplug, WriteWaitingForRoomNoticesTheUnplug)
     Pty pty;
     ASSERT_TRUE(pty.ok());
     pty.bindTo(14);
-    TermiosBackend backend;
+    SystemBackend backend;
     ASSERT_EQ(backend.open(14), DrvOk);
     const auto bulk = pattern(100 * 1024);
     std::thread unplug([&] {

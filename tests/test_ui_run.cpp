@@ -11,8 +11,8 @@
 #include "ui/port_dialog.h"
 
 #include "app/tick_driver.h"
-#include "serial/port_map.h"
-#include "serial/termios_backend.h"
+#include "ports/port_map.h"
+#include "ports/system_backend.h"
 
 #include <QDir>
 #include <QLabel>
@@ -264,7 +264,7 @@ TEST(UiRunAgainstSim, CommandLineImageRunsToTheEndWithTheRealTimer)
         ~Com2Binding() { qunsetenv("FLASH3_COM2"); }
     } binding(sim.device);
 
-    TermiosBackend backend;
+    SystemBackend backend;
     SerialDriver driver(backend);
     Form1 form(driver);
     MainWindow window(form);
@@ -305,7 +305,7 @@ TEST(UiRunAgainstSim, UsbAdapterChosenAsCom33InTheDialog)
     ASSERT_TRUE(QFile::link(sim.device, usb0));
     const ScopedPortMapPaths paths(dir);
 
-    TermiosBackend backend;
+    SystemBackend backend;
     SerialDriver driver(backend);
     Form1 form(driver);
     MainWindow window(form);

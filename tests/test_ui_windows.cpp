@@ -12,7 +12,7 @@
 #include "ui/main_window.h"
 #include "ui/port_dialog.h"
 
-#include "serial/port_map.h"
+#include "ports/port_map.h"
 
 #include <QAction>
 #include <QApplication>

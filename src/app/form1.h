@@ -9,7 +9,7 @@
 #include "image/checksum_file.h"
 #include "image/image_file.h"
 #include "serial/driver.h"
-#include "serial/port_hints.h"
+#include "ports/port_hints.h"
 
 #include <QString>
 
@@ -114,7 +114,7 @@ public:
     // Shows the file-open dialog; returns the chosen path, or nothing when cancelled.
     std::function<std::optional<QString>(const FileDialogSettings&)> showOpenDialog;
 
-    // ---- serial link (serial/com_port.cpp) ----
+    // ---- serial link (ports/com_port.cpp) ----
     void InitComPort();
     void FlushBuffers();
     void ReadByteIfAny();

@@ -3,7 +3,7 @@
 
 #include "app/form1.h"
 
-#include "serial/port_map.h"
+#include "ports/port_map.h"
 
 #include <QHash>
 

@@ -2,7 +2,7 @@
 // the failure's own line and before the run's closing lines.
 
 #include "app/form1.h"
-#include "serial/port_map.h"
+#include "ports/port_map.h"
 
 namespace flash3 {
 

@@ -1,7 +1,7 @@
 #pragma once
 // Which device a COM number stands for, as the real backends ask it: through a
 // lookup handed to them. The programs hand them port_map's (COM ranges,
-// bindings, ports.conf; see system_backend.h); this plain one, free of Qt, is
+// bindings, ports.conf; see ports/system_backend.h); this plain one, free of Qt, is
 // the default where Qt is absent (the Windows cross build):
 //   a binding made in this process wins;
 //   then FLASH3_COM<N>=PATH in the environment;

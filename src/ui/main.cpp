@@ -7,7 +7,7 @@
 #include "app/startup.h"
 #include "app/tick_driver.h"
 #include "serial/driver.h"
-#include "serial/termios_backend.h"
+#include "ports/system_backend.h"
 
 #include <QApplication>
 
@@ -75,7 +75,7 @@ int main(int argc, char* argv[])
     // The program ends through "Exit / Abort" (or the main window's close, which is the same).
     QApplication::setQuitOnLastWindowClosed(false);
 
-    flash3::TermiosBackend backend;
+    flash3::SystemBackend backend;
     flash3::SerialDriver driver(backend);
     flash3::Form1 form(driver);
     flash3::ui::MainWindow window(form);

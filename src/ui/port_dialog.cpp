@@ -1,6 +1,6 @@
 #include "ui/port_dialog.h"
 
-#include "serial/port_map.h"
+#include "ports/port_map.h"
 
 #include "ui/app_identity.h"
 

@@ -15,7 +15,7 @@
 #include "app/startup.h"
 #include "serial/driver.h"
 #include "serial/fake_backend.h"
-#include "serial/port_map.h"
+#include "ports/port_map.h"
 
 #include <QApplication>
 #include <QDir>

@@ -21,8 +21,8 @@
 #include "app/startup.h"
 #include "app/tick_driver.h"
 #include "serial/driver.h"
-#include "serial/port_map.h"
-#include "serial/termios_backend.h"
+#include "ports/port_map.h"
+#include "ports/system_backend.h"
 
 #ifdef FLASH3_SOAK_UI
 #include "ui/main_window.h"
@@ -168,7 +168,7 @@ int main(int argc, char** argv)
     }
     bindComToDevice(kComPort, args.at(2));
 
-    TermiosBackend backend;
+    SystemBackend backend;
     SerialDriver driver(backend);
     Form1 form(driver);
     Operator op(form);

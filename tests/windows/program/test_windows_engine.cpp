@@ -3,7 +3,7 @@
 // listing finds none of its ports), the time of day, where ports.conf lives.
 
 #include "app/text_format.h"
-#include "serial/port_map.h"
+#include "ports/port_map.h"
 
 #include "qt_print.h"
 

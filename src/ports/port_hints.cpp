@@ -1,7 +1,7 @@
-#include "serial/port_hints.h"
+#include "ports/port_hints.h"
 
 #include "serial/backend.h"
-#include "serial/port_map.h"
+#include "ports/port_map.h"
 
 #include <QFile>
 #include <QFileInfo>

@@ -1,4 +1,4 @@
-#include "serial/port_map.h"
+#include "ports/port_map.h"
 
 #include "image/image_file.h"
 

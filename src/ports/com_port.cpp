@@ -2,8 +2,8 @@
 // byte, send a byte, close. Every failure becomes one log line.
 
 #include "app/form1.h"
-#include "serial/port_hints.h"
-#include "serial/port_map.h"
+#include "ports/port_hints.h"
+#include "ports/port_map.h"
 
 namespace flash3 {
 

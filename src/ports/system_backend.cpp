@@ -1,6 +1,6 @@
-#include "serial/system_backend.h"
+#include "ports/system_backend.h"
 
-#include "serial/port_map.h"
+#include "ports/port_map.h"
 
 #include <QFile>
 
