@@ -2,7 +2,6 @@
 
 #include "cli.h"
 #include "output_file.h"
-#include "port_run.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -54,16 +53,16 @@ QJsonValue textOrNull(const QString& text)
 }
 
 // Why a run did not complete, and where in the image.
-QJsonObject failure(const PortRun& port)
+QJsonObject failure(const PortResult& port)
 {
-    const RunReport& r = port.report();
+    const RunReport& r = port.report;
     QJsonObject f;
     QString kind = QString::fromLatin1(causeName(r.cause));
     int64_t record = r.record, line = r.line, column = r.column;
     QString expected, read;
-    if (port.status() == ExitInterrupted)
+    if (port.status == ExitInterrupted)
         kind = QStringLiteral("interrupted");
-    else if (port.portFailed())
+    else if (port.portFailed)
         kind = QStringLiteral("port-not-open");
     switch (r.cause) {
     case FailureCause::WrongAnswer:
@@ -98,48 +97,34 @@ QJsonObject failure(const PortRun& port)
     f.insert(QStringLiteral("column"), positive(column));
     f.insert(QStringLiteral("expected"), textOrNull(expected));
     f.insert(QStringLiteral("read"), textOrNull(read));
-    f.insert(QStringLiteral("debugLine"), textOrNull(port.errorLine()));
+    f.insert(QStringLiteral("debugLine"), textOrNull(port.errorLine));
     return f;
 }
 
 } // namespace
 
-QString outcomeName(const PortRun& port)
-{
-    switch (port.phase()) {
-    case PortRun::Phase::Completed:
-        return QStringLiteral("completed");
-    case PortRun::Phase::Failed:
-        return QStringLiteral("failed");
-    case PortRun::Phase::Aborted:
-        return QStringLiteral("aborted");
-    default:
-        return QStringLiteral("refused");
-    }
-}
-
-QJsonObject portReport(const PortRun& port)
+QJsonObject portReport(const PortResult& port)
 {
     QJsonObject p;
-    p.insert(QStringLiteral("com"), port.com());
-    p.insert(QStringLiteral("device"), port.devicePath());
+    p.insert(QStringLiteral("com"), port.com);
+    p.insert(QStringLiteral("device"), port.devicePath);
     p.insert(QStringLiteral("byId"), textOrNull(port.byIdPath));
     p.insert(QStringLiteral("serialNumber"), textOrNull(port.serialNumber));
-    p.insert(QStringLiteral("speed"), port.speed());
-    const QString outcome = outcomeName(port);
+    p.insert(QStringLiteral("speed"), port.speed);
+    const QString outcome = outcomeName(port.phase);
     p.insert(QStringLiteral("outcome"), outcome);
-    const RunReport& r = port.report();
-    p.insert(QStringLiteral("recordsDone"), static_cast<qint64>(r.started ? port.form().RecordsDone : 0));
+    const RunReport& r = port.report;
+    p.insert(QStringLiteral("recordsDone"), static_cast<qint64>(r.started ? port.recordsDone : 0));
     p.insert(QStringLiteral("bytesSent"), static_cast<qint64>(r.bytesSent));
-    p.insert(QStringLiteral("durationSeconds"), port.seconds());
+    p.insert(QStringLiteral("durationSeconds"), port.seconds);
     p.insert(QStringLiteral("faultyRecords"), static_cast<qint64>(r.faultyRecords));
-    p.insert(QStringLiteral("verdict"), port.verdict());
+    p.insert(QStringLiteral("verdict"), port.verdict);
     p.insert(QStringLiteral("failure"),
              outcome == QLatin1String("completed") ? QJsonValue(QJsonValue::Null) : QJsonValue(failure(port)));
     return p;
 }
 
-QJsonObject runReport(const ReportContext& c, const QList<const PortRun*>& ports)
+QJsonObject runReport(const ReportContext& c, const std::vector<PortResult>& ports)
 {
     QJsonObject image;
     image.insert(QStringLiteral("path"), c.image.path);
@@ -171,8 +156,8 @@ QJsonObject runReport(const ReportContext& c, const QList<const PortRun*>& ports
     }
     image.insert(QStringLiteral("expectedSha256"), expected);
     QJsonArray list;
-    for (const PortRun* port : ports)
-        list.append(portReport(*port));
+    for (const PortResult& port : ports)
+        list.append(portReport(port));
     QJsonObject report;
     report.insert(QStringLiteral("tool"), QStringLiteral("flash3-cli"));
     report.insert(QStringLiteral("version"), QStringLiteral(FLASH3_VERSION));

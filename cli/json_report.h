@@ -2,16 +2,16 @@
 // The JSON report of a run (--json FILE): the image, and per port what the run
 // came to. Its schema is docs/flash3-report.schema.json.
 
+#include "port_result.h"
 #include "run_log.h"
 
 #include <QDateTime>
 #include <QJsonObject>
-#include <QList>
 #include <QString>
 
-namespace flash3::cli {
+#include <vector>
 
-class PortRun;
+namespace flash3::cli {
 
 struct ReportContext {
     ImageFacts image;
@@ -20,13 +20,10 @@ struct ReportContext {
     int exitStatus = 0;
 };
 
-QJsonObject portReport(const PortRun& port);
-QJsonObject runReport(const ReportContext& context, const QList<const PortRun*>& ports);
+QJsonObject portReport(const PortResult& port);
+QJsonObject runReport(const ReportContext& context, const std::vector<PortResult>& ports);
 
 // Written whole or not at all; false (with the reason) when it cannot be.
 bool writeReport(const QString& path, const QJsonObject& report, QString* error);
-
-// The outcome's name in the report: completed, failed, aborted, refused.
-QString outcomeName(const PortRun& port);
 
 } // namespace flash3::cli

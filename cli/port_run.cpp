@@ -214,29 +214,6 @@ PortRun::Phase PortRun::phase() const
     }
 }
 
-const char* PortRun::phaseName(Phase phase)
-{
-    switch (phase) {
-    case Phase::Waiting:
-        return "waiting";
-    case Phase::Refused:
-        return "refused";
-    case Phase::Checking:
-        return "checking image";
-    case Phase::Handshake:
-        return "handshake";
-    case Phase::Sending:
-        return "sending";
-    case Phase::Completed:
-        return "completed";
-    case Phase::Failed:
-        return "FAILED";
-    case Phase::Aborted:
-        return "aborted";
-    }
-    return "";
-}
-
 void PortRun::logAppended(LogId id, const QString& line, int)
 {
     // What went wrong is the last line before the run's "Stop time:" (a
@@ -257,6 +234,28 @@ void PortRun::textChanged(TextId id)
 {
     if (id == TextId::Text4 && form_.ProgramMode != 0 && onProgress)
         onProgress(*this);
+}
+
+PortResult PortRun::result() const
+{
+    PortResult r;
+    r.com = com();
+    r.devicePath = devicePath();
+    r.byIdPath = byIdPath;
+    r.serialNumber = serialNumber;
+    r.speed = speed();
+    r.phase = phase();
+    r.outcome = outcome();
+    r.status = status();
+    r.portFailed = portFailed();
+    r.seconds = seconds();
+    r.recordsDone = form().RecordsDone;
+    r.recordsTotal = form().RecordsTotal;
+    r.report = report();
+    r.verdict = verdict();
+    r.errorLine = errorLine();
+    r.hints = hints();
+    return r;
 }
 
 } // namespace flash3::cli

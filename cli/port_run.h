@@ -5,6 +5,7 @@
 // they share nothing but the tick.
 
 #include "options.h"
+#include "port_result.h"
 #include "verdict.h"
 
 #include "app/form1.h"
@@ -21,7 +22,7 @@ namespace flash3::cli {
 
 class PortRun : private WindowObserver {
 public:
-    enum class Phase { Waiting, Refused, Checking, Handshake, Sending, Completed, Failed, Aborted };
+    using Phase = PortPhase;
 
     PortRun(const PortChoice& port, const Options& options);
     ~PortRun() override;
@@ -72,7 +73,9 @@ public:
     QString errorLine() const { return status_ == 130 ? QString() : errorLine_; }
     // The "Hint: " lines the run posted, in order.
     const QStringList& hints() const { return hints_; }
-    static const char* phaseName(Phase phase);
+    // All of the above that the report, the verdict lines and the table
+    // need, taken now.
+    PortResult result() const;
 
 private:
     void logAppended(LogId id, const QString& line, int removed) override;

@@ -63,35 +63,6 @@ QString imageLine(const ImageFacts& f)
              QString::number(f.rRecords), QString::number(f.eRecords));
 }
 
-// "8 ports: 7 completed, 1 failed (COM40) in 4.2 s"
-QString summaryLine(const std::vector<std::unique_ptr<PortRun>>& runs, double seconds)
-{
-    const PortRun::Phase order[] = {PortRun::Phase::Completed, PortRun::Phase::Failed, PortRun::Phase::Refused,
-                                    PortRun::Phase::Aborted};
-    QStringList parts;
-    for (PortRun::Phase phase : order) {
-        QStringList coms;
-        for (const auto& run : runs) {
-            if (run->phase() == phase)
-                coms << QStringLiteral("COM%1").arg(run->com());
-        }
-        if (coms.isEmpty())
-            continue;
-        QString part = QStringLiteral("%1 %2").arg(coms.size()).arg(QString::fromLatin1(PortRun::phaseName(phase)).toLower());
-        if (phase != PortRun::Phase::Completed) {
-            if (coms.size() > 16)
-                part += QStringLiteral(" (%1, ...)").arg(coms.mid(0, 16).join(QStringLiteral(", ")));
-            else
-                part += QStringLiteral(" (%1)").arg(coms.join(QStringLiteral(", ")));
-        }
-        parts << part;
-    }
-    return QStringLiteral("flash3-cli: %1 ports: %2 in %3 s")
-        .arg(runs.size())
-        .arg(parts.join(QStringLiteral(", ")))
-        .arg(seconds, 0, 'f', 1);
-}
-
 } // namespace
 
 int stationStatus(const QList<int>& portStatuses, bool interrupted)
@@ -173,16 +144,22 @@ int runPorts(const Options& o)
     if (o.station())
         mode = !o.quiet && stderrIsTerminal() && stdoutIsTerminal() ? StationView::Mode::Table
                                                                     : StationView::Mode::Lines;
-    StationView view(mode, ports, !o.quiet && stderrIsTerminal());
+    const auto results = [&] {
+        std::vector<PortResult> now;
+        for (const PortRun* run : ports)
+            now.push_back(run->result());
+        return now;
+    };
+    StationView view(mode, results, !o.quiet && stderrIsTerminal());
     for (PortRun* run : ports) {
         run->onLine = [&](PortRun& port, LogId id, const QString& text) {
             // Logged before it is shown: whatever the console showed, the log holds.
             log.write(QStringLiteral("COM%1 %2: %3")
                           .arg(port.com())
                           .arg(QLatin1String(id == LogId::List1 ? "Status1" : "Debug"), text));
-            view.line(port, id, text);
+            view.line(port.com(), id, text);
         };
-        run->onProgress = [&](PortRun& port) { view.progress(port); };
+        run->onProgress = [&](PortRun& port) { view.progress(port.form().RecordsDone, port.form().RecordsTotal); };
     }
 
     log.write(QStringLiteral("flash3-cli %1: run on %2 port%3 begins")
@@ -236,22 +213,22 @@ int runPorts(const Options& o)
         }
     }
 
+    const std::vector<PortResult> ended = results();
     QList<int> statuses;
-    for (PortRun* run : ports)
-        statuses << run->status();
+    for (const PortResult& port : ended)
+        statuses << port.status;
     report.exitStatus = stationStatus(statuses, interrupted);
     report.ended = QDateTime::currentDateTime();
 
     std::vector<QString> verdicts;
-    for (PortRun* run : ports) {
-        verdicts.push_back(o.station() ? QStringLiteral("flash3-cli: COM%1: %2").arg(QString::number(run->com()), run->verdict())
-                                       : QStringLiteral("flash3-cli: ") + run->verdict());
-        log.write(QStringLiteral("COM%1 %2").arg(QString::number(run->com()), verdicts.back()));
+    for (const PortResult& port : ended) {
+        verdicts.push_back(portVerdictLine(port, o.station()));
+        log.write(QStringLiteral("COM%1 %2").arg(QString::number(port.com), verdicts.back()));
     }
-    const QString summary = o.station() ? summaryLine(runs, static_cast<double>(clock.elapsed()) / 1000.0) : QString();
+    const QString summary = o.station() ? summaryLine(ended, static_cast<double>(clock.elapsed()) / 1000.0) : QString();
     if (!summary.isEmpty())
         log.write(summary);
-    view.finish(verdicts, summary);
+    view.finish(ended, verdicts, summary);
 
     // A station without its record must not pass for a clean one: a log or a
     // report that could not be written turns success into failure.
@@ -264,9 +241,8 @@ int runPorts(const Options& o)
             status = report.exitStatus = ExitRunFailed;
     }
     if (!o.reportPath.isEmpty()) {
-        QList<const PortRun*> reported(ports.begin(), ports.end());
         QString error;
-        if (!writeReport(o.reportPath, runReport(report, reported), &error)) {
+        if (!writeReport(o.reportPath, runReport(report, ended), &error)) {
             std::fprintf(stderr, "flash3-cli: report %s not written: %s\n", o.reportPath.toLocal8Bit().constData(),
                          error.toLocal8Bit().constData());
             if (status == ExitCompleted)

@@ -18,23 +18,145 @@ void writeLine(std::FILE* out, const QString& text, bool flush = true)
         std::fflush(out);
 }
 
-QString comText(const PortRun& port)
+QString comText(int com)
 {
-    return QStringLiteral("COM%1").arg(port.com());
+    return QStringLiteral("COM%1").arg(com);
 }
 
-double percentDone(const PortRun& port)
+// A completed run counts every record, whatever the engine's count says.
+int64_t recordsDone(const PortResult& port)
 {
-    const Form1& f = port.form();
-    if (port.phase() == PortRun::Phase::Completed)
+    return port.phase == PortPhase::Completed ? port.recordsTotal : port.recordsDone;
+}
+
+double percentDone(const PortResult& port)
+{
+    if (port.phase == PortPhase::Completed)
         return 100.0;
-    return f.RecordsTotal > 0 ? 100.0 * f.RecordsDone / f.RecordsTotal : 0.0;
+    return port.recordsTotal > 0 ? 100.0 * static_cast<double>(port.recordsDone) / static_cast<double>(port.recordsTotal)
+                                 : 0.0;
+}
+
+std::vector<QString> rows(const std::vector<PortResult>& ports, int terminalRows, qsizetype deviceWidth)
+{
+    std::vector<QString> lines;
+    // More ports than the terminal has rows: a table that scrolls cannot be
+    // redrawn in place, so one line counts them instead.
+    if (static_cast<int>(ports.size()) + 1 > terminalRows) {
+        std::map<PortPhase, int> counts;
+        int64_t done = 0, total = 0;
+        for (const PortResult& p : ports) {
+            ++counts[p.phase];
+            total += p.recordsTotal;
+            done += recordsDone(p);
+        }
+        QStringList parts;
+        for (const auto& [phase, n] : counts) {
+            QString part = QString::number(n) + QLatin1Char(' ') + phaseName(phase);
+            // The ports that need a look are named, the first eight of them.
+            if (phase == PortPhase::Failed || phase == PortPhase::Refused) {
+                QStringList coms;
+                for (const PortResult& p : ports) {
+                    if (p.phase == phase)
+                        coms << comText(p.com);
+                }
+                part += QStringLiteral(" (") + coms.mid(0, 8).join(QStringLiteral(", "))
+                    + QLatin1String(coms.size() > 8 ? ", ...)" : ")");
+            }
+            parts << part;
+        }
+        lines.push_back(QStringLiteral("%1 ports: %2; %3 % of all records")
+                            .arg(ports.size())
+                            .arg(parts.join(QStringLiteral(", ")))
+                            .arg(total > 0 ? 100.0 * static_cast<double>(done) / static_cast<double>(total) : 0.0, 0,
+                                 'f', 1));
+        return lines;
+    }
+    qsizetype width = 0;
+    for (const PortResult& p : ports)
+        width = std::max(width, p.devicePath.size());
+    width = std::min<qsizetype>({width, 40, deviceWidth});
+    for (const PortResult& p : ports) {
+        QString device = p.devicePath;
+        if (device.size() > width)
+            device = width > 3 ? QStringLiteral("...") + device.right(width - 3) : QString();
+        // The device's name is the user's text: padded, never passed through arg()
+        // before other fields (a "%1" in it would be replaced).
+        lines.push_back(comText(p.com).leftJustified(5) + QStringLiteral("  ")
+                        + device.leftJustified(static_cast<int>(width)) + QStringLiteral("  ")
+                        + QStringLiteral("%1/%2 %3 %  %4")
+                              .arg(recordsDone(p), 7)
+                              .arg(p.recordsTotal)
+                              .arg(percentDone(p), 6, 'f', 1)
+                              .arg(phaseName(p.phase), -14));  // as wide as the widest
+    }
+    return lines;
 }
 
 } // namespace
 
-StationView::StationView(Mode mode, const std::vector<PortRun*>& ports, bool progressBar)
-    : mode_(mode), ports_(ports)
+QString portVerdictLine(const PortResult& port, bool station)
+{
+    return station ? QStringLiteral("flash3-cli: COM%1: %2").arg(QString::number(port.com), port.verdict)
+                   : QStringLiteral("flash3-cli: ") + port.verdict;
+}
+
+QString summaryLine(const std::vector<PortResult>& ports, double seconds)
+{
+    const PortPhase order[] = {PortPhase::Completed, PortPhase::Failed, PortPhase::Refused, PortPhase::Aborted};
+    QStringList parts;
+    for (PortPhase phase : order) {
+        QStringList coms;
+        for (const PortResult& port : ports) {
+            if (port.phase == phase)
+                coms << comText(port.com);
+        }
+        if (coms.isEmpty())
+            continue;
+        QString part = QStringLiteral("%1 %2").arg(coms.size()).arg(phaseName(phase).toLower());
+        if (phase != PortPhase::Completed) {
+            if (coms.size() > 16)
+                part += QStringLiteral(" (%1, ...)").arg(coms.mid(0, 16).join(QStringLiteral(", ")));
+            else
+                part += QStringLiteral(" (%1)").arg(coms.join(QStringLiteral(", ")));
+        }
+        parts << part;
+    }
+    return QStringLiteral("flash3-cli: %1 ports: %2 in %3 s")
+        .arg(ports.size())
+        .arg(parts.join(QStringLiteral(", ")))
+        .arg(seconds, 0, 'f', 1);
+}
+
+std::vector<QString> tableLines(const std::vector<PortResult>& ports, int terminalRows, int terminalColumns)
+{
+    // The device column gives way first, so that the state stays in sight.
+    std::vector<QString> lines = rows(ports, terminalRows, 0);
+    qsizetype others = 0;
+    for (const QString& line : lines)
+        others = std::max(others, line.size());
+    lines = rows(ports, terminalRows, std::max<qsizetype>(terminalColumns - 1 - others, 8));
+    // A line that wraps takes two rows, and the redraw (which moves up one
+    // row a line) would go astray: every line stays within the width.
+    for (QString& line : lines) {
+        if (line.size() >= terminalColumns)
+            line.truncate(std::max(terminalColumns - 1, 0));
+    }
+    return lines;
+}
+
+QStringList linesAfterVerdict(const PortResult& port)
+{
+    if (port.phase == PortPhase::Completed || port.phase == PortPhase::Aborted)
+        return {};
+    QStringList said = port.hints;
+    if (!port.errorLine.isEmpty() && !said.contains(port.errorLine))
+        said.prepend(port.errorLine);
+    return said;
+}
+
+StationView::StationView(Mode mode, std::function<std::vector<PortResult>()> results, bool progressBar)
+    : mode_(mode), results_(std::move(results))
 {
     // Many ports log thousands of lines a second: they are written once per
     // tick (refresh()), not one system call per line.
@@ -48,7 +170,7 @@ StationView::StationView(Mode mode, const std::vector<PortRun*>& ports, bool pro
     barClock_.start();
 }
 
-void StationView::line(PortRun& port, LogId id, const QString& text)
+void StationView::line(int com, LogId id, const QString& text)
 {
     std::FILE* out = id == LogId::List1 ? stdout : stderr;
     switch (mode_) {
@@ -64,7 +186,7 @@ void StationView::line(PortRun& port, LogId id, const QString& text)
         }
         break;
     case Mode::Lines:
-        writeLine(out, comText(port) + QStringLiteral(": ") + text, false);
+        writeLine(out, comText(com) + QStringLiteral(": ") + text, false);
         break;
     case Mode::Table:
         dirty_ = true;  // the logs go to --log; the table shows the state
@@ -72,10 +194,10 @@ void StationView::line(PortRun& port, LogId id, const QString& text)
     }
 }
 
-void StationView::progress(PortRun& port)
+void StationView::progress(int64_t done, int64_t total)
 {
-    done_ = port.form().RecordsDone;
-    total_ = port.form().RecordsTotal;
+    done_ = done;
+    total_ = total;
     barDue_ = true;
     dirty_ = true;
 }
@@ -107,82 +229,6 @@ void StationView::drawBar(double seconds)
     barClock_.restart();
 }
 
-std::vector<QString> StationView::tableLines(int terminalRows, int terminalColumns) const
-{
-    // The device column gives way first, so that the state stays in sight.
-    std::vector<QString> lines = rows(terminalRows, 0);
-    qsizetype others = 0;
-    for (const QString& line : lines)
-        others = std::max(others, line.size());
-    lines = rows(terminalRows, std::max<qsizetype>(terminalColumns - 1 - others, 8));
-    // A line that wraps takes two rows, and the redraw (which moves up one
-    // row a line) would go astray: every line stays within the width.
-    for (QString& line : lines) {
-        if (line.size() >= terminalColumns)
-            line.truncate(std::max(terminalColumns - 1, 0));
-    }
-    return lines;
-}
-
-std::vector<QString> StationView::rows(int terminalRows, qsizetype deviceWidth) const
-{
-    std::vector<QString> lines;
-    // More ports than the terminal has rows: a table that scrolls cannot be
-    // redrawn in place, so one line counts them instead.
-    if (static_cast<int>(ports_.size()) + 1 > terminalRows) {
-        std::map<int, int> counts;
-        int64_t done = 0, total = 0;
-        for (const PortRun* p : ports_) {
-            ++counts[static_cast<int>(p->phase())];
-            total += p->form().RecordsTotal;
-            done += p->phase() == PortRun::Phase::Completed ? p->form().RecordsTotal : p->form().RecordsDone;
-        }
-        QStringList parts;
-        for (const auto& [phase, n] : counts) {
-            QString part = QString::number(n) + QLatin1Char(' ')
-                + QLatin1String(PortRun::phaseName(static_cast<PortRun::Phase>(phase)));
-            // The ports that need a look are named, the first eight of them.
-            if (phase == static_cast<int>(PortRun::Phase::Failed) || phase == static_cast<int>(PortRun::Phase::Refused)) {
-                QStringList coms;
-                for (const PortRun* p : ports_) {
-                    if (static_cast<int>(p->phase()) == phase)
-                        coms << comText(*p);
-                }
-                part += QStringLiteral(" (") + coms.mid(0, 8).join(QStringLiteral(", "))
-                    + QLatin1String(coms.size() > 8 ? ", ...)" : ")");
-            }
-            parts << part;
-        }
-        lines.push_back(QStringLiteral("%1 ports: %2; %3 % of all records")
-                            .arg(ports_.size())
-                            .arg(parts.join(QStringLiteral(", ")))
-                            .arg(total > 0 ? 100.0 * static_cast<double>(done) / static_cast<double>(total) : 0.0, 0,
-                                 'f', 1));
-        return lines;
-    }
-    qsizetype width = 0;
-    for (const PortRun* p : ports_)
-        width = std::max(width, p->devicePath().size());
-    width = std::min<qsizetype>({width, 40, deviceWidth});
-    for (const PortRun* p : ports_) {
-        QString device = p->devicePath();
-        if (device.size() > width)
-            device = width > 3 ? QStringLiteral("...") + device.right(width - 3) : QString();
-        const Form1& f = p->form();
-        const qint64 done = p->phase() == PortRun::Phase::Completed ? f.RecordsTotal : f.RecordsDone;
-        // The device's name is the user's text: padded, never passed through arg()
-        // before other fields (a "%1" in it would be replaced).
-        lines.push_back(comText(*p).leftJustified(5) + QStringLiteral("  ")
-                        + device.leftJustified(static_cast<int>(width)) + QStringLiteral("  ")
-                        + QStringLiteral("%1/%2 %3 %  %4")
-                              .arg(done, 7)
-                              .arg(f.RecordsTotal)
-                              .arg(percentDone(*p), 6, 'f', 1)
-                              .arg(QLatin1String(PortRun::phaseName(p->phase())), -14));  // as wide as the widest
-    }
-    return lines;
-}
-
 void StationView::refresh(bool now)
 {
     // The lines of a tick scroll above the bar; it is back on the last line
@@ -203,7 +249,7 @@ void StationView::refresh(bool now)
         return;
     drawClock_.restart();
     dirty_ = false;
-    const std::vector<QString> lines = tableLines(terminalRows(), terminalColumns());
+    const std::vector<QString> lines = tableLines(results_(), terminalRows(), terminalColumns());
     QByteArray text;
     if (linesDrawn_ > 0)
         text += "\r\033[" + QByteArray::number(linesDrawn_) + "A";
@@ -215,34 +261,29 @@ void StationView::refresh(bool now)
     linesDrawn_ = static_cast<int>(lines.size());
 }
 
-void StationView::finish(const std::vector<QString>& verdicts, const QString& summary)
+void StationView::finish(const std::vector<PortResult>& ports, const std::vector<QString>& verdicts,
+                         const QString& summary)
 {
     if (mode_ == Mode::Table) {
         dirty_ = true;
         refresh(true);
     }
-    if (barShown_ && ports_.size() == 1) {
+    if (barShown_ && ports.size() == 1) {
         // Where the run ended, with the time it took, stays above the verdict.
-        const PortRun& p = *ports_.front();
-        if (p.phase() == PortRun::Phase::Completed)
-            done_ = total_ = p.form().RecordsTotal;
-        drawBar(p.seconds());
+        const PortResult& p = ports.front();
+        if (p.phase == PortPhase::Completed)
+            done_ = total_ = p.recordsTotal;
+        drawBar(p.seconds);
     }
     std::fflush(stdout);
     for (std::size_t i = 0; i < verdicts.size(); ++i) {
         writeLine(stderr, verdicts[i]);
         // The table showed no log line: under the verdict of a port that did
         // not complete, the line that says what went wrong and its hints.
-        if (mode_ != Mode::Table || i >= ports_.size())
+        if (mode_ != Mode::Table || i >= ports.size())
             continue;
-        const PortRun& p = *ports_[i];
-        if (p.phase() == PortRun::Phase::Completed || p.phase() == PortRun::Phase::Aborted)
-            continue;
-        const QString head = QStringLiteral("flash3-cli: ") + comText(p) + QStringLiteral(": ");
-        QStringList said = p.hints();
-        if (!p.errorLine().isEmpty() && !said.contains(p.errorLine()))
-            said.prepend(p.errorLine());
-        for (const QString& line : said)
+        const QString head = QStringLiteral("flash3-cli: ") + comText(ports[i].com) + QStringLiteral(": ");
+        for (const QString& line : linesAfterVerdict(ports[i]))
             writeLine(stderr, head + line);
     }
     if (!summary.isEmpty())

@@ -4,43 +4,54 @@
 // Several ports, on a terminal: one line per port, redrawn in place; else
 // every log line with its port in front ("COM33: ...").
 
-#include "port_run.h"
+#include "port_result.h"
 #include "progress_bar.h"
+
+#include "app/window_model.h"
 
 #include <QElapsedTimer>
 
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <vector>
 
 namespace flash3::cli {
 
+// The verdict line of a port as the console and the log show it: with its
+// COM number in front in a station.
+QString portVerdictLine(const PortResult& port, bool station);
+// "flash3-cli: 8 ports: 7 completed, 1 failed (COM40) in 4.2 s"
+QString summaryLine(const std::vector<PortResult>& ports, double seconds);
+// The table's lines as they would be drawn on a terminal of that size: none
+// wider than a row, so that none wraps.
+std::vector<QString> tableLines(const std::vector<PortResult>& ports, int terminalRows, int terminalColumns);
+// What the table never showed of a port that did not complete, for under its
+// verdict: the line that says what went wrong, then its hints.
+QStringList linesAfterVerdict(const PortResult& port);
+
 class StationView {
 public:
     enum class Mode { Single, Lines, Table };
 
-    StationView(Mode mode, const std::vector<PortRun*>& ports, bool progressBar);
+    // `results` gives every port's state as it is now, in the ports' order.
+    StationView(Mode mode, std::function<std::vector<PortResult>()> results, bool progressBar);
 
-    void line(PortRun& port, LogId id, const QString& text);
-    void progress(PortRun& port);
+    void line(int com, LogId id, const QString& text);
+    void progress(int64_t done, int64_t total);
     // Redraws the table when it is due (at most ten times a second) or `now`.
     void refresh(bool now = false);
     // The verdict lines and, for several ports, the summary; the table is
     // drawn a last time first.
-    void finish(const std::vector<QString>& verdicts, const QString& summary);
-
-    // The table's lines as they would be drawn now on a terminal of that
-    // size (tests read them): none wider than a row, so that none wraps.
-    std::vector<QString> tableLines(int terminalRows, int terminalColumns) const;
+    void finish(const std::vector<PortResult>& ports, const std::vector<QString>& verdicts, const QString& summary);
 
 private:
-    std::vector<QString> rows(int terminalRows, qsizetype deviceWidth) const;
     // The lines held since the bar was drawn, then the bar again (or its
     // last drawing, `seconds` >= 0), in one write where they share a terminal.
     void drawBar(double seconds = -1.0);
 
     Mode mode_;
-    std::vector<PortRun*> ports_;
+    std::function<std::vector<PortResult>()> results_;
     std::unique_ptr<ProgressBar> bar_;
     bool barShown_ = false;    // the bar is on the terminal's last line
     bool barDue_ = false;      // the count moved since it was drawn

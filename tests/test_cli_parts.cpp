@@ -1,9 +1,12 @@
 // Parts of flash3-cli that a run reaches only at its edges: the progress bar
 // at its limits, the words of the verdict line, the port choices of the
-// command line and the station's table and exit status.
+// command line, the station's table, closing lines and exit status, and the
+// report's account of a port.
 
 #include "cli.h"
+#include "json_report.h"
 #include "options.h"
+#include "port_result.h"
 #include "port_run.h"
 #include "progress_bar.h"
 #include "station.h"
@@ -21,6 +24,7 @@
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
+#include <QJsonObject>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 
@@ -426,46 +430,136 @@ TEST(CliStation, ExitStatusOfTheWhole)
 
 TEST(CliStation, TableShowsEachPortOrCountsThemWhenTheyDoNotFit)
 {
-    Options o;
-    o.image = QStringLiteral("fw.pf3");
-    std::vector<std::unique_ptr<PortRun>> runs;
-    std::vector<PortRun*> ports;
+    std::vector<PortResult> ports;
     for (int com : {33, 34, 35}) {
+        PortResult port;
+        port.com = com;
         // "%3" in a device's name is the user's text, never a place for another field.
-        runs.push_back(std::make_unique<PortRun>(
-            PortChoice{com, QStringLiteral("/dev/serial/by-path/a-long%3-name-") + QString::number(com)}, o));
-        ports.push_back(runs.back().get());
+        port.devicePath = QStringLiteral("/dev/serial/by-path/a-long%3-name-") + QString::number(com);
+        ports.push_back(port);
     }
-    runs[1]->form().RecordsTotal = 200;
-    runs[1]->form().RecordsDone = 50;
-    StationView view(StationView::Mode::Table, ports, false);
+    ports[1].recordsTotal = 200;
+    ports[1].recordsDone = 50;
 
-    const std::vector<QString> table = view.tableLines(24, 200);
+    const std::vector<QString> table = tableLines(ports, 24, 200);
     ASSERT_EQ(table.size(), 3u);
     EXPECT_TRUE(table[0].startsWith("COM33  /dev/serial/by-path/a-long%3-name-33  ")) << table[0];
     EXPECT_TRUE(table[1].contains(" 50/200   25.0 %  waiting")) << table[1];
     // Lines stay aligned: the same width for every port.
     EXPECT_EQ(table[0].indexOf('/', 30), table[1].indexOf('/', 30));
 
-    const std::vector<QString> counted = view.tableLines(3, 200);
+    const std::vector<QString> counted = tableLines(ports, 3, 200);
     ASSERT_EQ(counted.size(), 1u);
     EXPECT_EQ(counted[0], "3 ports: 3 waiting; 25.0 % of all records");
 
     // Never wider than the terminal: a wrapped line would break the redraw.
     // The device gives way first, so the state stays in sight.
-    for (const QString& line : view.tableLines(24, 60)) {
+    for (const QString& line : tableLines(ports, 24, 60)) {
         EXPECT_LE(line.size(), 59) << line;
         EXPECT_TRUE(line.contains("waiting")) << line;
         EXPECT_TRUE(line.contains(QRegularExpression("^COM3\\d  \\.\\.\\.[-a-z%3]+-3\\d  "))) << line;
     }
-    for (const QString& line : view.tableLines(24, 30))
+    for (const QString& line : tableLines(ports, 24, 30))
         EXPECT_EQ(line.size(), 29) << line;
-    EXPECT_EQ(view.tableLines(3, 20)[0], "3 ports: 3 waiting;");
+    EXPECT_EQ(tableLines(ports, 3, 20)[0], "3 ports: 3 waiting;");
+
+    // A completed port counts every record, whatever the engine's count says.
+    ports[1].phase = PortPhase::Completed;
+    EXPECT_TRUE(tableLines(ports, 24, 200)[1].contains("200/200  100.0 %  completed")) << tableLines(ports, 24, 200)[1];
+    EXPECT_EQ(tableLines(ports, 3, 200)[0], "3 ports: 2 waiting, 1 completed; 100.0 % of all records");
 
     // A port that needs a look is named in the count.
-    EXPECT_FALSE(runs[1]->prepare()) << "the image is not there: refused";
-    EXPECT_TRUE(view.tableLines(3, 200)[0].startsWith("3 ports: 2 waiting, 1 refused (COM34); "))
-        << view.tableLines(3, 200)[0];
+    Options o;
+    o.image = QStringLiteral("fw.pf3");
+    PortRun run(PortChoice{34, ports[1].devicePath}, o);
+    EXPECT_FALSE(run.prepare()) << "the image is not there: refused";
+    ports[1] = run.result();
+    EXPECT_TRUE(tableLines(ports, 3, 200)[0].startsWith("3 ports: 2 waiting, 1 refused (COM34); "))
+        << tableLines(ports, 3, 200)[0];
+}
+
+// The lines that end a station's run: the summary names the ports that need a
+// look (never more than sixteen), and under a failed port's verdict the table
+// gives what went wrong once.
+TEST(CliStation, SummaryAndTheLinesUnderAVerdict)
+{
+    std::vector<PortResult> ports;
+    const auto add = [&](int com, PortPhase phase) {
+        PortResult port;
+        port.com = com;
+        port.phase = phase;
+        ports.push_back(port);
+    };
+    add(1, PortPhase::Aborted);
+    for (int com = 2; com <= 18; ++com)
+        add(com, PortPhase::Failed);
+    add(19, PortPhase::Refused);
+    add(20, PortPhase::Completed);
+    add(21, PortPhase::Completed);
+    EXPECT_EQ(summaryLine(ports, 4.24),
+              "flash3-cli: 21 ports: 2 completed, 17 failed (COM2, COM3, COM4, COM5, COM6, COM7, COM8, COM9, COM10, "
+              "COM11, COM12, COM13, COM14, COM15, COM16, COM17, ...), 1 refused (COM19), 1 aborted (COM1) in 4.2 s");
+
+    PortResult& failed = ports[1];
+    failed.verdict = QStringLiteral("FAILED before the first record: ...");
+    EXPECT_EQ(portVerdictLine(failed, true), "flash3-cli: COM2: FAILED before the first record: ...");
+    EXPECT_EQ(portVerdictLine(failed, false), "flash3-cli: FAILED before the first record: ...");
+
+    failed.hints = QStringList{QStringLiteral("Hint: one"), QStringLiteral("Hint: two")};
+    failed.errorLine = QStringLiteral("Error.  Expected = 41");
+    EXPECT_EQ(linesAfterVerdict(failed), QStringList({"Error.  Expected = 41", "Hint: one", "Hint: two"}));
+    failed.errorLine = QStringLiteral("Hint: two");  // the hint is what went wrong (--timeout)
+    EXPECT_EQ(linesAfterVerdict(failed), failed.hints);
+    for (PortPhase ended : {PortPhase::Completed, PortPhase::Aborted}) {
+        failed.phase = ended;
+        EXPECT_TRUE(linesAfterVerdict(failed).isEmpty()) << phaseName(ended);
+    }
+}
+
+// The report's failure of a port, from its result alone: what the device sent
+// and where the run stood, and nothing of a run that never started.
+TEST(CliReport, FailureSaysWhatAndWhereOnlyForARunThatStarted)
+{
+    PortResult port;
+    port.com = 7;
+    port.phase = PortPhase::Failed;
+    port.status = ExitRunFailed;
+    port.recordsDone = 12;
+    port.report.started = true;
+    port.report.cause = FailureCause::EntryRejected;
+    port.report.replyBytes = 2;
+    port.report.reply0 = 0x91;
+    port.report.reply1 = 0x2a;
+    port.report.record = 1;
+    port.report.line = 1;
+    port.report.column = 1;
+    const QJsonObject p = portReport(port);
+    EXPECT_EQ(p["outcome"], "failed");
+    EXPECT_EQ(p["recordsDone"].toInt(), 12);
+    EXPECT_EQ(p["failure"]["kind"], "entry-rejected");
+    EXPECT_EQ(p["failure"]["expected"], "91 26");
+    EXPECT_EQ(p["failure"]["read"], "91 2A");
+    EXPECT_EQ(p["failure"]["record"].toInt(), 1);
+    EXPECT_TRUE(p["failure"]["debugLine"].isNull());
+    port.report.replyBytes = 1;
+    const QJsonObject oneByte = portReport(port);
+    EXPECT_EQ(oneByte["failure"]["read"], "2A") << "one byte came: the last";
+
+    // Refused: where the engine stood is not where a run failed.
+    port.phase = PortPhase::Refused;
+    port.status = ExitUsage;
+    port.report.started = false;
+    port.report.cause = FailureCause::PortNotOpen;
+    const QJsonObject refused = portReport(port);
+    EXPECT_EQ(refused["outcome"], "refused");
+    EXPECT_EQ(refused["recordsDone"].toInt(), 0);
+    for (const char* field : {"record", "line", "column"})
+        EXPECT_TRUE(refused["failure"][QLatin1String(field)].isNull()) << field;
+
+    port.phase = PortPhase::Completed;
+    port.status = ExitCompleted;
+    const QJsonObject completed = portReport(port);
+    EXPECT_TRUE(completed["failure"].isNull());
 }
 
 #ifndef _WIN32  // FIFOs, device nodes, hard links and pseudo-terminals are Unix's
