@@ -151,10 +151,11 @@ QString verdictLine(RunOutcome outcome, const RunReport& r, const VerdictContext
     if (!r.started)
         return head + QStringLiteral("refused: %1; nothing was sent").arg(refusal(r, c));
     if (outcome == RunOutcome::Completed) {
+        // One arg() call: the device path is the user's text, and a "%1" in it
+        // must not take the seconds.
         const QString summary = QStringLiteral("%1, %2 to %3 in %4 s")
                                     .arg(plural(r.record, "record", "records"), plural(r.bytesSent, "byte", "bytes"),
-                                         portText(c))
-                                    .arg(c.seconds, 0, 'f', 1);
+                                         portText(c), QString::number(c.seconds, 'f', 1));
         if (r.faultyRecords > 0)
             return head + QStringLiteral("completed WITH %1 skipped or taken as 0 (--force): %2")
                               .arg(faultText(r), summary);

@@ -98,6 +98,10 @@ TEST(CliVerdict, SaysHowTheRunEndedInWords)
     one.bytesSent = 1;
     EXPECT_EQ(verdictLine(RunOutcome::Completed, one, c),
               "flash3-cli: completed: 1 record, 1 byte to COM 2 (/dev/ttyUSB0) in 3.2 s");
+    VerdictContext percent = c;  // a device path is the user's text: "%1" in it stays as it is
+    percent.devicePath = "/dev/serial/by-id/usb-lot%1-if00";
+    EXPECT_EQ(verdictLine(RunOutcome::Completed, one, percent),
+              "flash3-cli: completed: 1 record, 1 byte to COM 2 (/dev/serial/by-id/usb-lot%1-if00) in 3.2 s");
 
     r.faultyRecords = 2;
     r.firstFault = ImageFault{70, 34, 901, 3600, "Invalid packet read from input file.  x\r\n:"};
