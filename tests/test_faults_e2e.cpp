@@ -10,7 +10,6 @@
 #include <QFileInfo>
 #include <QProcess>
 #include <QRegularExpression>
-#include <QThread>
 
 #include <atomic>
 #include <chrono>
@@ -166,9 +165,9 @@ TEST_F(Faults, ChatterThatNeverFallsQuietWaitsUntilInterrupted)
     const QString image = write("worked.pf3", kWorked);
     Sim sim({"--chatter", "20", image});  // a byte every 4 ticks, well inside the quiet period
     Cli cli(cliArgs(sim.device, image));
-    ASSERT_TRUE(cli.waitForOutput(kWait, 10000));
-    // Long enough for several quiet periods had the line ever fallen quiet.
-    QThread::msleep(1000);
+    // Waited through more than three quiet periods: had the line ever fallen
+    // quiet, the reply would have been judged by then.
+    ASSERT_TRUE(cli.waitForOutputLines(kWait, 3 * kQuietTicks + 1, 20000));
     cli.signal(SIGINT);
     const Finished f = cli.finishKeepingOutput(5000);
     EXPECT_FALSE(f.timedOut);
@@ -185,11 +184,18 @@ TEST_F(Faults, ChatterThatNeverFallsQuietWaitsUntilInterrupted)
 
 // ---------------------------------------------------------------------------
 // A slow device, played by the test: it answers every byte after the
-// handshake with the same byte, `delayMs` after it arrived, which is when the
-// host takes the R record that follows and starts its answer window.
+// handshake with the same byte, and how late is set against the host's own
+// ticks, not the wall clock, so that a busy machine cannot move the answer
+// across the end of the window. `WhileHostHeld`: the host is stopped as the
+// byte arrives (it has ticked at most once since it took the R record and
+// started its window), the device waits longer than the whole window lasts on
+// the wall clock, answers, and lets the host go on. `Never`: no answer comes,
+// however long the host waits.
 class SlowEchoDevice {
 public:
-    explicit SlowEchoDevice(int delayMs) : delay_(delayMs)
+    enum class Answer { WhileHostHeld, Never };
+
+    explicit SlowEchoDevice(Answer answer) : answer_(answer)
     {
         master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
         if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0)
@@ -214,17 +220,34 @@ public:
     SlowEchoDevice& operator=(const SlowEchoDevice&) = delete;
 
     QString path;
+    // The host's process, which the device holds still while it is slow.
+    void setHost(qint64 pid) { hostPid_ = pid; }
     // Everything the host sent; read once the host has gone.
     std::vector<uint8_t> received() const
     {
-        while (!stop_ && !hostGone_)
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        EXPECT_TRUE(waitUntil([this] { return stop_ || hostGone_; }, std::chrono::seconds(20)));
         return received_;
     }
-    void stop() { stop_ = true; }
+    // How many times the host was held while the device was slow.
+    int holds() const { return holds_; }
 
 private:
     void send(uint8_t b) { [[maybe_unused]] const ssize_t n = ::write(master_, &b, 1); }
+    // The answer to `b`, late by more than the window's 36 ticks of wall
+    // clock, yet within the host's window: it does not tick while held.
+    void answerWhileHostHeld(uint8_t b)
+    {
+        if (!waitUntil([this] { return hostPid_ != 0 || stop_; }, std::chrono::seconds(10)) || stop_)
+            return;
+        const qint64 host = hostPid_;
+        if (!stopProcess(host))
+            return;
+        ++holds_;
+        // The lateness itself, which the host must not see as time.
+        std::this_thread::sleep_for(std::chrono::milliseconds(250));
+        send(b);
+        continueProcess(host);
+    }
     void play()
     {
         bool entered = false;
@@ -254,16 +277,18 @@ private:
                 }
                 continue;
             }
-            std::this_thread::sleep_for(std::chrono::milliseconds(delay_));
-            send(b);
+            if (answer_ == Answer::WhileHostHeld)
+                answerWhileHostHeld(b);
         }
     }
 
-    int delay_;
+    Answer answer_;
     int master_ = -1;
     std::thread thread_;
     std::atomic<bool> stop_{false};
     std::atomic<bool> hostGone_{false};
+    std::atomic<qint64> hostPid_{0};
+    std::atomic<int> holds_{0};
     std::vector<uint8_t> received_;
 };
 
@@ -271,17 +296,21 @@ TEST_F(Faults, AnswerWindowIsThirtySixTicks)
 {
     const QString image = write("echo.pf3", "T41:R41:E\r\n:T42:R42:E\r\n:T43:R43:E\r\n:");
     {
-        // 150 ms of the 180 ms window: accepted, every time.
-        SlowEchoDevice device(150);
+        // Each answer 250 ms late on the wall clock, more than 36 ticks of
+        // 5 ms, but inside the host's window of ticks: accepted, every time.
+        SlowEchoDevice device(SlowEchoDevice::Answer::WhileHostHeld);
         ASSERT_FALSE(device.path.isEmpty());
-        const Finished f = Cli(cliArgs(device.path, image)).finish(20000);
+        Cli cli(cliArgs(device.path, image));
+        device.setHost(cli.pid());
+        const Finished f = cli.finish(20000);
         EXPECT_EQ(f.exitCode, kCompleted) << f.err.toStdString();
         EXPECT_TRUE(f.outLines().contains(kComplete));
         EXPECT_EQ(device.received(), (std::vector<uint8_t>{0xE1, 0x94, 0x41, 0x42, 0x43}));
+        EXPECT_EQ(device.holds(), 3) << "every answer came late";
     }
     {
-        // 250 ms: past the window, so the first answer is missed and the run ends there.
-        SlowEchoDevice device(250);
+        // No answer within the window: the first answer is missed and the run ends there.
+        SlowEchoDevice device(SlowEchoDevice::Answer::Never);
         ASSERT_FALSE(device.path.isEmpty());
         const Finished f = Cli(cliArgs(device.path, image)).finish(20000);
         EXPECT_EQ(f.exitCode, kFailed);
