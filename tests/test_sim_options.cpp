@@ -72,38 +72,57 @@ TEST(SimStationArguments, AimedFaultsOverrideTheSharedOnesForTheirDeviceOnly)
     EXPECT_EQ(single.device.wrongAnswer, 2);
 }
 
-TEST(SimStationArguments, UsageErrorsAreRefusedWithAMessage)
+namespace {
+
+struct UsageCase {
+    const char* name;
+    std::vector<std::string> args;
+    std::string part;  // of the message
+};
+
+class StationUsageError : public ::testing::TestWithParam<UsageCase> {};
+
+// Each case is reported by its name.
+void PrintTo(const UsageCase& c, std::ostream* os)
 {
-    const std::vector<std::pair<std::vector<std::string>, std::string>> cases{
-        {{"--devices", "2", "--wrong-answer", "2@2"}, "no device 2"},
-        {{"--wrong-answer", "2@2", "--devices", "2"}, "no device 2"},  // checked once --devices is known
-        {{"--wrong-answer", "2@0"}, "--devices"},
-        {{"--link-prefix", "/tmp/st/dev"}, "--devices"},
-        {{"--devices", "0"}, "1 to 128"},
-        {{"--devices", "129"}, "1 to 128"},
-        {{"--devices", "x"}, "1 to 128"},
-        {{"--devices"}, "needs a value"},
-        {{"--devices", "2", "--link", "/tmp/l"}, "--link-prefix"},
-        {{"--devices", "2", "--link-prefix", ""}, "empty"},
-        {{"--devices", "2", "--delay", "5@"}, "@"},
-        {{"--devices", "2", "--delay", "5@-1"}, "@"},
-        {{"--devices", "2", "--delay", "5@1x"}, "@"},
-        {{"--devices", "2", "--delay", "-5@1"}, "--delay"},  // the value itself, checked as unaimed
-        {{"--devices", "2", "--wrong-answer", "0@1"}, "--wrong-answer"},
-        {{"--devices", "2", "--reply", "zz@1"}, "--reply"},
-    };
-    for (const auto& [args, part] : cases) {
-        std::vector<std::string> copy = args;
-        std::vector<char*> argv{const_cast<char*>("flash3-sim")};
-        for (auto& a : copy)
-            argv.push_back(a.data());
-        SimOptions options;
-        std::string error;
-        EXPECT_FALSE(parseArguments(static_cast<int>(argv.size()), argv.data(), options, error))
-            << ::testing::PrintToString(args);
-        EXPECT_TRUE(contains(error, part)) << ::testing::PrintToString(args) << ": " << error;
-    }
+    *os << c.name;
 }
+
+} // namespace
+
+TEST_P(StationUsageError, IsRefusedWithAMessage)
+{
+    std::vector<std::string> copy = GetParam().args;
+    std::vector<char*> argv{const_cast<char*>("flash3-sim")};
+    for (auto& a : copy)
+        argv.push_back(a.data());
+    SimOptions options;
+    std::string error;
+    EXPECT_FALSE(parseArguments(static_cast<int>(argv.size()), argv.data(), options, error));
+    EXPECT_TRUE(contains(error, GetParam().part)) << error;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    SimStationArguments, StationUsageError,
+    ::testing::Values(
+        UsageCase{"AimedPastTheDevices", {"--devices", "2", "--wrong-answer", "2@2"}, "no device 2"},
+        // Checked once --devices is known.
+        UsageCase{"AimedBeforeDevicesIsGiven", {"--wrong-answer", "2@2", "--devices", "2"}, "no device 2"},
+        UsageCase{"AimedWithoutDevices", {"--wrong-answer", "2@0"}, "--devices"},
+        UsageCase{"LinkPrefixWithoutDevices", {"--link-prefix", "/tmp/st/dev"}, "--devices"},
+        UsageCase{"NoDevices", {"--devices", "0"}, "1 to 128"},
+        UsageCase{"TooManyDevices", {"--devices", "129"}, "1 to 128"},
+        UsageCase{"DevicesNotANumber", {"--devices", "x"}, "1 to 128"},
+        UsageCase{"DevicesWithoutValue", {"--devices"}, "needs a value"},
+        UsageCase{"LinkInAStation", {"--devices", "2", "--link", "/tmp/l"}, "--link-prefix"},
+        UsageCase{"EmptyLinkPrefix", {"--devices", "2", "--link-prefix", ""}, "empty"},
+        UsageCase{"AimedAtNothing", {"--devices", "2", "--delay", "5@"}, "@"},
+        UsageCase{"AimedAtANegativeDevice", {"--devices", "2", "--delay", "5@-1"}, "@"},
+        UsageCase{"AimedAtNotANumber", {"--devices", "2", "--delay", "5@1x"}, "@"},
+        // The value itself, checked as unaimed.
+        UsageCase{"AimedValueBad", {"--devices", "2", "--delay", "-5@1"}, "--delay"},
+        UsageCase{"AimedWrongAnswerZero", {"--devices", "2", "--wrong-answer", "0@1"}, "--wrong-answer"},
+        UsageCase{"AimedReplyBad", {"--devices", "2", "--reply", "zz@1"}, "--reply"}));
 
 TEST(SimStationArguments, HelpDocumentsTheStationInTheManPageLayout)
 {

@@ -92,20 +92,38 @@ TEST(UiStartUp, WindowsShowTheStartingState)
     EXPECT_EQ(menus.at(0)->menu()->actions().at(0)->text(), "About");
 }
 
-TEST(UiStartUp, CommandLineReachesText1)
+namespace {
+
+struct Text1Case {
+    const char* name;
+    QStringList arguments;
+    const char* text1;
+};
+
+class WindowCommandLine : public ::testing::TestWithParam<Text1Case> {};
+
+// Each case is reported by its name.
+void PrintTo(const Text1Case& c, std::ostream* os)
 {
-    // The derivation itself is the engine's; here: what the window shows.
-    const std::pair<QStringList, const char*> cases[] = {
-        {{}, "No File Selected."},
-        {{"unit"}, "No File Selected."},
-        {{"C:\\rev.b\\unit.pf3"}, "C:\\rev.b\\unit.PF3"},
-        {{"my", "image.pf3"}, "my image.PF3"},
-        // What Qt would take as its option is part of the name like any other text.
-        {{"-reverse", "sample.pf3"}, "-reverse sample.PF3"},
-    };
-    for (const auto& [arguments, text1] : cases)
-        EXPECT_EQ(Ui(arguments).text(1), QString::fromLatin1(text1)) << arguments.join(' ').toStdString();
+    *os << c.name;
 }
+
+} // namespace
+
+// The derivation itself is the engine's; here: what the window shows.
+TEST_P(WindowCommandLine, ReachesText1)
+{
+    EXPECT_EQ(Ui(GetParam().arguments).text(1), QString::fromLatin1(GetParam().text1));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    UiStartUp, WindowCommandLine,
+    ::testing::Values(Text1Case{"Nothing", {}, "No File Selected."},
+                      Text1Case{"NoDot", {"unit"}, "No File Selected."},
+                      Text1Case{"WindowsPath", {"C:\\rev.b\\unit.pf3"}, "C:\\rev.b\\unit.PF3"},
+                      Text1Case{"TwoWords", {"my", "image.pf3"}, "my image.PF3"},
+                      // What Qt would take as its option is part of the name like any other text.
+                      Text1Case{"QtOption", {"-reverse", "sample.pf3"}, "-reverse sample.PF3"}));
 
 // The whole command line is the image's: the program gives Qt none of it, so
 // a Qt option there is no option. Seen with -platform: taken by Qt it would
