@@ -3,6 +3,7 @@
 // pseudo-terminal and flash3-cli against it, with the real 5 ms timer.
 
 #include <QByteArray>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
@@ -12,11 +13,14 @@
 #include <QTemporaryDir>
 
 #include "list_access.h"
+#include "wait_until.h"
 
 #include <gtest/gtest.h>
 
 #include <csignal>
 #include <memory>
+
+#include <unistd.h>
 
 namespace flash3::testing {
 
@@ -63,6 +67,44 @@ inline Finished waitFinished(QProcess& p, int timeoutMs)
     f.out = QString::fromLocal8Bit(p.readAllStandardOutput());
     f.err = QString::fromLocal8Bit(p.readAllStandardError());
     return f;
+}
+
+// A program held still does not tick: stopping one lets a test act at a
+// point of its run that it chose, however busy the machine is.
+inline char processState(qint64 pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return 0;
+    const QByteArray text = stat.readAll();
+    const qsizetype name = text.lastIndexOf(')');  // the state follows the program's name
+    return name >= 0 && name + 2 < text.size() ? text.at(name + 2) : char(0);
+}
+
+// Stops `pid` and returns once it is stopped (the signal is delivered later).
+inline bool stopProcess(qint64 pid)
+{
+    ::kill(static_cast<pid_t>(pid), SIGSTOP);
+    return waitUntil([pid] { return processState(pid) == 'T'; }, std::chrono::seconds(10));
+}
+
+inline void continueProcess(qint64 pid)
+{
+    ::kill(static_cast<pid_t>(pid), SIGCONT);
+}
+
+// Whether one of the descriptors of `pid` is open on the file at `path`.
+inline bool holdsOpen(qint64 pid, const QString& path)
+{
+    const QString folder = QStringLiteral("/proc/%1/fd").arg(pid);
+    const QByteArray wanted = QFile::encodeName(path);
+    for (const QString& fd : QDir(folder).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)) {
+        char target[4096];
+        const ssize_t n = ::readlink(QFile::encodeName(folder + QLatin1Char('/') + fd).constData(), target, sizeof target);
+        if (n > 0 && QByteArray(target, static_cast<qsizetype>(n)) == wanted)
+            return true;
+    }
+    return false;
 }
 
 // A virtual device; the device path is read from its first line of output.
@@ -123,6 +165,19 @@ public:
         while (clock.elapsed() < timeoutMs) {
             seen_ += process_.readAllStandardOutput();
             if (QString::fromLocal8Bit(seen_).contains(text))
+                return true;
+            process_.waitForReadyRead(50);
+        }
+        return false;
+    }
+    // Waits until stdout has shown the line `line` `count` times (or the time is up).
+    bool waitForOutputLines(const QString& line, int count, int timeoutMs)
+    {
+        QElapsedTimer clock;
+        clock.start();
+        while (clock.elapsed() < timeoutMs) {
+            seen_ += process_.readAllStandardOutput();
+            if (QString::fromLocal8Bit(seen_).split(QLatin1Char('\n')).count(line) >= count)
                 return true;
             process_.waitForReadyRead(50);
         }

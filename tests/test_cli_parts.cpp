@@ -55,27 +55,40 @@ std::string drawn(long long done, long long total)
 
 } // namespace
 
-TEST(CliProgressBar, StaysWithinItsWidthFromNothingToEverything)
+namespace {
+
+struct BarCase {
+    long long done, total;
+    int filled;
+    const char* percent;
+};
+
+class ProgressBarAt : public ::testing::TestWithParam<BarCase> {};
+
+// Each case is reported by its name.
+void PrintTo(const BarCase& c, std::ostream* os)
 {
-    struct Case {
-        long long done, total;
-        int filled;
-        const char* percent;
-    };
-    const Case cases[] = {
-        {0, 1000, 0, "  0.0 %"}, {1, 1000, 0, "  0.1 %"}, {999, 1000, 29, " 99.9 %"},
-        {1000, 1000, 30, "100.0 %"}, {0, 0, 0, "  0.0 %"}, {5, 0, 0, "  0.0 %"},
-    };
-    const QRegularExpression shape("^\\r\\[([#.]*)\\] (\\d+)/(\\d+) +([0-9.]+ %)  ");
-    for (const Case& c : cases) {
-        const QString text = QString::fromStdString(drawn(c.done, c.total));
-        const auto m = shape.match(text);
-        ASSERT_TRUE(m.hasMatch()) << c.done << "/" << c.total << ": " << text.toStdString();
-        EXPECT_EQ(m.captured(1).size(), 30) << c.done << "/" << c.total;
-        EXPECT_EQ(m.captured(1).count('#'), c.filled) << c.done << "/" << c.total;
-        EXPECT_EQ(" " + m.captured(4), QString(" ") + QString::fromLatin1(c.percent).trimmed()) << c.done;
-    }
+    *os << c.done << "Of" << c.total;
 }
+
+} // namespace
+
+TEST_P(ProgressBarAt, StaysWithinItsWidthFromNothingToEverything)
+{
+    const BarCase& c = GetParam();
+    const QRegularExpression shape("^\\r\\[([#.]*)\\] (\\d+)/(\\d+) +([0-9.]+ %)  ");
+    const QString text = QString::fromStdString(drawn(c.done, c.total));
+    const auto m = shape.match(text);
+    ASSERT_TRUE(m.hasMatch()) << text.toStdString();
+    EXPECT_EQ(m.captured(1).size(), 30);
+    EXPECT_EQ(m.captured(1).count('#'), c.filled);
+    EXPECT_EQ(" " + m.captured(4), QString(" ") + QString::fromLatin1(c.percent).trimmed());
+}
+
+INSTANTIATE_TEST_SUITE_P(Counts, ProgressBarAt,
+                         ::testing::Values(BarCase{0, 1000, 0, "  0.0 %"}, BarCase{1, 1000, 0, "  0.1 %"},
+                                           BarCase{999, 1000, 29, " 99.9 %"}, BarCase{1000, 1000, 30, "100.0 %"},
+                                           BarCase{0, 0, 0, "  0.0 %"}, BarCase{5, 0, 0, "  0.0 %"}));
 
 TEST(CliVerdict, SaysHowTheRunEndedInWords)
 {
@@ -349,36 +362,58 @@ std::string usageErrorOf(const QStringList& args)
     return err.substr(0, err.find('\n'));
 }
 
-TEST(CliOptions, SlipsOnTheCommandLineAreNamed)
+namespace {
+
+struct SlipCase {
+    const char* name;
+    QStringList args;
+    std::string error;
+};
+
+class CommandLineSlip : public ::testing::TestWithParam<SlipCase> {};
+
+// Each case is reported by its name.
+void PrintTo(const SlipCase& c, std::ostream* os)
 {
-    struct Case {
-        QStringList args;
-        std::string error;
-    };
-    const QList<Case> cases{
-        {{"--prot", "3", "x.pf3"}, "flash3-cli: unknown option 'prot'; did you mean --port?"},
-        {{"--tiemout", "3", "x.pf3"}, "flash3-cli: unknown option 'tiemout'; did you mean --timeout?"},
-        {{"--list", "x.pf3"}, "flash3-cli: unknown option 'list'; did you mean --list-ports?"},
-        {{"--jsno", "r.json", "x.pf3"}, "flash3-cli: unknown option 'jsno'; did you mean --json?"},
-        {{"--frobnicate", "x.pf3"}, "flash3-cli: unknown option 'frobnicate'"},
-        {{"-x", "x.pf3"}, "flash3-cli: unknown option 'x'"},
-        {{"-s", "56000", "x.pf3"},
-         "flash3-cli: the speed must be one of 9.6, 19.2, 38.4, 57.6, 115.2 (kbaud), or one of 9600, 19200, 38400, "
-         "57600, 115200 (bit/s), not '56000'"},
-        // A value given twice: which one was meant is not known.
-        {{"--timeout", "5", "--timeout", "6", "x.pf3"}, "flash3-cli: --timeout is given more than once"},
-        {{"-s", "9.6", "--speed", "19.2", "x.pf3"}, "flash3-cli: --speed is given more than once"},
-        {{"--log", "a.log", "--log", "b.log", "x.pf3"}, "flash3-cli: --log is given more than once"},
-        {{"--json", "a.json", "--json", "b.json", "x.pf3"}, "flash3-cli: --json is given more than once"},
-        {{"-d", "/tmp/a", "--device", "/tmp/b", "x.pf3"}, "flash3-cli: --device is given more than once"},
-        {{"--sha256", QString(64, 'a'), "--sha256", QString(64, 'b'), "x.pf3"},
-         "flash3-cli: --sha256 is given more than once"},
-        {{"-s", "9.6", "--timeout", "5", "--log", "a.log", "--json", "a.json", "x.pf3"}, "(accepted)"},
-        {{"-p", "3", "-p", "4", "x.pf3"}, "(accepted)"},
-    };
-    for (const Case& c : cases)
-        EXPECT_EQ(usageErrorOf(c.args), c.error) << c.args.join(' ').toStdString();
+    *os << c.name;
 }
+
+} // namespace
+
+TEST_P(CommandLineSlip, IsNamed)
+{
+    EXPECT_EQ(usageErrorOf(GetParam().args), GetParam().error) << GetParam().args.join(' ').toStdString();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    CliOptions, CommandLineSlip,
+    ::testing::Values(
+        SlipCase{"MisspeltPort", {"--prot", "3", "x.pf3"}, "flash3-cli: unknown option 'prot'; did you mean --port?"},
+        SlipCase{"MisspeltTimeout", {"--tiemout", "3", "x.pf3"},
+                 "flash3-cli: unknown option 'tiemout'; did you mean --timeout?"},
+        SlipCase{"ShortenedListPorts", {"--list", "x.pf3"},
+                 "flash3-cli: unknown option 'list'; did you mean --list-ports?"},
+        SlipCase{"MisspeltJson", {"--jsno", "r.json", "x.pf3"},
+                 "flash3-cli: unknown option 'jsno'; did you mean --json?"},
+        SlipCase{"UnknownLongOption", {"--frobnicate", "x.pf3"}, "flash3-cli: unknown option 'frobnicate'"},
+        SlipCase{"UnknownShortOption", {"-x", "x.pf3"}, "flash3-cli: unknown option 'x'"},
+        SlipCase{"SpeedNotOfTheFive", {"-s", "56000", "x.pf3"},
+                 "flash3-cli: the speed must be one of 9.6, 19.2, 38.4, 57.6, 115.2 (kbaud), or one of 9600, 19200, "
+                 "38400, 57600, 115200 (bit/s), not '56000'"},
+        // A value given twice: which one was meant is not known.
+        SlipCase{"TimeoutTwice", {"--timeout", "5", "--timeout", "6", "x.pf3"},
+                 "flash3-cli: --timeout is given more than once"},
+        SlipCase{"SpeedTwice", {"-s", "9.6", "--speed", "19.2", "x.pf3"}, "flash3-cli: --speed is given more than once"},
+        SlipCase{"LogTwice", {"--log", "a.log", "--log", "b.log", "x.pf3"}, "flash3-cli: --log is given more than once"},
+        SlipCase{"JsonTwice", {"--json", "a.json", "--json", "b.json", "x.pf3"},
+                 "flash3-cli: --json is given more than once"},
+        SlipCase{"DeviceTwice", {"-d", "/tmp/a", "--device", "/tmp/b", "x.pf3"},
+                 "flash3-cli: --device is given more than once"},
+        SlipCase{"Sha256Twice", {"--sha256", QString(64, 'a'), "--sha256", QString(64, 'b'), "x.pf3"},
+                 "flash3-cli: --sha256 is given more than once"},
+        SlipCase{"EachOnceIsAccepted", {"-s", "9.6", "--timeout", "5", "--log", "a.log", "--json", "a.json", "x.pf3"},
+                 "(accepted)"},
+        SlipCase{"PortTwiceIsAStation", {"-p", "3", "-p", "4", "x.pf3"}, "(accepted)"}));
 
 TEST(CliOptions, JsonTakesAFileForARunAndNoneForTheListOfPorts)
 {

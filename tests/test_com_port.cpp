@@ -86,39 +86,57 @@ TEST(ComPort, SecondInitializeWhileOpenIsRefused)
     EXPECT_EQ(e.form.ComPort, 5);  // overwritten from the list first
 }
 
-TEST(ComPort, FatalOpenFailuresLeaveThePortClosed)
-{
-    struct Case {
-        FakeBackend::Fn fn;
-        const char* failing;  // a driver function made to fail, or ""
-        const char* line;
-    };
-    for (const Case& c : {Case{FakeBackend::Fn::Open, "", "Error initializing COM port#: 2  error code: 3"},
-                          Case{FakeBackend::Fn::Open, "ser_rs232_getport", "Error setting COM port parameters: 4"},
-                          Case{FakeBackend::Fn::Configure, "", "Error setting COM port characteristics: 8"}}) {
-        Engine e;
-        if (*c.failing) {
-            e.driver.failWith[c.failing] = 4;
-        } else if (c.fn == FakeBackend::Fn::Open) {
-            e.backend.failNext(FakeBackend::Fn::Open, DrvPortInUse);
-        } else {
-            e.backend.failNext(FakeBackend::Fn::Configure, DrvOk);  // the open's own configure passes
-            e.backend.failAlways(FakeBackend::Fn::Configure, DrvNotSupported);
-        }
-        e.openPort(2);
-        EXPECT_EQ(lastOf(e.debugWithoutHints()), c.line);
-        EXPECT_EQ(e.form.PortOpen, False);
-        EXPECT_FALSE(e.window().timer2().enabled);
-        EXPECT_TRUE(e.text(TextId::Text2).isEmpty());
+namespace {
 
-        // Once the cause is gone, the same port opens, and nothing was leaked.
-        e.driver.failWith.clear();
-        e.backend.clearFailures();
-        e.openPort(2);
-        EXPECT_EQ(e.form.PortOpen, True) << c.line;
-        EXPECT_EQ(e.backend.openPorts(), 1);
-    }
+struct OpenFailure {
+    const char* name;
+    FakeBackend::Fn fn;
+    const char* failing;  // a driver function made to fail, or ""
+    const char* line;
+};
+
+class FatalOpenFailure : public ::testing::TestWithParam<OpenFailure> {};
+
+// Each case is reported by its name.
+void PrintTo(const OpenFailure& c, std::ostream* os)
+{
+    *os << c.name;
 }
+
+} // namespace
+
+TEST_P(FatalOpenFailure, LeavesThePortClosed)
+{
+    const OpenFailure& c = GetParam();
+    Engine e;
+    if (*c.failing) {
+        e.driver.failWith[c.failing] = 4;
+    } else if (c.fn == FakeBackend::Fn::Open) {
+        e.backend.failNext(FakeBackend::Fn::Open, DrvPortInUse);
+    } else {
+        e.backend.failNext(FakeBackend::Fn::Configure, DrvOk);  // the open's own configure passes
+        e.backend.failAlways(FakeBackend::Fn::Configure, DrvNotSupported);
+    }
+    e.openPort(2);
+    EXPECT_EQ(lastOf(e.debugWithoutHints()), c.line);
+    EXPECT_EQ(e.form.PortOpen, False);
+    EXPECT_FALSE(e.window().timer2().enabled);
+    EXPECT_TRUE(e.text(TextId::Text2).isEmpty());
+
+    // Once the cause is gone, the same port opens, and nothing was leaked.
+    e.driver.failWith.clear();
+    e.backend.clearFailures();
+    e.openPort(2);
+    EXPECT_EQ(e.form.PortOpen, True) << c.line;
+    EXPECT_EQ(e.backend.openPorts(), 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    ComPort, FatalOpenFailure,
+    ::testing::Values(
+        OpenFailure{"PortInUse", FakeBackend::Fn::Open, "", "Error initializing COM port#: 2  error code: 3"},
+        OpenFailure{"ParametersNotRead", FakeBackend::Fn::Open, "ser_rs232_getport", "Error setting COM port parameters: 4"},
+        OpenFailure{"CharacteristicsNotSet", FakeBackend::Fn::Configure, "", "Error setting COM port characteristics: 8"}));
 
 TEST(ComPort, NonFatalSetupFailuresAreOnlyLogged)
 {

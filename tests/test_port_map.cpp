@@ -54,18 +54,39 @@ struct MapFixture : ::testing::Test {
 
 } // namespace
 
-TEST_F(MapFixture, DefaultRangesCoverSerialUsbAndAcmDevices)
+namespace {
+
+struct RangeCase {
+    int com;
+    const char* name;
+};
+
+class DefaultRange : public MapFixture, public ::testing::WithParamInterface<RangeCase> {};
+
+// Each case is reported by its name.
+void PrintTo(const RangeCase& c, std::ostream* os)
 {
-    const std::pair<int, QString> cases[] = {
-        {1, "ttyS0"}, {2, "ttyS1"}, {32, "ttyS31"}, {33, "ttyUSB0"}, {34, "ttyUSB1"},
-        {64, "ttyUSB31"}, {65, "ttyACM0"}, {96, "ttyACM31"},
-    };
-    for (const auto& [com, name] : cases) {
-        const ComBinding b = bindingForCom(com);
-        EXPECT_EQ(b.path, dev(name)) << com;
-        EXPECT_EQ(b.source, BindingSource::Default) << com;
-        EXPECT_EQ(b.origin(), "default");
-    }
+    *os << "COM" << c.com << "Is" << c.name;
+}
+
+} // namespace
+
+TEST_P(DefaultRange, CoversSerialUsbAndAcmDevices)
+{
+    const ComBinding b = bindingForCom(GetParam().com);
+    EXPECT_EQ(b.path, dev(QString::fromLatin1(GetParam().name)));
+    EXPECT_EQ(b.source, BindingSource::Default);
+    EXPECT_EQ(b.origin(), "default");
+}
+
+INSTANTIATE_TEST_SUITE_P(MapFixture, DefaultRange,
+                         ::testing::Values(RangeCase{1, "ttyS0"}, RangeCase{2, "ttyS1"}, RangeCase{32, "ttyS31"},
+                                           RangeCase{33, "ttyUSB0"}, RangeCase{34, "ttyUSB1"},
+                                           RangeCase{64, "ttyUSB31"}, RangeCase{65, "ttyACM0"},
+                                           RangeCase{96, "ttyACM31"}));
+
+TEST_F(MapFixture, NumbersPastTheDefaultRangesStandForNone)
+{
     for (int com : {97, 98, 99}) {
         EXPECT_TRUE(devicePathForCom(com).isEmpty()) << com;
         EXPECT_EQ(bindingForCom(com).source, BindingSource::None);

@@ -392,38 +392,61 @@ const QByteArray kOtherDigest(64, 'a');
 
 } // namespace
 
-TEST(ChecksumFile, TheLineNamingTheImageGivesItsDigest)
+namespace {
+
+// A checksum file's text for the image fw.pf3 whose digest is `d`: "{d}" in
+// `text` stands for the digest, "{D}" for it in capitals, "{other}" for
+// another image's.
+struct ChecksumCase {
+    const char* name;
+    QByteArray text;
+    bool found;       // else refused with `problem`
+    QString problem;
+};
+
+class ChecksumLine : public ::testing::TestWithParam<ChecksumCase> {};
+
+// Each case is reported by its name.
+void PrintTo(const ChecksumCase& c, std::ostream* os)
+{
+    *os << c.name;
+}
+
+} // namespace
+
+TEST_P(ChecksumLine, TheLineNamingTheImageGivesItsDigest)
 {
     const QByteArray d = sha256Hex("fw");
-    const QByteArray upper = d.toUpper();
-    struct Case {
-        QByteArray text;
-        QByteArray digest;  // empty: refused with `problem`
-        QString problem;
-    };
-    const QList<Case> cases{
-        {d + "  fw.pf3\n", d, {}},                                      // sha256sum
-        {upper + " *fw.pf3", d, {}},                                    // binary mode, any case, no line end
-        {d + "  build/out/fw.pf3\r\n", d, {}},                          // made elsewhere, CR LF
-        {"# release 1.2\n\n" + kOtherDigest + "  other.pf3\n" + d + "  fw.pf3\n", d, {}},
-        {"SHA256 (fw.pf3) = " + d + "\n", d, {}},                       // sha256sum --tag
-        {"\\" + d + "  fw.pf3\n", d, {}},                                // marked as escaped
-        {kOtherDigest + "  other.pf3\n", {}, "has no line for fw.pf3"},
-        {"", {}, "has no line for fw.pf3"},
-        {d + "  fw.pf3\n" + kOtherDigest + "  fw.pf3\n", {}, "gives two different digests for fw.pf3"},
-        {d + "  fw.pf3\n" + d.left(63) + "  fw.pf3\n", {}, "is not as sha256sum writes it (line 2)"},
-        {d + "\tfw.pf3\n", {}, "is not as sha256sum writes it (line 1)"},
-        {"fw.pf3\n", {}, "is not as sha256sum writes it (line 1)"},
-    };
-    for (const Case& c : cases) {
-        QByteArray digest;
-        QString problem;
-        const bool ok = digestFromChecksumFile(c.text, "fw.pf3", &digest, &problem);
-        EXPECT_EQ(ok, !c.digest.isEmpty()) << c.text.constData();
-        EXPECT_EQ(digest, c.digest) << c.text.constData();
-        EXPECT_EQ(problem, c.problem) << c.text.constData();
-    }
+    const QByteArray text = QByteArray(GetParam().text)
+                                .replace("{d}", d)
+                                .replace("{D}", d.toUpper())
+                                .replace("{d63}", d.left(63))
+                                .replace("{other}", kOtherDigest);
+    QByteArray digest;
+    QString problem;
+    const bool ok = digestFromChecksumFile(text, "fw.pf3", &digest, &problem);
+    EXPECT_EQ(ok, GetParam().found) << text.constData();
+    EXPECT_EQ(digest, GetParam().found ? d : QByteArray()) << text.constData();
+    EXPECT_EQ(problem, GetParam().problem) << text.constData();
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    ChecksumFile, ChecksumLine,
+    ::testing::Values(
+        ChecksumCase{"AsSha256sumWritesIt", "{d}  fw.pf3\n", true, {}},
+        ChecksumCase{"BinaryModeCapitalsNoLineEnd", "{D} *fw.pf3", true, {}},
+        ChecksumCase{"MadeElsewhereWithCrLf", "{d}  build/out/fw.pf3\r\n", true, {}},
+        ChecksumCase{"AmongCommentsAndOtherImages", "# release 1.2\n\n{other}  other.pf3\n{d}  fw.pf3\n", true, {}},
+        ChecksumCase{"TagForm", "SHA256 (fw.pf3) = {d}\n", true, {}},
+        ChecksumCase{"MarkedAsEscaped", "\\{d}  fw.pf3\n", true, {}},
+        ChecksumCase{"OnlyAnotherImage", "{other}  other.pf3\n", false, "has no line for fw.pf3"},
+        ChecksumCase{"Empty", "", false, "has no line for fw.pf3"},
+        ChecksumCase{"TwoDigestsForTheImage", "{d}  fw.pf3\n{other}  fw.pf3\n", false,
+                     "gives two different digests for fw.pf3"},
+        ChecksumCase{"ShortDigestOnLine2", "{d}  fw.pf3\n{d63}  fw.pf3\n", false,
+                     "is not as sha256sum writes it (line 2)"},
+        ChecksumCase{"TabForTheBlanks", "{d}\tfw.pf3\n", false, "is not as sha256sum writes it (line 1)"},
+        ChecksumCase{"NameWithoutDigest", "fw.pf3\n", false, "is not as sha256sum writes it (line 1)"}));
 
 TEST(ImageCheckBeforeRun, PublishedOrGivenDigestMustMatchBeforeAnyByte)
 {

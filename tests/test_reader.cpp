@@ -31,34 +31,50 @@ struct ReaderRun : Engine {
 };
 } // namespace
 
-TEST(Reader, FaultyRecordsAreReportedAndSkippedOrActedOn)
+namespace {
+
+struct FaultCase {
+    const char* name;
+    QByteArray image;
+    QStringList lines;          // Debug lines expected, in order
+    std::vector<uint8_t> sent;  // bytes after the handshake
+};
+
+class FaultyRecord : public ::testing::TestWithParam<FaultCase> {};
+
+// Each case is reported by its name.
+void PrintTo(const FaultCase& c, std::ostream* os)
 {
-    struct Case {
-        QByteArray image;
-        QStringList lines;            // Debug lines expected, in order
-        std::vector<uint8_t> sent;    // bytes after the handshake
-    };
-    const Case cases[] = {
-        {"T01:t41:T02:", {"Invalid packet read from input file.  t41:"}, {1, 2}},
-        {"T01:T4g:", {"Nib0 not valid: 67"}, {1, 0x40}},
-        {"T01:T  :", {"Nib1 not valid: 20", "Nib0 not valid: 20"}, {1, 0}},
-        {"T01:Ta1:", {"Nib1 not valid: 61"}, {1, 0x01}},
-        {"T01:T41;T02:", {"Char4 not a :"}, {1, 2}},
-        {"T01:X41;T02:", {"Char4 not a :"}, {1, 2}},  // the separator is tested first
-        {"T01:Q12:T02:", {"Invalid packet read from input file.  Q12:"}, {1, 2}},
-    };
-    for (const Case& c : cases) {
-        ReaderRun r(c.image, true);
-        QStringList faults;
-        for (const QString& line : r.debug())
-            if (!line.startsWith("COM port") && !line.startsWith("Start") && !line.startsWith("Stop"))
-                faults << line;
-        EXPECT_EQ(faults, c.lines) << c.image.constData();
-        EXPECT_EQ(r.sent(), c.sent) << c.image.constData();
-        EXPECT_TRUE(r.completed()) << c.image.constData();
-        EXPECT_EQ(r.text(TextId::Text3), "0");
-    }
+    *os << c.name;
 }
+
+} // namespace
+
+TEST_P(FaultyRecord, IsReportedAndSkippedOrActedOn)
+{
+    const FaultCase& c = GetParam();
+    ReaderRun r(c.image, true);
+    QStringList faults;
+    for (const QString& line : r.debug())
+        if (!line.startsWith("COM port") && !line.startsWith("Start") && !line.startsWith("Stop"))
+            faults << line;
+    EXPECT_EQ(faults, c.lines);
+    EXPECT_EQ(r.sent(), c.sent);
+    EXPECT_TRUE(r.completed());
+    EXPECT_EQ(r.text(TextId::Text3), "0");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Reader, FaultyRecord,
+    ::testing::Values(
+        FaultCase{"UnknownLowerCaseType", "T01:t41:T02:", {"Invalid packet read from input file.  t41:"}, {1, 2}},
+        FaultCase{"BadLowNibble", "T01:T4g:", {"Nib0 not valid: 67"}, {1, 0x40}},
+        FaultCase{"BothNibblesBad", "T01:T  :", {"Nib1 not valid: 20", "Nib0 not valid: 20"}, {1, 0}},
+        FaultCase{"LowerCaseHighNibble", "T01:Ta1:", {"Nib1 not valid: 61"}, {1, 0x01}},
+        FaultCase{"BadSeparator", "T01:T41;T02:", {"Char4 not a :"}, {1, 2}},
+        // The separator is tested first.
+        FaultCase{"BadSeparatorAndType", "T01:X41;T02:", {"Char4 not a :"}, {1, 2}},
+        FaultCase{"UnknownType", "T01:Q12:T02:", {"Invalid packet read from input file.  Q12:"}, {1, 2}}));
 
 TEST(Reader, LineEndMustBeCarriageReturnThenLineFeed)
 {

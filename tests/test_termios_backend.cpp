@@ -15,7 +15,9 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <thread>
@@ -97,6 +99,19 @@ bool waitFor(const std::function<bool()>& done, int boundMs = 1000)
         std::this_thread::sleep_for(milliseconds(1));
     }
     return true;
+}
+
+// The state of thread `tid` of this process ('R' running, 'S' sleeping, ...).
+char threadState(pid_t tid)
+{
+    std::FILE* f = std::fopen(("/proc/self/task/" + std::to_string(tid) + "/stat").c_str(), "r");
+    if (!f)
+        return 0;
+    char text[512] = {};
+    const std::size_t n = std::fread(text, 1, sizeof text - 1, f);
+    std::fclose(f);
+    const char* name = std::strrchr(text, ')');  // the state follows the thread's name
+    return name && name + 2 < text + n ? name[2] : char(0);
 }
 
 int openFdCount()
@@ -473,8 +488,15 @@ TEST(TermiosBackendUnplug, WriteWaitingForRoomNoticesTheUnplug)
     SystemBackend backend;
     ASSERT_EQ(backend.open(14), DrvOk);
     const auto bulk = pattern(100 * 1024);
+    // Unplugged while the write waits for room: bytes have reached the
+    // device, and the writing thread sleeps.
+    const pid_t writer = ::gettid();
+    const auto waitingForRoom = [&] {
+        int queued = 0;
+        return ::ioctl(pty.master(), FIONREAD, &queued) == 0 && queued > 0 && threadState(writer) == 'S';
+    };
     std::thread unplug([&] {
-        std::this_thread::sleep_for(milliseconds(100));
+        waitFor(waitingForRoom, 5000);
         pty.closeMaster();
     });
     const auto start = Clock::now();

@@ -245,6 +245,8 @@ TEST(UiRun, WindowShowsTheCheckOfALargeImageAndCanAbortIt)
     EXPECT_FALSE(label->isVisible());
     EXPECT_EQ(ui.button("ProgramFlash")->text(), "Program FLASH");
     EXPECT_TRUE(ui.button("SelectInputFile")->isEnabled());
+    // Nothing goes out afterwards either: an absence, so a while of the real
+    // timer is the test itself.
     QTest::qWait(50);
     EXPECT_TRUE(ui.e.backend.written.empty());
 }
@@ -355,7 +357,7 @@ TEST(UiLogView, LinesShowWithoutTheEventLoopOnceAFrameHasPassed)
     // A long step: lines come faster than frames and the event loop does not run.
     for (int i = 0; i < 500; ++i)
         ui.e.form.PostMsg1(QStringLiteral("burst %1").arg(i));
-    QTest::qSleep(2 * ui::LogView::FrameMs);
+    QTest::qSleep(2 * ui::LogView::FrameMs);  // the frame's time passing is what is tested
     ui.e.form.PostMsg1(QStringLiteral("after a frame"));
     ASSERT_EQ(list->count(), 501);
     EXPECT_EQ(list->item(500)->text(), "after a frame");

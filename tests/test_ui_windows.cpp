@@ -92,20 +92,38 @@ TEST(UiStartUp, WindowsShowTheStartingState)
     EXPECT_EQ(menus.at(0)->menu()->actions().at(0)->text(), "About");
 }
 
-TEST(UiStartUp, CommandLineReachesText1)
+namespace {
+
+struct Text1Case {
+    const char* name;
+    QStringList arguments;
+    const char* text1;
+};
+
+class WindowCommandLine : public ::testing::TestWithParam<Text1Case> {};
+
+// Each case is reported by its name.
+void PrintTo(const Text1Case& c, std::ostream* os)
 {
-    // The derivation itself is the engine's; here: what the window shows.
-    const std::pair<QStringList, const char*> cases[] = {
-        {{}, "No File Selected."},
-        {{"unit"}, "No File Selected."},
-        {{"C:\\rev.b\\unit.pf3"}, "C:\\rev.b\\unit.PF3"},
-        {{"my", "image.pf3"}, "my image.PF3"},
-        // What Qt would take as its option is part of the name like any other text.
-        {{"-reverse", "sample.pf3"}, "-reverse sample.PF3"},
-    };
-    for (const auto& [arguments, text1] : cases)
-        EXPECT_EQ(Ui(arguments).text(1), QString::fromLatin1(text1)) << arguments.join(' ').toStdString();
+    *os << c.name;
 }
+
+} // namespace
+
+// The derivation itself is the engine's; here: what the window shows.
+TEST_P(WindowCommandLine, ReachesText1)
+{
+    EXPECT_EQ(Ui(GetParam().arguments).text(1), QString::fromLatin1(GetParam().text1));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    UiStartUp, WindowCommandLine,
+    ::testing::Values(Text1Case{"Nothing", {}, "No File Selected."},
+                      Text1Case{"NoDot", {"unit"}, "No File Selected."},
+                      Text1Case{"WindowsPath", {"C:\\rev.b\\unit.pf3"}, "C:\\rev.b\\unit.PF3"},
+                      Text1Case{"TwoWords", {"my", "image.pf3"}, "my image.PF3"},
+                      // What Qt would take as its option is part of the name like any other text.
+                      Text1Case{"QtOption", {"-reverse", "sample.pf3"}, "-reverse sample.PF3"}));
 
 // The whole command line is the image's: the program gives Qt none of it, so
 // a Qt option there is no option. Seen with -platform: taken by Qt it would
@@ -250,10 +268,25 @@ TEST(UiFileDialog, SizesTypesAndDatesShowWhole)
         if (tree == nullptr)
             return std::optional<QString>();
         EXPECT_TRUE(QTest::qWaitFor([tree] { return tree->model()->rowCount(tree->rootIndex()) >= 2; }, 10000));
-        QTest::qWait(50);
         // The item view leaves a margin on either side of an item's text.
         const int margin = 2 * (tree->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, tree) + 1);
         const int rows = tree->model()->rowCount(tree->rootIndex());
+        // The details and the widths they need come after the rows: wait for
+        // them to fit (what is checked below says which did not).
+        static_cast<void>(QTest::qWaitFor(
+            [&] {
+                for (int column = 1; column <= 3; ++column) {
+                    if (tree->header()->sectionSizeHint(column) > tree->columnWidth(column))
+                        return false;
+                    for (int row = 0; row < rows; ++row) {
+                        const QString text = tree->model()->index(row, column, tree->rootIndex()).data().toString();
+                        if (text.isEmpty() || tree->fontMetrics().horizontalAdvance(text) + margin > tree->columnWidth(column))
+                            return false;
+                    }
+                }
+                return true;
+            },
+            5000));
         for (int column = 1; column <= 3; ++column) {
             SCOPED_TRACE(column);
             EXPECT_LE(tree->header()->sectionSizeHint(column), tree->columnWidth(column));
@@ -490,8 +523,7 @@ TEST(UiAbout, EnterAndEscapeCloseAndDiscardIt)
     for (Qt::Key key : {Qt::Key_Return, Qt::Key_Escape}) {
         QPointer<AboutDialog> about = ui.openAbout();
         QTest::keyClick(about->focusWidget(), key);
-        QTest::qWait(0);
-        EXPECT_TRUE(about.isNull()) << key;
+        EXPECT_TRUE(QTest::qWaitFor([&about] { return about.isNull(); }, 5000)) << key;
         EXPECT_EQ(ui.window.aboutDialog(), nullptr);
     }
 }
@@ -511,9 +543,7 @@ TEST(UiAbout, SystemInfoStartsTheNamedViewerElseTheFirstOnThePath)
     };
     auto ran = [&folder](const char* name) {
         const QString mark = folder + '/' + name + ".ran";
-        for (int i = 0; i < 500 && !QFile::exists(mark); ++i)
-            QTest::qWait(10);  // the viewer runs detached
-        return QFile::exists(mark);
+        return QTest::qWaitFor([&mark] { return QFile::exists(mark); }, 5000);  // the viewer runs detached
     };
     viewer("hardinfo", false);
     viewer("kinfocenter");
@@ -597,8 +627,7 @@ TEST(UiClose, ExitAbortClosesEveryWindow)
     EXPECT_EQ(finished.count(), 1);
     EXPECT_FALSE(ui.window.isVisible());
     EXPECT_FALSE(ui.window.portDialog()->isVisible());
-    QTest::qWait(0);
-    EXPECT_TRUE(about.isNull());
+    EXPECT_TRUE(QTest::qWaitFor([&about] { return about.isNull(); }, 5000));
     // Closing the dialogs ran no routine of the ended program.
     EXPECT_EQ(ui.e.status1(), QStringList{"Program terminated."});
     EXPECT_TRUE(ui.e.debug().isEmpty());
