@@ -16,6 +16,7 @@
 #include "app/form1.h"
 #include "app/startup.h"
 #include "app/tick_driver.h"
+#include "image/record.h"
 #include "serial/driver.h"
 #include "serial/fake_backend.h"
 
@@ -34,15 +35,14 @@
 
 namespace {
 
-bool writeImage(const QString& path, qint64 mib)
+bool writeImage(QFile& file, qint64 mib)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        return false;
-    QByteArray line;
+    using flash3::RecordKind;
+    std::string text;
     for (int t = 0; t < 1000; ++t)
-        line += "T5A:";
-    line += "R5A:E\r\n:";
+        text += flash3::recordText(RecordKind::Send, 0x5A);
+    text += flash3::recordText(RecordKind::Expect, 0x5A) + flash3::recordText(RecordKind::LineEnd);
+    const QByteArray line = QByteArray::fromStdString(text);
     const qint64 target = mib << 20;
     for (qint64 written = 0; written < target; written += line.size()) {
         if (file.write(line) != line.size())
@@ -53,22 +53,14 @@ bool writeImage(const QString& path, qint64 mib)
 
 } // namespace
 
-using flash3::bench::PaintClock;
-using flash3::bench::waitFor;
+using namespace flash3::bench;
 
 int main(int argc, char** argv)
 {
     QApplication app(argc, argv);
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: flash3-bench-check MIB WORKDIR\n");
+    const QString image = writeBenchImage(argc, argv, "flash3-bench-check", "MIB", "check-bench.pf3", writeImage).path;
+    if (image.isEmpty())
         return 2;
-    }
-    const qint64 mib = QString::fromLocal8Bit(argv[1]).toLongLong();
-    const QString image = QString::fromLocal8Bit(argv[2]) + QStringLiteral("/check-bench.pf3");
-    if (mib <= 0 || !writeImage(image, mib)) {
-        std::fprintf(stderr, "flash3-bench-check: cannot write %s\n", qPrintable(image));
-        return 2;
-    }
     QApplication::setQuitOnLastWindowClosed(false);
 
     using namespace flash3;
@@ -78,13 +70,9 @@ int main(int argc, char** argv)
     ui::MainWindow window(form);
     MainStartUp(form, {});
     TickDriver ticks(form);
-    window.show();
-    waitFor([&] { return window.windowHandle() && window.windowHandle()->isExposed(); }, 5000);
-    auto* indicator = window.findChild<QLabel*>(QStringLiteral("CheckLabel"));
-    if (!indicator || !window.windowHandle()->isExposed()) {
-        std::fprintf(stderr, "flash3-bench-check: no check indicator or window not shown\n");
+    auto* indicator = showAndFind<QLabel>(window, "flash3-bench-check", "CheckLabel", "check indicator");
+    if (!indicator)
         return 1;
-    }
     form.ConfigComPort_Click();
     form.window().selectPort(2);
     form.Initialize_Click();

@@ -16,6 +16,7 @@
 
 #include "app/form1.h"
 #include "app/startup.h"
+#include "image/record.h"
 #include "serial/driver.h"
 #include "ports/system_backend.h"
 
@@ -34,38 +35,33 @@
 
 namespace {
 
-bool writeImage(const QString& path, int lines)
+bool writeImage(QFile& file, qint64 lines)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        return false;
-    QByteArray bytes;
-    bytes.reserve(lines * 4 + 12);
-    for (int i = 0; i < lines; ++i)
-        bytes.append("E\r\n:", 4);
+    using flash3::RecordKind;
+    using flash3::recordText;
+    std::string text;
+    text.reserve(static_cast<std::size_t>(lines + 3) * flash3::RecordSize);
+    for (qint64 i = 0; i < lines; ++i)
+        text += recordText(RecordKind::LineEnd);
     // The reader stops at the first byte to send: the step ends there.
-    bytes.append("T00:R00:E\r\n:");
+    text += recordText(RecordKind::Send, 0) + recordText(RecordKind::Expect, 0) + recordText(RecordKind::LineEnd);
+    const QByteArray bytes = QByteArray::fromStdString(text);
     return file.write(bytes) == bytes.size();
 }
 
 } // namespace
 
-using flash3::bench::PaintClock;
-using flash3::bench::waitFor;
+using namespace flash3::bench;
 
 int main(int argc, char** argv)
 {
     QApplication app(argc, argv);
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: flash3-bench-log LINES WORKDIR\n");
+    const BenchImage written =
+        writeBenchImage(argc, argv, "flash3-bench-log", "LINES", "log-bench.pf3", writeImage);
+    if (written.path.isEmpty())
         return 2;
-    }
-    const int lines = QString::fromLocal8Bit(argv[1]).toInt();
-    const QString image = QString::fromLocal8Bit(argv[2]) + QStringLiteral("/log-bench.pf3");
-    if (lines <= 0 || !writeImage(image, lines)) {
-        std::fprintf(stderr, "flash3-bench-log: cannot write %s\n", qPrintable(image));
-        return 2;
-    }
+    const QString& image = written.path;
+    const qint64 lines = written.count;
     QApplication::setQuitOnLastWindowClosed(false);
 
     using namespace flash3;
@@ -74,13 +70,9 @@ int main(int argc, char** argv)
     Form1 form(driver);
     ui::MainWindow window(form);
     MainStartUp(form, {});
-    window.show();
-    waitFor([&] { return window.windowHandle() && window.windowHandle()->isExposed(); }, 5000);
-    auto* list1 = window.findChild<QListWidget*>(QStringLiteral("List1"));
-    if (!list1 || !window.windowHandle()->isExposed()) {
-        std::fprintf(stderr, "flash3-bench-log: no Status1 list or window not shown\n");
+    auto* list1 = showAndFind<QListWidget>(window, "flash3-bench-log", "List1", "Status1 list");
+    if (!list1)
         return 1;
-    }
     // Let the first paints settle so they are not counted.
     waitFor([] { return false; }, 200);
 
@@ -93,8 +85,8 @@ int main(int argc, char** argv)
         return 1;
     }
     form.ProgramMode = 103;
-    form.LastByte0 = 0x91;
-    form.LastByte1 = 0x26;
+    form.LastByte0 = EntryReply[0];
+    form.LastByte1 = EntryReply[1];
     form.TimeoutCount = 1;
 
     QElapsedTimer clock;

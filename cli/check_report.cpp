@@ -11,9 +11,6 @@ namespace flash3::cli {
 
 namespace {
 
-const QString Char4 = QStringLiteral("Char4 not a :");
-const QString IncompleteRecord = QStringLiteral("Error. Incomplete record at end of input file.");
-
 // Puts converted line ends back to CR LF before the records are judged, so
 // that one converted file gives one report and its other faults still show.
 // The file's first line end tells how it was converted: a bare LF (an editor
@@ -66,7 +63,7 @@ private:
         if (pendingCr_) {
             pendingCr_ = false;
             if (style_ == Style::Unknown)
-                decide(c == ':' ? Style::CrOnly : Style::CrLf, seen_ - 1);
+                decide(c == RecordSeparator ? Style::CrOnly : Style::CrLf, seen_ - 1);
             if (c == '\n') {
                 out_ += "\r\n";
                 prev_ = c;
@@ -76,7 +73,7 @@ private:
             prev_ = '\n';
         } else if (pendingLf_) {
             pendingLf_ = false;
-            decide(c == ':' ? Style::LfOnly : Style::CrLf, seen_ - 1);
+            decide(c == RecordSeparator ? Style::LfOnly : Style::CrLf, seen_ - 1);
             out_ += style_ == Style::LfOnly ? "\r\n" : "\n";
             prev_ = '\n';
         }
@@ -144,14 +141,15 @@ public:
 
     void fault(const ImageFault& f)
     {
-        if (f.message == Char4 && first_ && f.record == lastRecord_ + 1) {
+        const bool misaligned = f.kind == RecordFaultKind::NoSeparator;
+        if (misaligned && first_ && f.record == lastRecord_ + 1) {
             lastRecord_ = f.record;
             return;
         }
         // An incomplete last record right after the misaligned ones: they ran to the end.
-        const bool toTheEnd = first_ && f.record == lastRecord_ + 1 && f.message == IncompleteRecord;
+        const bool toTheEnd = first_ && f.record == lastRecord_ + 1 && f.kind == RecordFaultKind::Incomplete;
         flush(toTheEnd ? lastRecord_ : -1);
-        if (f.message == Char4) {
+        if (misaligned) {
             first_ = f;
             lastRecord_ = f.record;
             return;
@@ -166,10 +164,10 @@ public:
         if (!first_)
             return;
         const int64_t count = lastRecord_ - first_->record + 1;
-        QString message = Char4;
+        QString message = first_->message;
         if (count > 1) {
-            message = QStringLiteral("Char4 not a : from here on: the record boundary is lost (a character missing "
-                                     "or extra at or before this point); ")
+            message += QStringLiteral(" from here on: the record boundary is lost (a character missing or extra at "
+                                      "or before this point); ")
                 + (lastRecord_ == records
                        ? QStringLiteral("all %1 records to the end are misaligned").arg(count)
                        : QStringLiteral("%1 records are misaligned, then they line up again").arg(count));

@@ -3,17 +3,15 @@
 #include "cli.h"
 #include "output_file.h"
 
+#include "app/text_format.h"
+#include "protocol/wire.h"
+
 #include <QJsonArray>
 #include <QJsonDocument>
 
 namespace flash3::cli {
 
 namespace {
-
-QString byteText(int value)
-{
-    return QStringLiteral("%1").arg(value & 0xFF, 2, 16, QLatin1Char('0')).toUpper();
-}
 
 const char* causeName(FailureCause cause)
 {
@@ -66,18 +64,18 @@ QJsonObject failure(const PortResult& port)
         kind = QStringLiteral("port-not-open");
     switch (r.cause) {
     case FailureCause::WrongAnswer:
-        expected = byteText(r.expected);
-        read = byteText(r.received);
+        expected = hexByteText(r.expected);
+        read = hexByteText(r.received);
         break;
     case FailureCause::NoAnswer:
-        expected = byteText(r.expected);
+        expected = hexByteText(r.expected);
         break;
     case FailureCause::EntryRejected:
-        expected = QStringLiteral("91 26");
+        expected = hexBytesText(EntryReply);
         if (r.replyBytes == 1)
-            read = byteText(r.reply1);
+            read = hexByteText(r.reply1);
         else if (r.replyBytes >= 2)
-            read = byteText(r.reply0) + QLatin1Char(' ') + byteText(r.reply1);
+            read = hexBytesText(std::array<int, 2>{r.reply0, r.reply1});
         break;
     case FailureCause::ImageFaults:
         if (r.firstFault) {

@@ -5,6 +5,7 @@
 
 #include "image/checksum_file.h"
 #include "ports/port_map.h"
+#include "serial/line_speeds.h"
 
 #include <QCommandLineParser>
 #include <QDir>
@@ -169,12 +170,20 @@ bool settlePortNumbers(QList<PortChoice>& ports, QString* error)
 // kbaud as the dialog writes it, or bit/s.
 int speedIndexFor(const QString& text)
 {
-    const QStringList kbaud{"9.6", "19.2", "38.4", "57.6", "115.2"};
-    const QStringList bits{"9600", "19200", "38400", "57600", "115200"};
-    int index = static_cast<int>(kbaud.indexOf(text));
-    if (index < 0)
-        index = static_cast<int>(bits.indexOf(text));
-    return index < 0 ? 0 : index + 1;
+    for (int i = 1; i <= SpeedCount; ++i) {
+        if (text == QLatin1String(lineSpeed(i)->kbaud) || text == QString::number(lineSpeed(i)->bitsPerSecond))
+            return i;
+    }
+    return 0;
+}
+
+// The five speeds as the usage error lists them: "9.6, 19.2, ..." or in bit/s.
+QString speedList(bool bitsPerSecond)
+{
+    QStringList speeds;
+    for (const LineSpeed& speed : LineSpeeds)
+        speeds << (bitsPerSecond ? QString::number(speed.bitsPerSecond) : QString::fromLatin1(speed.kbaud));
+    return speeds.join(QStringLiteral(", "));
 }
 
 // A port as it was typed: its COM number with what that stands for, or the
@@ -330,8 +339,8 @@ std::variant<Options, int> parseOptions(const QStringList& arguments)
     if (parser.isSet(speed)) {
         o.speedIndex = speedIndexFor(parser.value(speed));
         if (o.speedIndex == 0)
-            return usageError(QStringLiteral("the speed must be one of 9.6, 19.2, 38.4, 57.6, 115.2 (kbaud), or one "
-                                             "of 9600, 19200, 38400, 57600, 115200 (bit/s), not '")
+            return usageError(QStringLiteral("the speed must be one of ") + speedList(false)
+                              + QStringLiteral(" (kbaud), or one of ") + speedList(true) + QStringLiteral(" (bit/s), not '")
                               + parser.value(speed) + QLatin1Char('\''));
     }
     if (parser.isSet(timeout)) {

@@ -5,6 +5,7 @@
 
 #include "app/startup.h"
 #include "ports/port_map.h"
+#include "serial/line_speeds.h"
 
 namespace flash3::cli {
 
@@ -33,8 +34,7 @@ PortRun::~PortRun()
 
 int PortRun::speed() const
 {
-    static const int bits[] = {9600, 19200, 38400, 57600, 115200};
-    return bits[qBound(1, options_.speedIndex, 5) - 1];
+    return lineSpeed(qBound(1, options_.speedIndex, SpeedCount))->bitsPerSecond;
 }
 
 bool PortRun::prepare()

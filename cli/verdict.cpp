@@ -1,6 +1,7 @@
 #include "verdict.h"
 
 #include "app/text_format.h"
+#include "protocol/wire.h"
 
 #include <QRegularExpression>
 
@@ -11,11 +12,6 @@ namespace {
 QString plural(int64_t n, const char* one, const char* many)
 {
     return QString::number(n) + QLatin1Char(' ') + QLatin1String(n == 1 ? one : many);
-}
-
-QString hexByte(int value)
-{
-    return QStringLiteral("%1").arg(value & 0xFF, 2, 16, QLatin1Char('0')).toUpper();
 }
 
 QString faultText(const RunReport& r)
@@ -76,13 +72,15 @@ QString cause(const RunReport& r)
             .arg(r.driverStatus);
     case FailureCause::EntryRejected:
         if (r.replyBytes == 0)
-            return QStringLiteral("no reply to the entry bytes E1 94; is the device waiting in FLASH3 boot mode?");
-        return QStringLiteral("the device replied %1 to the entry bytes, expected 91 26")
-            .arg(r.replyBytes == 1 ? hexByte(r.reply1) : hexByte(r.reply0) + QLatin1Char(' ') + hexByte(r.reply1));
+            return QStringLiteral("no reply to the entry bytes ") + hexBytesText(EntryBytes)
+                + QStringLiteral("; is the device waiting in FLASH3 boot mode?");
+        return QStringLiteral("the device replied ")
+            + (r.replyBytes == 1 ? hexByteText(r.reply1) : hexBytesText(std::array<int, 2>{r.reply0, r.reply1}))
+            + QStringLiteral(" to the entry bytes, expected ") + hexBytesText(EntryReply);
     case FailureCause::WrongAnswer:
-        return QStringLiteral("the device answered %1, expected %2").arg(hexByte(r.received), hexByte(r.expected));
+        return QStringLiteral("the device answered %1, expected %2").arg(hexByteText(r.received), hexByteText(r.expected));
     case FailureCause::NoAnswer:
-        return QStringLiteral("the device did not answer in time, expected %1").arg(hexByte(r.expected));
+        return QStringLiteral("the device did not answer in time, expected %1").arg(hexByteText(r.expected));
     case FailureCause::BadLineEnd:
         return QStringLiteral("the image has a line end that is not CR LF");
     case FailureCause::IncompleteRecord:

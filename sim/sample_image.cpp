@@ -2,23 +2,13 @@
 
 #include "sim_device.h"
 
+#include "image/record.h"
+
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <fstream>
 
 namespace flash3sim {
-
-namespace {
-
-void appendRecord(std::string& out, char type, uint8_t value)
-{
-    char buf[5];
-    std::snprintf(buf, sizeof buf, "%c%02X:", type, value);
-    out += buf;
-}
-
-} // namespace
 
 std::string makeSampleImage(const SampleOptions& options)
 {
@@ -30,10 +20,10 @@ std::string makeSampleImage(const SampleOptions& options)
         for (int i = 0; i < options.burst; ++i) {
             const uint8_t b = source.next();
             check ^= b;
-            appendRecord(out, 'T', b);
+            out += flash3::recordText(flash3::RecordKind::Send, b);
         }
-        appendRecord(out, 'R', check);
-        out += "E\r\n:";
+        out += flash3::recordText(flash3::RecordKind::Expect, check);
+        out += flash3::recordText(flash3::RecordKind::LineEnd);
     }
     return out;
 }

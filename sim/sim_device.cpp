@@ -1,5 +1,7 @@
 #include "sim_device.h"
 
+#include "image/record.h"
+
 #include <cctype>
 #include <cerrno>
 #include <cstdio>
@@ -15,26 +17,8 @@ namespace flash3sim {
 
 namespace {
 
-constexpr uint8_t kEntryFirst = 0xE1;
-constexpr uint8_t kEntrySecond = 0x94;
-
-// Only upper-case digits are valid; the host counts anything else as 0.
-int hexDigit(char c, bool& valid)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    valid = false;
-    return 0;
-}
-
-std::string hex2(uint8_t b)
-{
-    char buf[3];
-    std::snprintf(buf, sizeof buf, "%02X", b);
-    return buf;
-}
+constexpr uint8_t kEntryFirst = flash3::EntryBytes[0];
+constexpr uint8_t kEntrySecond = flash3::EntryBytes[1];
 
 std::string notRegularFile(mode_t mode)
 {
@@ -70,27 +54,20 @@ uint8_t ByteSource::next()
 
 ParsedImage parseImage(const std::string& bytes)
 {
+    using flash3::RecordKind;
     ParsedImage image;
-    const std::size_t whole = bytes.size() / 4 * 4;
+    const std::size_t whole = bytes.size() / flash3::RecordSize * flash3::RecordSize;
     image.trailing = bytes.size() - whole;
-    for (std::size_t at = 0; at < whole; at += 4) {
-        const char type = bytes[at];
-        const char d1 = bytes[at + 1];
-        const char d2 = bytes[at + 2];
-        if (bytes[at + 3] != ':') {
-            ++image.skipped;
-            continue;
-        }
-        if (type == 'T' || type == 'R') {
-            bool v1 = true;
-            bool v2 = true;
-            const int value = hexDigit(d1, v1) * 16 + hexDigit(d2, v2);
-            image.invalidDigits += (v1 ? 0 : 1) + (v2 ? 0 : 1);
-            const Record::Kind kind = type == 'T' ? Record::Send : Record::Answer;
-            image.records.push_back({kind, static_cast<uint8_t>(value), at});
+    for (std::size_t at = 0; at < whole; at += flash3::RecordSize) {
+        const flash3::ImageRecord r = flash3::readRecord(bytes.data() + at);
+        if (r.kind == RecordKind::Send || r.kind == RecordKind::Expect) {
+            // The only faults of these are bad digits, each counted as 0.
+            image.invalidDigits += static_cast<std::size_t>(r.faultCount);
+            const Record::Kind kind = r.kind == RecordKind::Send ? Record::Send : Record::Answer;
+            image.records.push_back({kind, r.value, at});
             ++(kind == Record::Send ? image.sendCount : image.answerCount);
-        } else if (type == 'E') {
-            if (d1 != '\r' || d2 != '\n') {
+        } else if (r.kind == RecordKind::LineEnd) {
+            if (r.faulty()) {
                 // The host stops playing here, so nothing after it is exchanged.
                 image.endsEarly = true;
                 image.endOffset = at;
@@ -249,7 +226,7 @@ void Device::onEntry()
             b = source.next();
         // Noise that happened to end like the reply would be taken for it.
         const std::size_t n = noise.size();
-        if (n >= 2 && noise[n - 2] == 0x91 && noise[n - 1] == 0x26)
+        if (n >= 2 && noise[n - 2] == flash3::EntryReply[0] && noise[n - 1] == flash3::EntryReply[1])
             noise[n - 1] = 0x27;
         for (uint8_t b : noise)
             queue_.push_back({false, 0, b});
@@ -393,7 +370,7 @@ std::string Device::summary() const
         line += "no mismatch";
     } else {
         line += "first mismatch at byte " + std::to_string(s.firstMismatchIndex) + ": expected "
-            + hex2(s.firstMismatchExpected) + " got " + hex2(s.firstMismatchGot) + " ("
+            + flash3::hexByte(s.firstMismatchExpected) + " got " + flash3::hexByte(s.firstMismatchGot) + " ("
             + std::to_string(s.mismatches) + " in all, record at file offset "
             + std::to_string(s.firstMismatchOffset) + ")";
     }

@@ -4,6 +4,8 @@
 // its time has come. The pty loop (sim_runner) moves those bytes; the tests
 // drive this class directly.
 
+#include "protocol/wire.h"
+
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -55,7 +57,7 @@ struct ReplyStep {
 bool parseReply(const std::string& text, std::vector<ReplyStep>& steps, std::string& error);
 
 struct DeviceConfig {
-    std::vector<ReplyStep> reply{{false, 0, 0x91}, {false, 0, 0x26}};
+    std::vector<ReplyStep> reply{{false, 0, flash3::EntryReply[0]}, {false, 0, flash3::EntryReply[1]}};
     int noise = 0;         // random bytes before the reply
     uint32_t seed = 1;     // for the noise
     int wrongAnswer = 0;   // 1-based answer to corrupt; 0 = none

@@ -161,17 +161,8 @@ bool parseArguments(int argc, char** argv, SimOptions& options, std::string& err
             value = argv[++i];
             return true;
         };
-        auto takeInt = [&](long low, long high, int& out) -> bool {
-            if (!takeValue())
-                return false;
-            long v = 0;
-            if (!parseInt(value, low, high, v)) {
-                error = arg + ": \"" + value + "\" is not a number from " + std::to_string(low) + " to "
-                    + std::to_string(high);
-                return false;
-            }
-            out = static_cast<int>(v);
-            return true;
+        auto takeInt = [&](long low, long high, int& out) {
+            return takeValue() && parseIntValue(arg, value, low, high, out, error);
         };
 
         if (arg == "--help" || arg == "-h") {

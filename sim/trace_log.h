@@ -3,6 +3,8 @@
 
 #include "sim_device.h"
 
+#include "protocol/wire.h"
+
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -34,7 +36,7 @@ public:
         stamp();
         std::fputs(direction, file_);
         for (std::size_t i = 0; i < count; ++i)
-            std::fprintf(file_, " %02X", data[i]);
+            std::fprintf(file_, " %s", flash3::hexByte(data[i]).c_str());
         std::fputc('\n', file_);
         std::fflush(file_);
     }

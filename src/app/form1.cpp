@@ -278,9 +278,7 @@ void Form1::startRun()
     LastByte1 = 0;
     replyBytes_ = 0;
     replyTail_.clear();
-    nextLine_ = 1;
-    nextLineStart_ = 0;
-    nextOffset_ = 0;
+    cursor_ = RecordCursor{};
     // What is sent must be what was checked: the run's reads keep a digest to
     // compare at the end, and stop at once should the file change on disk.
     ImageFile.keepDigest();

@@ -8,6 +8,7 @@
 #include "app/window_model.h"
 #include "image/checksum_file.h"
 #include "image/image_file.h"
+#include "image/record.h"
 #include "serial/driver.h"
 #include "ports/port_hints.h"
 
@@ -109,7 +110,6 @@ public:
 
     // ---- image reader and file selection (image/) ----
     void ReadNextRecord();
-    uint8_t HexPairToByte(const FixedText<2>& text);
     void SelectInputFile_Click();
     // Shows the file-open dialog; returns the chosen path, or nothing when cancelled.
     std::function<std::optional<QString>(const FileDialogSettings&)> showOpenDialog;
@@ -180,6 +180,8 @@ public:
 
 private:
     void showProgress();
+    // Sends one entry byte; false (the run failed) when it cannot be sent.
+    bool sendEntryByte(uint8_t byte);
     // Hands what is queued to the OS; false (the run failed) when it cannot be sent.
     bool sendQueuedBytes();
     void endRunAs(RunOutcome outcome);
@@ -193,7 +195,6 @@ private:
     // changed. Ends the run (and returns true) unless faulty images are allowed.
     bool faultyRecordEndsRun();
     void imageChanged();
-    void noteRecordPosition(const char* record);
 
     // Debug lines beginning "Hint: " that say what to do next (protocol/run_hints.cpp).
     void postHint(const QString& text);
@@ -225,9 +226,7 @@ private:
     QByteArray checkedDigest_;
     FileIdentity checkedIdentity_;
     // Where the reader stands in the text of the image.
-    int64_t nextLine_ = 1;
-    int64_t nextLineStart_ = 0;
-    int64_t nextOffset_ = 0;
+    RecordCursor cursor_;
     int replyBytes_ = 0;
     std::vector<int> replyTail_;  // the last bytes of the entry reply, for a hint
     // The device went away (I/O error) since the port was opened: nothing

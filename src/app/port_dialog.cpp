@@ -2,6 +2,7 @@
 // "Configure COM port" button that shows it.
 
 #include "app/form1.h"
+#include "serial/line_speeds.h"
 
 #include "ports/port_map.h"
 
@@ -44,7 +45,7 @@ void Form1::ConfigComPort_Click()
 
 void Form1::ComBaudBtn_Click(int index)
 {
-    if (index < 1 || index > 5)
+    if (!lineSpeed(index))
         return;
     window_.selectBaudBtn(index);
     ComSpeed = static_cast<int16_t>(index);

@@ -1,5 +1,7 @@
 #include "app/text_format.h"
 
+#include "protocol/wire.h"
+
 #include <QDateTime>
 #include <QLocale>
 #include <QTime>
@@ -13,6 +15,11 @@ namespace flash3 {
 QString hexText(int value)
 {
     return QString::number(value, 16).toUpper();
+}
+
+QString hexByteText(int value)
+{
+    return QString::fromStdString(hexByte(static_cast<uint8_t>(value & 0xFF)));
 }
 
 QString visibleText(const QString& text)

@@ -11,10 +11,20 @@ namespace flash3 {
 // Upper-case hexadecimal, no leading zeros, no prefix: 0, A, 2A, FF.
 QString hexText(int value);
 
-// A digit of a record's data: "0" to "9" or "A" to "F", upper case only.
-inline bool isHexDigit(char c)
+// A byte (the low 8 bits of `value`) as two upper-case hex digits: 0A, FF.
+QString hexByteText(int value);
+
+// Bytes as hexByteText gives them, a blank between two: "91 26".
+template <typename Bytes>
+QString hexBytesText(const Bytes& bytes)
 {
-    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F');
+    QString text;
+    for (const auto b : bytes) {
+        if (!text.isEmpty())
+            text += QLatin1Char(' ');
+        text += hexByteText(b);
+    }
+    return text;
 }
 
 // Control characters made visible, so that a record read as it stands fits on

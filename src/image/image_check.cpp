@@ -7,19 +7,37 @@
 
 namespace flash3 {
 
-void RecordChecker::fault(const QString& message)
+QString recordFaultMessage(const RecordFault& fault, const char* record)
 {
-    fault(message, report_.records);
+    switch (fault.kind) {
+    case RecordFaultKind::NoSeparator:
+        return QStringLiteral("Char4 not a :");
+    case RecordFaultKind::HighDigit:
+        return QStringLiteral("Nib1 not valid: ") + hexText(static_cast<unsigned char>(fault.character));
+    case RecordFaultKind::LowDigit:
+        return QStringLiteral("Nib0 not valid: ") + hexText(static_cast<unsigned char>(fault.character));
+    case RecordFaultKind::BadLineEnd:
+        return QStringLiteral("Error. Expected <cr> <lf> not found.");
+    case RecordFaultKind::UnknownKind:
+        return QStringLiteral("Invalid packet read from input file.  ") + QString::fromLatin1(record, RecordSize);
+    case RecordFaultKind::Incomplete:
+        return QStringLiteral("Error. Incomplete record at end of input file.");
+    case RecordFaultKind::NoRecords:
+        return QStringLiteral("Input file holds no records.");
+    case RecordFaultKind::ReadError:
+        return QStringLiteral("Error reading input file.");
+    }
+    return {};
 }
 
-void RecordChecker::fault(const QString& message, int64_t record)
+void RecordChecker::fault(const RecordFault& what, const char* rec, int64_t record)
 {
     ++report_.faults;
     if (!recordFaulty_) {
         recordFaulty_ = true;
         ++report_.faultyRecords;
     }
-    const ImageFault f{line_, offset_ - lineStart_ + 1, record, offset_, message};
+    const ImageFault f{cursor_.line, cursor_.column(), record, cursor_.offset, recordFaultMessage(what, rec), what.kind};
     if (!report_.firstFault)
         report_.firstFault = f;
     if (onFault_)
@@ -30,44 +48,34 @@ void RecordChecker::checkRecord(const char* rec)
 {
     ++report_.records;
     recordFaulty_ = false;
-    if (rec[3] != ':') {
-        if (!report_.firstFault && rec[0] == 'E' && (rec[1] == '\n' || rec[1] == '\r') && rec[2] == ':')
+    const ImageRecord read = readRecord(rec);
+    switch (read.kind) {
+    case RecordKind::Send: ++report_.tRecords; break;
+    case RecordKind::Expect: ++report_.rRecords; break;
+    case RecordKind::LineEnd: ++report_.eRecords; break;
+    case RecordKind::Skipped: break;
+    }
+    if (read.faulty()) {
+        if (!report_.firstFault && read.faults[0].kind == RecordFaultKind::NoSeparator && isConvertedLineEnd(rec))
             report_.lineEndsConverted = true;
-        fault(QStringLiteral("Char4 not a :"));
-    } else if (rec[0] == 'T' || rec[0] == 'R') {
-        ++(rec[0] == 'T' ? report_.tRecords : report_.rRecords);
-        if (!isHexDigit(rec[1]))
-            fault(QStringLiteral("Nib1 not valid: ") + hexText(static_cast<unsigned char>(rec[1])));
-        if (!isHexDigit(rec[2]))
-            fault(QStringLiteral("Nib0 not valid: ") + hexText(static_cast<unsigned char>(rec[2])));
-    } else if (rec[0] == 'E') {
-        ++report_.eRecords;
-        if (rec[1] != '\r' || rec[2] != '\n')
-            fault(QStringLiteral("Error. Expected <cr> <lf> not found."));
-    } else {
-        fault(QStringLiteral("Invalid packet read from input file.  ") + QString::fromLatin1(rec, 4));
+        for (int i = 0; i < read.faultCount; ++i)
+            fault(read.faults[i], rec, report_.records);
     }
-    for (int i = 0; i < 4; ++i) {
-        if (rec[i] == '\n') {
-            ++line_;
-            lineStart_ = offset_ + i + 1;
-        }
-    }
-    offset_ += 4;
+    cursor_.pass(rec);
 }
 
 void RecordChecker::feed(const char* data, std::size_t count)
 {
     std::size_t i = 0;
     if (partialCount_ > 0) {
-        while (partialCount_ < 4 && i < count)
+        while (partialCount_ < RecordSize && i < count)
             partial_[partialCount_++] = data[i++];
-        if (partialCount_ < 4)
+        if (partialCount_ < RecordSize)
             return;
         checkRecord(partial_);
         partialCount_ = 0;
     }
-    for (; i + 4 <= count; i += 4)
+    for (; i + RecordSize <= count; i += RecordSize)
         checkRecord(data + i);
     while (i < count)
         partial_[partialCount_++] = data[i++];
@@ -76,24 +84,20 @@ void RecordChecker::feed(const char* data, std::size_t count)
 void RecordChecker::finish()
 {
     if (partialCount_ > 0) {
-        // Line ends or blanks after the final ":" (as editors add) end the image normally.
-        bool blank = true;
-        for (int i = 0; i < partialCount_; ++i)
-            blank = blank && (partial_[i] == '\r' || partial_[i] == '\n' || partial_[i] == ' ');
-        if (!blank) {
+        if (!isQuietTail(partial_, partialCount_)) {
             recordFaulty_ = false;
-            fault(QStringLiteral("Error. Incomplete record at end of input file."), report_.records + 1);
+            fault({RecordFaultKind::Incomplete}, nullptr, report_.records + 1);
         }
         partialCount_ = 0;
     }
     if (report_.records == 0 && report_.faults == 0)
-        fault(QStringLiteral("Input file holds no records."), 0);
+        fault({RecordFaultKind::NoRecords}, nullptr, 0);
 }
 
 void RecordChecker::readError()
 {
     recordFaulty_ = false;
-    fault(QStringLiteral("Error reading input file."), report_.records + 1);
+    fault({RecordFaultKind::ReadError}, nullptr, report_.records + 1);
     partialCount_ = 0;
 }
 

@@ -4,6 +4,7 @@
 // is sent, by every run.
 
 #include "image/image_file.h"
+#include "image/record.h"
 
 #include <QString>
 
@@ -19,7 +20,12 @@ struct ImageFault {
     int64_t record = 0;  // 1-based number of the record (0: none, e.g. an empty file)
     int64_t offset = 0;  // byte offset of the record's first character
     QString message;     // the reader's own line
+    RecordFaultKind kind = RecordFaultKind::NoSeparator;
 };
+
+// The reader's line for a fault of `record` (the record's characters; not
+// needed for the faults of an image as a whole).
+QString recordFaultMessage(const RecordFault& fault, const char* record = nullptr);
 
 struct ImageCheckReport {
     bool opened = false;
@@ -55,16 +61,13 @@ public:
 
 private:
     void checkRecord(const char* rec);
-    void fault(const QString& message);
-    void fault(const QString& message, int64_t record);
+    void fault(const RecordFault& what, const char* rec, int64_t record);
 
     FaultSink onFault_;
     ImageCheckReport report_;
-    char partial_[4] = {};
+    char partial_[RecordSize] = {};
     int partialCount_ = 0;
-    int64_t line_ = 1;
-    int64_t lineStart_ = 0;  // offset of the current line's first character
-    int64_t offset_ = 0;     // offset of the next record's first character
+    RecordCursor cursor_;
     bool recordFaulty_ = false;
 };
 

@@ -1,8 +1,9 @@
-// The .pf3 reader: four-character records T (send), R (expect), E (line end),
-// read until one needs the device or the file ends.
+// The .pf3 reader: reads records (image/record.h) until one needs the device
+// or the file ends.
 
 #include "app/form1.h"
 #include "app/text_format.h"
+#include "image/image_check.h"
 
 namespace flash3 {
 
@@ -13,50 +14,49 @@ void Form1::ReadNextRecord()
             imageEnded();
             return;
         }
-        char record[4];
-        const int got = ImageFile.read(record, 4);
+        char record[RecordSize];
+        const int got = ImageFile.read(record, RecordSize);
         if (got < 0) {
             imageReadFailed();
             return;
         }
-        if (got < 4) {
+        if (got < RecordSize) {
             endOfImage(got, record);
             return;
         }
         RecType.assign(record, 1);
         RecData.assign(record + 1, 2);
         RecSep.assign(record + 3, 1);
-        noteRecordPosition(record);
+        // Where the record starts, for whoever reports where a run stopped.
+        LastRunReport.line = cursor_.line;
+        LastRunReport.column = cursor_.column();
+        cursor_.pass(record);
 
         --RecordsLeft;
         ++RecordsDone;
         showProgress();
 
-        if (RecSep != ":") {
-            Msg = QStringLiteral("Char4 not a :");
+        const ImageRecord read = readRecord(record);
+        for (int i = 0; i < read.faultCount; ++i) {
+            Msg = recordFaultMessage(read.faults[i], record);
             PostMsg2(Msg);
-            if (faultyRecordEndsRun())
-                return;
-            continue;
         }
-        switch (RecType.at(0)) {
-        case 'T':
-            TxByte = HexPairToByte(RecData);
-            if (!(isHexDigit(RecData.at(0)) && isHexDigit(RecData.at(1))) && faultyRecordEndsRun())
+        switch (read.kind) {
+        case RecordKind::Send:
+            TxByte = read.value;
+            if (read.faulty() && faultyRecordEndsRun())
                 return;
             ProgramMode = 1;
             return;
-        case 'R':
-            ExpectedByte = HexPairToByte(RecData);
-            if (!(isHexDigit(RecData.at(0)) && isHexDigit(RecData.at(1))) && faultyRecordEndsRun())
+        case RecordKind::Expect:
+            ExpectedByte = read.value;
+            if (read.faulty() && faultyRecordEndsRun())
                 return;
             TimeoutCount = TimeoutReload;
             ProgramMode = 2;
             return;
-        case 'E':
-            if (RecData != "\r\n") {
-                Msg = QStringLiteral("Error. Expected <cr> <lf> not found.");
-                PostMsg2(Msg);
+        case RecordKind::LineEnd:
+            if (read.faulty()) {
                 if (!faultyRecordEndsRun())
                     failRun(FailureCause::BadLineEnd);
                 return;
@@ -69,29 +69,12 @@ void Form1::ReadNextRecord()
             }
             PostMsg1(Msg);
             continue;
-        default:
-            Msg = QStringLiteral("Invalid packet read from input file.  ") + RecType.toString() + RecData.toString()
-                + RecSep.toString();
-            PostMsg2(Msg);
+        case RecordKind::Skipped:
             if (faultyRecordEndsRun())
                 return;
             continue;
         }
     }
-}
-
-// Line and column of the record just read, for whoever reports where a run stopped.
-void Form1::noteRecordPosition(const char* record)
-{
-    LastRunReport.line = nextLine_;
-    LastRunReport.column = nextOffset_ - nextLineStart_ + 1;
-    for (int i = 0; i < 4; ++i) {
-        if (record[i] == '\n') {
-            ++nextLine_;
-            nextLineStart_ = nextOffset_ + i + 1;
-        }
-    }
-    nextOffset_ += 4;
 }
 
 // The image was read to its end. It completes only when what was read is
@@ -124,7 +107,7 @@ void Form1::imageReadFailed()
         imageChanged();
         return;
     }
-    Msg = QStringLiteral("Error reading input file.");
+    Msg = recordFaultMessage({RecordFaultKind::ReadError});
     PostMsg2(Msg);
     failRun(FailureCause::ImageReadError);
 }
@@ -148,39 +131,16 @@ void Form1::imageChanged()
 // editors add) end the image normally; anything else is a truncated image.
 void Form1::endOfImage(int leftover, const char* chars)
 {
-    for (int i = 0; i < leftover; ++i) {
-        if (chars[i] != '\r' && chars[i] != '\n' && chars[i] != ' ') {
-            LastRunReport.line = nextLine_;
-            LastRunReport.column = nextOffset_ - nextLineStart_ + 1;
-            Msg = QStringLiteral("Error. Incomplete record at end of input file.");
-            PostMsg2(Msg);
-            if (!faultyRecordEndsRun())
-                failRun(FailureCause::IncompleteRecord);
-            return;
-        }
+    if (!isQuietTail(chars, leftover)) {
+        LastRunReport.line = cursor_.line;
+        LastRunReport.column = cursor_.column();
+        Msg = recordFaultMessage({RecordFaultKind::Incomplete});
+        PostMsg2(Msg);
+        if (!faultyRecordEndsRun())
+            failRun(FailureCause::IncompleteRecord);
+        return;
     }
     imageEnded();
-}
-
-uint8_t Form1::HexPairToByte(const FixedText<2>& text)
-{
-    const auto digit = [this](char c, const char* label, int& value) {
-        const auto code = static_cast<unsigned char>(c);
-        if (c >= '0' && c <= '9') {
-            value = code - 48;
-        } else if (c >= 'A' && c <= 'F') {
-            value = code - 55;
-        } else {
-            Msg = QString::fromLatin1(label) + hexText(code);
-            PostMsg2(Msg);
-            value = 0;
-        }
-    };
-    int high = 0;
-    int low = 0;
-    digit(text.at(0), "Nib1 not valid: ", high);
-    digit(text.at(1), "Nib0 not valid: ", low);
-    return static_cast<uint8_t>(high * 16 + low);
 }
 
 } // namespace flash3

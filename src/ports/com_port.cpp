@@ -4,12 +4,9 @@
 #include "app/form1.h"
 #include "ports/port_hints.h"
 #include "ports/port_map.h"
+#include "serial/line_speeds.h"
 
 namespace flash3 {
-
-namespace {
-const char* const SpeedTexts[] = {"", "9.6 kbaud", "19.2 kbaud", "38.4 kbaud", "57.6 kbaud", "115.2 kbaud"};
-} // namespace
 
 void Form1::InitComPort()
 {
@@ -19,7 +16,8 @@ void Form1::InitComPort()
         PostMsg2(Msg);
         return;
     }
-    if (ComSpeed < 1 || ComSpeed > 5) {
+    const LineSpeed* speed = lineSpeed(ComSpeed);
+    if (!speed) {
         Msg = QStringLiteral("COM Speed selection is invalid.");
         PostMsg2(Msg);
         return;
@@ -51,7 +49,7 @@ void Form1::InitComPort()
         PostMsg2(Msg);
         return;
     }
-    const int32_t baudCode = 6 + ComSpeed;
+    const int32_t baudCode = speed->code;
     PortParams.setInt32(PortParamRecord::BaudCodeOffset, baudCode);
     PortParams.setInt16(12, 0);
     PortParams.setInt16(14, 3);
@@ -81,7 +79,8 @@ void Form1::InitComPort()
     Msg = QStringLiteral("COM port initialized and opened.");
     PostMsg2(Msg);
     window_.setText(TextId::Text2, QStringLiteral("COM") + QString::number(ComPort) + QStringLiteral(": at "));
-    window_.setText(TextId::Text2, window_.text(TextId::Text2).text + QString::fromLatin1(SpeedTexts[ComSpeed]));
+    window_.setText(TextId::Text2, window_.text(TextId::Text2).text + QString::fromLatin1(speed->kbaud)
+                       + QStringLiteral(" kbaud"));
     PortOpen = True;
     portGone_ = false;
     FlushBuffers();

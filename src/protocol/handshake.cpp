@@ -4,44 +4,38 @@
 
 #include "app/form1.h"
 #include "app/text_format.h"
+#include "protocol/wire.h"
 
 namespace flash3 {
 
-namespace {
-constexpr int32_t EntryByte1 = 0xE1;
-constexpr int32_t EntryByte2 = 0x94;
-constexpr int16_t ReplyByte0 = 0x91;
-constexpr int16_t ReplyByte1 = 0x26;
-} // namespace
-
 void Form1::SendEntryByte1()
 {
-    Msg = QStringLiteral("Program Mode = ") + QString::number(ProgramMode);
-    PostMsg1(Msg);
-    TxByte = EntryByte1;
-    SendTxByte();
-    if (DrvStatus != 0) {
-        // The device cannot have seen the entry sequence; waiting for a reply is pointless.
-        LastRunReport.driverStatus = DrvStatus;
-        failRun(FailureCause::SendFailed);
+    if (!sendEntryByte(EntryBytes[0]))
         return;
-    }
     ProgramMode = 102;
 }
 
 void Form1::SendEntryByte2()
 {
-    Msg = QStringLiteral("Program Mode = ") + QString::number(ProgramMode);
-    PostMsg1(Msg);
-    TxByte = EntryByte2;
-    SendTxByte();
-    if (DrvStatus != 0) {
-        LastRunReport.driverStatus = DrvStatus;
-        failRun(FailureCause::SendFailed);
+    if (!sendEntryByte(EntryBytes[1]))
         return;
-    }
     TimeoutCount = TimeoutReload;
     ProgramMode = 103;
+}
+
+bool Form1::sendEntryByte(uint8_t byte)
+{
+    Msg = QStringLiteral("Program Mode = ") + QString::number(ProgramMode);
+    PostMsg1(Msg);
+    TxByte = byte;
+    SendTxByte();
+    if (DrvStatus != 0) {
+        // The device cannot have seen the entry sequence; waiting for a reply is pointless.
+        LastRunReport.driverStatus = DrvStatus;
+        failRun(FailureCause::SendFailed);
+        return false;
+    }
+    return true;
 }
 
 void Form1::AwaitEntryReply()
@@ -66,7 +60,7 @@ void Form1::AwaitEntryReply()
     }
     if (TimeoutCount != 0)
         return;
-    if (LastByte0 == ReplyByte0 && LastByte1 == ReplyByte1) {
+    if (LastByte0 == EntryReply[0] && LastByte1 == EntryReply[1]) {
         ReadNextRecord();
         return;
     }

@@ -2,19 +2,11 @@
 // the failure's own line and before the run's closing lines.
 
 #include "app/form1.h"
+#include "app/text_format.h"
 #include "ports/port_map.h"
+#include "protocol/wire.h"
 
 namespace flash3 {
-
-namespace {
-QString bytesText(const std::vector<int>& bytes)
-{
-    QStringList hex;
-    for (int b : bytes)
-        hex << QStringLiteral("%1").arg(b & 0xFF, 2, 16, QLatin1Char('0')).toUpper();
-    return hex.join(QLatin1Char(' '));
-}
-} // namespace
 
 void Form1::postHint(const QString& text)
 {
@@ -41,21 +33,23 @@ void Form1::postRunHints(FailureCause cause)
     switch (cause) {
     case FailureCause::EntryRejected:
         if (replyBytes_ == 0) {
-            postHint(QStringLiteral("No byte came back after the entry bytes E1 94: check the device's power, that it "
-                                    "waits in FLASH3 boot mode, the cable, and that it is on %1.")
-                         .arg(portText()));
+            postHint(QStringLiteral("No byte came back after the entry bytes ") + hexBytesText(EntryBytes)
+                     + QStringLiteral(": check the device's power, that it waits in FLASH3 boot mode, the cable, "
+                                      "and that it is on ")
+                     + portText() + QLatin1Char('.'));
             return;
         }
-        postHint(QStringLiteral("The device sent %1 byte%2%3 %4 where 91 26 was due.")
+        postHint((QStringLiteral("The device sent %1 byte%2%3 %4 where ") + hexBytesText(EntryReply)
+                  + QStringLiteral(" was due."))
                      .arg(replyBytes_)
                      .arg(replyBytes_ == 1 ? "" : "s")
                      .arg(replyBytes_ > static_cast<int>(replyTail_.size()) ? ", the last" : ":")
-                     .arg(bytesText(replyTail_)));
+                     .arg(hexBytesText(replyTail_)));
         // The two bytes due, read at another speed, come out as two others:
         // neither is the byte due in its place. One byte, more than two, or
         // a due byte among them points at the device instead (a reply cut
         // short, chatter, another mode).
-        if (replyBytes_ == 2 && LastByte0 != 0x91 && LastByte1 != 0x26)
+        if (replyBytes_ == 2 && LastByte0 != EntryReply[0] && LastByte1 != EntryReply[1])
             postHint(cli ? QStringLiteral("Bytes like these often mean the speed does not match the device's: run "
                                           "again with another speed (-s 9.6, 19.2, 38.4, 57.6 or 115.2).")
                          : QStringLiteral("Bytes like these often mean the speed does not match the device's: try "

@@ -1,5 +1,7 @@
 #include "serial/driver.h"
 
+#include "serial/line_speeds.h"
+
 #include <algorithm>
 #include <chrono>
 #include <climits>
@@ -39,14 +41,11 @@ SerialDriver::SerialDriver(SerialBackend& backend) : backend_(backend) {}
 
 int32_t SerialDriver::baudRateForCode(int32_t baudCode)
 {
-    switch (baudCode) {
-    case 7: return 9600;
-    case 8: return 19200;
-    case 9: return 38400;
-    case 10: return 57600;
-    case 11: return 115200;
-    default: return 0;
+    for (const LineSpeed& speed : LineSpeeds) {
+        if (speed.code == baudCode)
+            return speed.bitsPerSecond;
     }
+    return 0;
 }
 
 SerialDriver::PortState* SerialDriver::state(int32_t port)
@@ -54,6 +53,14 @@ SerialDriver::PortState* SerialDriver::state(int32_t port)
     if (port < 1 || port > 99)
         return nullptr;
     return &ports_[static_cast<std::size_t>(port)];
+}
+
+int32_t SerialDriver::check(int32_t port, bool argumentsValid, PortState*& s)
+{
+    s = state(port);
+    if (!s || !argumentsValid)
+        return DrvBadParameter;
+    return s->initialised ? DrvOk : DrvNotInitialised;
 }
 
 bool SerialDriver::isInitialised(int32_t port) const
@@ -101,13 +108,9 @@ int32_t SerialDriver::InitializePort(int32_t port, int32_t portIndex, int32_t re
 
 int32_t SerialDriver::ser_rs232_getport(int32_t port, PortParamRecord* params)
 {
-    const PortState* s = state(port);
-    int32_t status = DrvOk;
-    if (!s || !params)
-        status = DrvBadParameter;
-    else if (!s->initialised)
-        status = DrvNotInitialised;
-    else {
+    PortState* s = nullptr;
+    const int32_t status = check(port, params != nullptr, s);
+    if (status == DrvOk) {
         params->bytes.fill(0);
         // A small self-description: "F3" tag, port number, current speed code.
         params->bytes[0] = 'F';
@@ -128,11 +131,9 @@ int32_t SerialDriver::SetPortCharacteristics(int32_t port, int32_t baudCode, int
     const auto trace = [&](int32_t result) {
         return record("SetPortCharacteristics", {port, baudCode, parity, dataBits, stopBits, flowControl}, result);
     };
-    PortState* s = state(port);
-    if (!s)
-        return trace(DrvBadParameter);
-    if (!s->initialised)
-        return trace(DrvNotInitialised);
+    PortState* s = nullptr;
+    if (const int32_t status = check(port, true, s); status != DrvOk)
+        return trace(status);
     const int32_t rate = baudRateForCode(baudCode);
     if (rate == 0)
         return trace(DrvBadParameter);
@@ -147,47 +148,39 @@ int32_t SerialDriver::SetPortCharacteristics(int32_t port, int32_t baudCode, int
 
 int32_t SerialDriver::SetTimerResolution(int32_t port, int32_t milliseconds)
 {
-    const PortState* s = state(port);
-    int32_t status = DrvOk;
-    if (!s || milliseconds < 1 || milliseconds > 1000)
-        status = DrvBadParameter;
-    else if (!s->initialised)
-        status = DrvNotInitialised;
-    else
+    PortState* s = nullptr;
+    int32_t status = check(port, milliseconds >= 1 && milliseconds <= 1000, s);
+    if (status == DrvOk)
         status = backend_.setTimerResolution(port, milliseconds);
     return record("SetTimerResolution", {port, milliseconds}, status);
 }
 
 int32_t SerialDriver::SetTimeout(int32_t port, int32_t milliseconds)
 {
-    PortState* s = state(port);
-    int32_t status = DrvOk;
-    if (!s || milliseconds < 0 || milliseconds > 60000)
-        status = DrvBadParameter;
-    else if (!s->initialised)
-        status = DrvNotInitialised;
-    else
-        s->timeoutMs = milliseconds;
-    return record("SetTimeout", {port, milliseconds}, status);
+    return setTime("SetTimeout", port, milliseconds, 60000, &PortState::timeoutMs);
 }
 
 int32_t SerialDriver::SetPaceTime(int32_t port, int32_t milliseconds)
 {
-    PortState* s = state(port);
-    int32_t status = DrvOk;
-    if (!s || milliseconds < 0 || milliseconds > 1000)
-        status = DrvBadParameter;
-    else if (!s->initialised)
-        status = DrvNotInitialised;
-    else
-        s->paceMs = milliseconds;
-    return record("SetPaceTime", {port, milliseconds}, status);
+    return setTime("SetPaceTime", port, milliseconds, 1000, &PortState::paceMs);
+}
+
+int32_t SerialDriver::setTime(const char* function, int32_t port, int32_t milliseconds, int32_t most,
+                              int32_t PortState::*time)
+{
+    PortState* s = nullptr;
+    const int32_t status = check(port, milliseconds >= 0 && milliseconds <= most, s);
+    if (status == DrvOk)
+        s->*time = milliseconds;
+    return record(function, {port, milliseconds}, status);
 }
 
 int32_t SerialDriver::FlushReceiveBuffer(int32_t port)
 {
-    const PortState* s = state(port);
-    const int32_t status = !s ? DrvBadParameter : !s->initialised ? DrvNotInitialised : backend_.flushReceive(port);
+    PortState* s = nullptr;
+    int32_t status = check(port, true, s);
+    if (status == DrvOk)
+        status = backend_.flushReceive(port);
     return record("FlushReceiveBuffer", {port}, status);
 }
 
@@ -233,24 +226,22 @@ int32_t SerialDriver::SendQueued()
 
 int32_t SerialDriver::FlushTransmitBuffer(int32_t port)
 {
-    PortState* s = state(port);
+    PortState* s = nullptr;
+    int32_t status = check(port, true, s);
     if (s)
         s->queue.clear();  // a purge drops what is queued as well
-    const int32_t status = !s ? DrvBadParameter : !s->initialised ? DrvNotInitialised : backend_.flushTransmit(port);
+    if (status == DrvOk)
+        status = backend_.flushTransmit(port);
     return record("FlushTransmitBuffer", {port}, status);
 }
 
 int32_t SerialDriver::IsReceiveBufferEmpty(int32_t port)
 {
-    PortState* s = state(port);
-    int32_t status;
-    if (!s)
-        status = DrvBadParameter;
-    else if (!s->initialised)
-        status = DrvNotInitialised;
-    else if (const int32_t sent = sendQueue(port, *s); sent != DrvOk)
-        status = sent;  // an answer to bytes that never left cannot come
-    else {
+    PortState* s = nullptr;
+    int32_t status = check(port, true, s);
+    if (status == DrvOk)
+        status = sendQueue(port, *s);  // an answer to bytes that never left cannot come
+    if (status == DrvOk) {
         const int32_t waiting = backend_.bytesWaiting(port);
         status = waiting > 0 ? 0 : waiting == 0 ? 1 : -waiting;
     }
@@ -259,28 +250,19 @@ int32_t SerialDriver::IsReceiveBufferEmpty(int32_t port)
 
 int32_t SerialDriver::GetByte(int32_t port)
 {
-    PortState* s = state(port);
-    int32_t result;
-    if (!s)
-        result = -DrvBadParameter;
-    else if (!s->initialised)
-        result = -DrvNotInitialised;
-    else if (const int32_t sent = sendQueue(port, *s); sent != DrvOk)
-        result = -sent;
-    else
-        result = backend_.readByte(port);
+    PortState* s = nullptr;
+    int32_t status = check(port, true, s);
+    if (status == DrvOk)
+        status = sendQueue(port, *s);
+    const int32_t result = status == DrvOk ? backend_.readByte(port) : -status;
     return record("GetByte", {port}, result);
 }
 
 int32_t SerialDriver::PutByte(int32_t port, int32_t byte)
 {
-    PortState* s = state(port);
-    int32_t status;
-    if (!s || byte < 0 || byte > 255)
-        status = DrvBadParameter;
-    else if (!s->initialised)
-        status = DrvNotInitialised;
-    else if (queued_ && s->paceMs == 0) {
+    PortState* s = nullptr;
+    int32_t status = check(port, byte >= 0 && byte <= 255, s);
+    if (status == DrvOk && queued_ && s->paceMs == 0) {
         // A paced port sends byte by byte, as the pause is between bytes.
         status = s->queueFailure;
         if (status == DrvOk) {
@@ -289,7 +271,7 @@ int32_t SerialDriver::PutByte(int32_t port, int32_t byte)
             if (s->queue.size() >= 256)
                 status = sendQueue(port, *s);
         }
-    } else {
+    } else if (status == DrvOk) {
         const auto value = static_cast<uint8_t>(byte);
         status = backend_.write(port, &value, 1, s->timeoutMs);
         if (status == DrvOk && s->paceMs > 0)
@@ -301,13 +283,9 @@ int32_t SerialDriver::PutByte(int32_t port, int32_t byte)
 // Sends `count` bytes of `data`; a count of 0 puts nothing on the line.
 int32_t SerialDriver::ser_rs232_putpacket(int32_t port, int32_t count, const char* data)
 {
-    PortState* s = state(port);
-    int32_t status;
-    if (!s || count < 0 || (count > 0 && !data))
-        status = DrvBadParameter;
-    else if (!s->initialised)
-        status = DrvNotInitialised;
-    else {
+    PortState* s = nullptr;
+    int32_t status = check(port, count >= 0 && (count == 0 || data), s);
+    if (status == DrvOk) {
         // The queue goes first; an empty packet puts nothing more on the line.
         status = sendQueue(port, *s);
         // The bound grows with the count; in 64 bits, as 60 s a byte times a
@@ -322,13 +300,9 @@ int32_t SerialDriver::ser_rs232_putpacket(int32_t port, int32_t count, const cha
 
 int32_t SerialDriver::UnInitializePort(int32_t port)
 {
-    PortState* s = state(port);
-    int32_t status;
-    if (!s)
-        status = DrvBadParameter;
-    else if (!s->initialised)
-        status = DrvNotInitialised;
-    else {
+    PortState* s = nullptr;
+    int32_t status = check(port, true, s);
+    if (status == DrvOk) {
         sendQueue(port, *s);  // what was queued still goes out; the port closes regardless
         status = backend_.close(port);
         *s = PortState{};

@@ -92,6 +92,13 @@ private:
     // Hands the queue of `port` to the OS; its status, or an earlier failure.
     int32_t sendQueue(int32_t port, PortState& s);
     PortState* state(int32_t port);
+    // The port's state in `s` (null for a number out of range) and whether a
+    // call may go on: DrvBadParameter for a bad port or `argumentsValid`
+    // false, DrvNotInitialised for a port not set up, else DrvOk.
+    int32_t check(int32_t port, bool argumentsValid, PortState*& s);
+    // SetTimeout and SetPaceTime: one of a port's times, 0..`most` ms.
+    int32_t setTime(const char* function, int32_t port, int32_t milliseconds, int32_t most,
+                    int32_t PortState::*time);
     int32_t record(const char* function, std::initializer_list<int32_t> args, int32_t result);
 
     SerialBackend& backend_;

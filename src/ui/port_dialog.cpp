@@ -5,6 +5,7 @@
 #include "ui/app_identity.h"
 
 #include "app/form1.h"
+#include "serial/line_speeds.h"
 
 #include <QButtonGroup>
 #include <QFont>
@@ -15,10 +16,6 @@
 #include <QRadioButton>
 
 namespace flash3::ui {
-
-namespace {
-const char* const BaudCaptions[] = {"", "9.6 k", "19.2 k", "38.4 k", "57.6 k", "115.2 k"};
-} // namespace
 
 PortDialog::PortDialog(Form1& form, QWidget* parent)
     : QDialog(parent), form_(form), layout_(this, QSize(2910, 4695))
@@ -33,8 +30,8 @@ PortDialog::PortDialog(Form1& form, QWidget* parent)
     initialize_->setObjectName(QStringLiteral("Initialize"));
     frame2_ = new QGroupBox(QStringLiteral("Baud Rate"), this);
     frame2_->setObjectName(QStringLiteral("Frame2"));
-    for (int i = 1; i <= 5; ++i) {
-        baudBtn_[i] = new QRadioButton(QString::fromLatin1(BaudCaptions[i]), frame2_);
+    for (int i = 1; i <= SpeedCount; ++i) {
+        baudBtn_[i] = new QRadioButton(QString::fromLatin1(lineSpeed(i)->kbaud) + QStringLiteral(" k"), frame2_);
         baudBtn_[i]->setObjectName(QStringLiteral("ComBaudBtn(%1)").arg(i));
     }
     cancel_ = new QPushButton(QStringLiteral("Cancel"), this);

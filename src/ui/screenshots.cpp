@@ -13,6 +13,8 @@
 
 #include "app/form1.h"
 #include "app/startup.h"
+#include "image/record.h"
+#include "protocol/wire.h"
 #include "serial/driver.h"
 #include "serial/fake_backend.h"
 #include "ports/port_map.h"
@@ -38,10 +40,10 @@ class ScriptedDevice {
 public:
     ScriptedDevice(flash3::FakeBackend& backend, const QByteArray& image) : backend_(backend)
     {
-        for (int i = 0; i + 4 <= image.size(); i += 4) {
-            const char* r = image.constData() + i;
-            if (r[0] == 'T' || r[0] == 'R')
-                steps_.push_back({r[0] == 'T', static_cast<uint8_t>(QByteArray(r + 1, 2).toInt(nullptr, 16))});
+        for (int i = 0; i + flash3::RecordSize <= image.size(); i += flash3::RecordSize) {
+            const flash3::ImageRecord r = flash3::readRecord(image.constData() + i);
+            if (r.kind == flash3::RecordKind::Send || r.kind == flash3::RecordKind::Expect)
+                steps_.push_back({r.kind == flash3::RecordKind::Send, r.value});
         }
         backend_.onWrite = [this](uint8_t b) { received(b); };
     }
@@ -54,10 +56,10 @@ private:
     void received(uint8_t b)
     {
         if (!entered_) {
-            entered_ = previous_ == 0xE1 && b == 0x94;
+            entered_ = previous_ == flash3::EntryBytes[0] && b == flash3::EntryBytes[1];
             previous_ = b;
             if (entered_)
-                backend_.deliverAt(backend_.tick() + 1, {0x91, 0x26});
+                backend_.deliverAt(backend_.tick() + 1, {flash3::EntryReply[0], flash3::EntryReply[1]});
             return;
         }
         if (next_ < steps_.size() && steps_[next_].transmit)
@@ -79,14 +81,17 @@ private:
 // 120 lines of eight bytes sent and two read back.
 QByteArray sampleImage()
 {
-    QByteArray image;
+    using flash3::RecordKind;
+    using flash3::recordText;
+    std::string image;
     for (int line = 0; line < 120; ++line) {
         for (int i = 0; i < 8; ++i)
-            image += QStringLiteral("T%1:").arg((line * 8 + i) & 0xFF, 2, 16, QLatin1Char('0')).toUpper().toLatin1();
-        image += QStringLiteral("R%1:R%2:").arg(line & 0xFF, 2, 16, QLatin1Char('0')).arg((line * 3) & 0xFF, 2, 16, QLatin1Char('0')).toUpper().toLatin1();
-        image += "E\r\n:";
+            image += recordText(RecordKind::Send, static_cast<uint8_t>(line * 8 + i));
+        image += recordText(RecordKind::Expect, static_cast<uint8_t>(line));
+        image += recordText(RecordKind::Expect, static_cast<uint8_t>(line * 3));
+        image += recordText(RecordKind::LineEnd);
     }
-    return image;
+    return QByteArray::fromStdString(image);
 }
 
 bool save(QWidget* widget, const QDir& dir, const char* name)
