@@ -44,14 +44,14 @@ void Form1::ReadNextRecord()
             TxByte = HexPairToByte(RecData);
             if (!(isHexDigit(RecData.at(0)) && isHexDigit(RecData.at(1))) && faultyRecordEndsRun())
                 return;
-            ProgramMode = 1;
+            ProgramMode = RunMode::Transmit;
             return;
         case 'R':
             ExpectedByte = HexPairToByte(RecData);
             if (!(isHexDigit(RecData.at(0)) && isHexDigit(RecData.at(1))) && faultyRecordEndsRun())
                 return;
             TimeoutCount = TimeoutReload;
-            ProgramMode = 2;
+            ProgramMode = RunMode::Verify;
             return;
         case 'E':
             if (RecData != "\r\n") {

@@ -16,7 +16,7 @@ constexpr int16_t ReplyByte1 = 0x26;
 
 void Form1::SendEntryByte1()
 {
-    Msg = QStringLiteral("Program Mode = ") + QString::number(ProgramMode);
+    Msg = QStringLiteral("Program Mode = ") + QString::number(modeNumber(ProgramMode));
     PostMsg1(Msg);
     TxByte = EntryByte1;
     SendTxByte();
@@ -26,12 +26,12 @@ void Form1::SendEntryByte1()
         failRun(FailureCause::SendFailed);
         return;
     }
-    ProgramMode = 102;
+    ProgramMode = RunMode::SendEntryByte2;
 }
 
 void Form1::SendEntryByte2()
 {
-    Msg = QStringLiteral("Program Mode = ") + QString::number(ProgramMode);
+    Msg = QStringLiteral("Program Mode = ") + QString::number(modeNumber(ProgramMode));
     PostMsg1(Msg);
     TxByte = EntryByte2;
     SendTxByte();
@@ -41,12 +41,13 @@ void Form1::SendEntryByte2()
         return;
     }
     TimeoutCount = TimeoutReload;
-    ProgramMode = 103;
+    ProgramMode = RunMode::AwaitEntryReply;
 }
 
 void Form1::AwaitEntryReply()
 {
-    Msg = QStringLiteral("Program Mode = ") + QString::number(ProgramMode) + QStringLiteral(" ... please wait");
+    Msg = QStringLiteral("Program Mode = ") + QString::number(modeNumber(ProgramMode))
+        + QStringLiteral(" ... please wait");
     PostMsg1(Msg);
     ReadByteIfAny();
     if (RxByte != -1) {
