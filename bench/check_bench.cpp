@@ -76,8 +76,7 @@ int main(int argc, char** argv)
     form.ConfigComPort_Click();
     form.window().selectPort(2);
     form.Initialize_Click();
-    form.FileName = image;
-    form.FileMode = 1;
+    form.chooseImageFile(image);
     waitFor([] { return false; }, 200);  // let the first paints settle
 
     QElapsedTimer clock;
@@ -89,11 +88,11 @@ int main(int argc, char** argv)
         startNs = clock.nsecsElapsed();
         form.ProgramFlash_Click();
     });
-    waitFor([&] { return startNs >= 0 && form.ProgramMode != Form1::CheckingImageMode; }, 600000);
+    waitFor([&] { return startNs >= 0 && form.ProgramMode != RunMode::CheckingImage; }, 600000);
     const qint64 endNs = clock.nsecsElapsed();
-    if (form.ProgramMode != 101) {
+    if (form.ProgramMode != RunMode::SendEntryByte1) {
         std::fprintf(stderr, "flash3-bench-check: the run did not start after the check (mode %d)\n",
-                     form.ProgramMode);
+                     modeNumber(form.ProgramMode));
         return 1;
     }
     form.ProgramFlash_Click();  // abort: nothing to flash into

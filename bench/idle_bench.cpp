@@ -64,7 +64,7 @@ int main(int argc, char** argv)
     form.window().selectPort(2);
     form.ComBaudBtn_Click(4);
     form.Initialize_Click();
-    if (!form.PortOpen || form.ProgramMode != 0 || !form.window().timer2().enabled) {
+    if (!form.PortOpen || form.ProgramMode != RunMode::Idle || !form.window().timer2().enabled) {
         std::fprintf(stderr, "flash3-bench-idle: COM 2 (%s) did not open\n", argv[1]);
         return 1;
     }

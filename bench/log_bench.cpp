@@ -84,7 +84,7 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "flash3-bench-log: cannot open %s\n", qPrintable(image));
         return 1;
     }
-    form.ProgramMode = 103;
+    form.ProgramMode = RunMode::AwaitEntryReply;
     form.LastByte0 = EntryReply[0];
     form.LastByte1 = EntryReply[1];
     form.TimeoutCount = 1;
@@ -111,9 +111,9 @@ int main(int argc, char** argv)
     // Time for the deferred repaint that follows the step, if one is due.
     waitFor([] { return false; }, 100);
 
-    if (form.ProgramMode != 1 || stepEndNs == 0) {
+    if (form.ProgramMode != RunMode::Transmit || stepEndNs == 0) {
         std::fprintf(stderr, "flash3-bench-log: the step did not end at the first byte to send (mode %d)\n",
-                     form.ProgramMode);
+                     modeNumber(form.ProgramMode));
         return 1;
     }
     // The update that shows the last line: the first paint after the step,

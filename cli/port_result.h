@@ -13,8 +13,9 @@
 
 namespace flash3::cli {
 
-// Where a port's run stands; the last four are how it ended.
-enum class PortPhase { Waiting, Refused, Checking, Handshake, Sending, Completed, Failed, Aborted };
+// Where a port's run stands (the engine's phase, with a port that would not
+// open as Refused); the last four are how it ended.
+using PortPhase = RunPhase;
 
 struct PortResult {
     int com = 0;

@@ -18,9 +18,7 @@ PortRun::PortRun(const PortChoice& port, const Options& options)
     // call, which keeps the station's CPU time in bounds.
     driver_.setQueuedTransmit(options.station());
     MainStartUp(form_, {});
-    form_.AllowFaultyImage = options.force;
-    form_.Hints = HintsFor::Cli;
-    form_.RequiredSha256 = options.sha256;
+    form_.configureForCli(options.force, options.sha256);
     context_.image = options.image;
     context_.comPort = port.com;
     context_.devicePath = devicePathForCom(port.com);
@@ -41,9 +39,7 @@ bool PortRun::prepare()
 {
     // The image as chosen, used as given; one that cannot be run is refused
     // before the port is touched.
-    form_.FileName = options_.image;
-    form_.FileMode = 1;
-    form_.window().setText(TextId::Text1, options_.image);
+    form_.chooseImageFile(options_.image);
     if (!form_.OpenImageForRun()) {
         finish(ExitUsage);
         return false;
@@ -55,6 +51,7 @@ bool PortRun::prepare()
     form_.Initialize_Click();
     if (!form_.PortOpen) {
         context_.portFailed = true;
+        errorLine_ = form_.LastErrorLine();  // no run to report it
         finish(ExitUsage);
         return false;
     }
@@ -65,7 +62,7 @@ bool PortRun::start()
 {
     runClock_.start();
     form_.ProgramFlash_Click();
-    if (form_.ProgramMode == 0) {
+    if (form_.ProgramMode == RunMode::Idle) {
         finish(ExitUsage);  // refused: the image has faults, or went away
         return false;
     }
@@ -76,21 +73,16 @@ bool PortRun::refusedAsNotTheNamedImage()
 {
     // The check has just ended (the first entry byte is due on the next
     // tick); a check on the ticks ends later.
-    if (namedImageCompared_ || form_.ProgramMode != 101)
+    if (namedImageCompared_ || form_.ProgramMode != RunMode::SendEntryByte1)
         return false;
     namedImageCompared_ = true;
     if (!imageNamed || (!namedImageDigest.isEmpty() && form_.CheckedDigest() == namedImageDigest))
         return false;
     // The file was replaced between the reading for the log and the report
     // and this run's check: they would name an image that is not the one sent.
-    const QString hint = QStringLiteral("Hint: The input file was replaced after the log and the report read it; "
-                                        "nothing was sent. Run again to flash the file as it is now.");
-    form_.PostMsg2(hint);
-    errorLine_ = hint;
-    form_.ProgramFlash_Click();  // "Abort Process", before the first entry byte
-    form_.LastRunReport.started = false;
-    form_.LastRunReport.cause = FailureCause::ImageChanged;
-    form_.LastRunOutcome = RunOutcome::Failed;
+    form_.abortRun(FailureCause::ImageChanged,
+                   QStringLiteral("The input file was replaced after the log and the report read it; nothing was "
+                                  "sent. Run again to flash the file as it is now."));
     finish(ExitUsage);
     return true;
 }
@@ -104,21 +96,18 @@ bool PortRun::afterTick()
     // A device that never falls quiet after the entry bytes would keep a
     // script waiting for ever: the wait is bounded here (the desktop's
     // operator can press "Abort Process").
-    if (form_.ProgramMode == 103) {
+    if (form_.ProgramMode == RunMode::AwaitEntryReply) {
         if (!quietWait_.isValid())
             quietWait_.start();
         if (quietWait_.elapsed() >= qint64(options_.timeoutSeconds) * 1000) {
-            const QString hint = QStringLiteral("Hint: The line did not fall quiet within %1 s after the entry "
-                                                "bytes: the device keeps sending. Is the speed right (-s), and is "
-                                                "the device waiting in FLASH3 boot mode?")
-                                     .arg(options_.timeoutSeconds);
-            form_.PostMsg2(hint);
-            errorLine_ = hint;  // the line that says what went wrong
-            form_.ProgramFlash_Click();
-            form_.LastRunReport.cause = FailureCause::LineNeverQuiet;
+            form_.abortRun(FailureCause::LineNeverQuiet,
+                           QStringLiteral("The line did not fall quiet within %1 s after the entry bytes: the device "
+                                          "keeps sending. Is the speed right (-s), and is the device waiting in "
+                                          "FLASH3 boot mode?")
+                               .arg(options_.timeoutSeconds));
         }
     }
-    if (form_.ProgramMode != 0 || form_.window().programEnded())
+    if (form_.ProgramMode != RunMode::Idle || form_.window().programEnded())
         return ended_;
     if (!form_.LastRunReport.started) {
         finish(ExitUsage);  // refused after a check that took several ticks
@@ -127,12 +116,9 @@ bool PortRun::afterTick()
     if (form_.LastRunOutcome == RunOutcome::Completed && imageNamed && form_.CheckedDigest() != namedImageDigest) {
         // Never expected once the check was compared; kept so that no path
         // can complete a run on another file than the one named.
-        const QString hint = QStringLiteral("Hint: The input file was replaced after this run began: what was sent "
-                                            "is not the image the log and the report name.");
-        form_.PostMsg2(hint);
-        form_.LastRunOutcome = RunOutcome::Failed;
-        form_.LastRunReport.cause = FailureCause::ImageChanged;
-        errorLine_ = hint;
+        form_.abortRun(FailureCause::ImageChanged, QStringLiteral("The input file was replaced after this run began: "
+                                                                  "what was sent is not the image the log and the "
+                                                                  "report name."));
     }
     finish(form_.LastRunOutcome == RunOutcome::Completed ? ExitCompleted : ExitRunFailed);
     return true;
@@ -143,7 +129,7 @@ void PortRun::interrupt()
     if (ended_)
         return;
     interrupted_ = true;
-    if (form_.ProgramMode != 0)
+    if (form_.ProgramMode != RunMode::Idle)
         form_.ProgramFlash_Click();  // "Abort Process"
     finish(ExitInterrupted);
 }
@@ -154,8 +140,6 @@ void PortRun::finish(int status)
         return;
     ended_ = true;
     status_ = status;
-    if (errorLine_.isEmpty())
-        errorLine_ = lastDebugLine_;
     context_.seconds = runClock_.isValid() ? static_cast<double>(runClock_.elapsed()) / 1000.0 : 0.0;
     context_.interrupted = status == ExitInterrupted;
     const RunReport& report = form_.LastRunReport;
@@ -167,14 +151,7 @@ void PortRun::finish(int status)
         context_.lineEnds = check.lineEnds;
         context_.checkFaults = check.faults;
     }
-    form_.AbortProgram_Click();
-    if (!form_.window().programEnded()) {
-        // Exit refused (a tick or write in progress cannot be the case here,
-        // but never leave without closing): close directly.
-        form_.IsrActive = False;
-        form_.PortBusy = False;
-        form_.AbortProgram_Click();
-    }
+    form_.exitNow();
 }
 
 QString PortRun::verdict() const
@@ -186,44 +163,26 @@ QString PortRun::verdict() const
     return line;
 }
 
+QString PortRun::errorLine() const
+{
+    if (status_ == ExitInterrupted)
+        return QString();
+    return errorLine_.isEmpty() ? form_.LastRunReport.errorLine : errorLine_;
+}
+
 PortRun::Phase PortRun::phase() const
 {
-    if (ended_) {
-        switch (status_) {
-        case ExitCompleted:
-            return Phase::Completed;
-        case ExitRunFailed:
-            return Phase::Failed;
-        case ExitInterrupted:
-            return Phase::Aborted;
-        default:
-            return Phase::Refused;
-        }
-    }
-    switch (form_.ProgramMode) {
-    case 0:
-        return Phase::Waiting;
-    case Form1::CheckingImageMode:
-        return Phase::Checking;
-    case 101:
-    case 102:
-    case 103:
-        return Phase::Handshake;
-    default:
-        return Phase::Sending;
-    }
+    // What the engine does not see: a port that would not open, and a
+    // Ctrl-C that came before the run began.
+    if (ended_ && status_ == ExitInterrupted)
+        return Phase::Aborted;
+    if (ended_ && context_.portFailed)
+        return Phase::Refused;
+    return form_.phase();
 }
 
 void PortRun::logAppended(LogId id, const QString& line, int)
 {
-    // What went wrong is the last line before the run's "Stop time:" (a
-    // refusal has none: then its last line), hints aside.
-    if (id == LogId::List2 && !line.startsWith(QLatin1String("Hint: ")) && errorLine_.isEmpty()) {
-        if (line.startsWith(QLatin1String("Stop time:")))
-            errorLine_ = lastDebugLine_;
-        else
-            lastDebugLine_ = line;
-    }
     if (id == LogId::List2 && line.startsWith(QLatin1String("Hint: ")))
         hints_ << line;
     if (onLine)
@@ -232,7 +191,7 @@ void PortRun::logAppended(LogId id, const QString& line, int)
 
 void PortRun::textChanged(TextId id)
 {
-    if (id == TextId::Text4 && form_.ProgramMode != 0 && onProgress)
+    if (id == TextId::Text4 && form_.ProgramMode != RunMode::Idle && onProgress)
         onProgress(*this);
 }
 

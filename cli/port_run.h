@@ -22,7 +22,7 @@ namespace flash3::cli {
 
 class PortRun : private WindowObserver {
 public:
-    using Phase = PortPhase;
+    using Phase = RunPhase;
 
     PortRun(const PortChoice& port, const Options& options);
     ~PortRun() override;
@@ -70,7 +70,7 @@ public:
     QString verdict() const;
     // The Debug line that says what went wrong, for a run that failed or was
     // refused (empty when interrupted: nothing went wrong with the port).
-    QString errorLine() const { return status_ == 130 ? QString() : errorLine_; }
+    QString errorLine() const;
     // The "Hint: " lines the run posted, in order.
     const QStringList& hints() const { return hints_; }
     // All of the above that the report, the verdict lines and the table
@@ -93,9 +93,8 @@ private:
     VerdictContext context_;
     QElapsedTimer runClock_;
     QElapsedTimer quietWait_;
-    QString errorLine_;
+    QString errorLine_;  // the port would not open: no run to report it
     QStringList hints_;
-    QString lastDebugLine_;
     bool ended_ = false;
     bool namedImageCompared_ = false;
     bool interrupted_ = false;

@@ -26,6 +26,26 @@
 #include <unistd.h>
 #endif
 
+namespace flash3 {
+
+// A failed expectation on ProgramMode names the mode as well as its number.
+inline void PrintTo(RunMode mode, std::ostream* os)
+{
+    static const std::map<RunMode, const char*> names = {
+        {RunMode::Idle, "Idle"},
+        {RunMode::Transmit, "Transmit"},
+        {RunMode::Verify, "Verify"},
+        {RunMode::CheckingImage, "CheckingImage"},
+        {RunMode::SendEntryByte1, "SendEntryByte1"},
+        {RunMode::SendEntryByte2, "SendEntryByte2"},
+        {RunMode::AwaitEntryReply, "AwaitEntryReply"},
+    };
+    const auto name = names.find(mode);
+    *os << (name != names.end() ? name->second : "invalid") << " (" << modeNumber(mode) << ')';
+}
+
+} // namespace flash3
+
 namespace flash3::testing {
 
 // A driver whose named functions can be made to fail.
@@ -175,7 +195,7 @@ public:
     int runToEnd(int limit = 100000)
     {
         int n = 0;
-        while (form.ProgramMode != 0 && n < limit) {
+        while (form.ProgramMode != RunMode::Idle && n < limit) {
             tick();
             ++n;
         }

@@ -127,7 +127,7 @@ TEST(FileSelection, FileWithoutRecordsStaysChosenButCannotRun)
     EXPECT_EQ(e.form.RecordsLeft, 0);
     e.form.ProgramFlash_Click();
     EXPECT_EQ(lastOf(e.debug()), "** ERROR ** Input file holds no records.");
-    EXPECT_EQ(e.form.ProgramMode, 0);
+    EXPECT_EQ(e.form.ProgramMode, RunMode::Idle);
 }
 
 // A name derived from the command line ends in ".PF3"; on a case-sensitive

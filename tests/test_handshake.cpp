@@ -30,11 +30,11 @@ TEST(Handshake, NoReplyIsJudgedInThe36thTickOfWaiting)
     EXPECT_EQ(r.status1().mid(0, 2), (QStringList{"Program Mode = 101", "Program Mode = 102"}));
     EXPECT_EQ(r.backend.written, (std::vector<uint8_t>{0xE1, 0x94}));
     r.tick(35);
-    EXPECT_EQ(r.form.ProgramMode, 103);
+    EXPECT_EQ(r.form.ProgramMode, RunMode::AwaitEntryReply);
     EXPECT_EQ(r.waits(), 35);
     r.tick();  // t0+37
     EXPECT_EQ(r.waits(), 36);
-    EXPECT_EQ(r.form.ProgramMode, 0);
+    EXPECT_EQ(r.form.ProgramMode, RunMode::Idle);
     const QStringList d = r.debugWithoutHints();
     ASSERT_GE(d.size(), 3);
     EXPECT_EQ(d.at(d.size() - 3), "Unexpected data read trying to initialize.");
@@ -52,10 +52,10 @@ TEST(Handshake, ReplyIsAcceptedAndTheFirstRecordReadIn36thTickAfterIt)
     EXPECT_EQ(r.form.LastByte0, 0x91);
     EXPECT_EQ(r.form.LastByte1, 0x26);
     r.tick(35);  // up to t0+38
-    EXPECT_EQ(r.form.ProgramMode, 103);
+    EXPECT_EQ(r.form.ProgramMode, RunMode::AwaitEntryReply);
     EXPECT_EQ(r.form.RecordsDone, 0);
     r.tick();  // t0+39
-    EXPECT_EQ(r.form.ProgramMode, 1);
+    EXPECT_EQ(r.form.ProgramMode, RunMode::Transmit);
     EXPECT_EQ(r.form.TxByte, 0x41);
     EXPECT_EQ(r.form.RecordsDone, 1);
     EXPECT_EQ(r.waits(), 38);
@@ -83,9 +83,9 @@ TEST_P(HandshakeReplies, OnlyTheLastTwoBytesCount)
     r.replyAt(2, c.reply);
     r.tick(2 + 37);
     if (c.accepted) {
-        EXPECT_EQ(r.form.ProgramMode, 1);
+        EXPECT_EQ(r.form.ProgramMode, RunMode::Transmit);
     } else {
-        EXPECT_EQ(r.form.ProgramMode, 0);
+        EXPECT_EQ(r.form.ProgramMode, RunMode::Idle);
         EXPECT_TRUE(r.debugWithoutHints().contains(QString::fromLatin1(c.line)));
     }
 }
@@ -104,9 +104,9 @@ TEST(Handshake, BytesInSeparateTicksFormOneReply)
     r.replyAt(2, {0x91});
     r.replyAt(13, {0x26});  // eleven ticks later
     r.tick(49);             // t0..t0+48
-    EXPECT_EQ(r.form.ProgramMode, 103);
+    EXPECT_EQ(r.form.ProgramMode, RunMode::AwaitEntryReply);
     r.tick();
-    EXPECT_EQ(r.form.ProgramMode, 1);
+    EXPECT_EQ(r.form.ProgramMode, RunMode::Transmit);
 }
 
 TEST(Handshake, ByteInTheTickTheCountReachesZeroRestartsTheQuietPeriod)
@@ -115,12 +115,12 @@ TEST(Handshake, ByteInTheTickTheCountReachesZeroRestartsTheQuietPeriod)
     r.replyAt(2, {0x91, 0x26});
     r.replyAt(38, {0x91, 0x26});  // the tick in which the count reaches 0
     r.tick(39);
-    EXPECT_EQ(r.form.ProgramMode, 103);
+    EXPECT_EQ(r.form.ProgramMode, RunMode::AwaitEntryReply);
     EXPECT_EQ(r.form.TimeoutCount, 36);
     r.tick(35);
-    EXPECT_EQ(r.form.ProgramMode, 103);
+    EXPECT_EQ(r.form.ProgramMode, RunMode::AwaitEntryReply);
     r.tick();
-    EXPECT_EQ(r.form.ProgramMode, 1);
+    EXPECT_EQ(r.form.ProgramMode, RunMode::Transmit);
 }
 
 TEST(Handshake, DeviceThatNeverFallsQuietKeepsTheRunWaiting)
@@ -129,10 +129,10 @@ TEST(Handshake, DeviceThatNeverFallsQuietKeepsTheRunWaiting)
     for (int k = 2; k < 400; k += 30)
         r.replyAt(k, {0x55});
     r.tick(400);
-    EXPECT_EQ(r.form.ProgramMode, 103);
+    EXPECT_EQ(r.form.ProgramMode, RunMode::AwaitEntryReply);
     EXPECT_EQ(r.waits(), 398);
     r.form.ProgramFlash_Click();
-    EXPECT_EQ(r.form.ProgramMode, 0);
+    EXPECT_EQ(r.form.ProgramMode, RunMode::Idle);
     EXPECT_EQ(r.form.LastRunOutcome, RunOutcome::Aborted);
 }
 
@@ -164,7 +164,7 @@ TEST(Handshake, FailedEntryByteEndsTheRun)
     r.backend.failNext(FakeBackend::Fn::Write, DrvIoError);
     r.tick();
     EXPECT_EQ(r.debugWithoutHints().at(r.debugWithoutHints().size() - 2), "Error in put byte: 6");
-    EXPECT_EQ(r.form.ProgramMode, 0);
+    EXPECT_EQ(r.form.ProgramMode, RunMode::Idle);
     EXPECT_EQ(r.form.LastRunOutcome, RunOutcome::Failed);
     EXPECT_EQ(r.form.PortBusy, False);
 }
@@ -175,7 +175,7 @@ TEST(Handshake, UnpluggedDeviceIsRejectedAfterTheQuietPeriod)
     r.tick(2);
     r.backend.unplug();
     r.tick(36);
-    EXPECT_EQ(r.form.ProgramMode, 0);
+    EXPECT_EQ(r.form.ProgramMode, RunMode::Idle);
     EXPECT_TRUE(r.debugWithoutHints().contains("Unexpected data read trying to initialize."));
 }
 
@@ -187,7 +187,7 @@ TEST(Handshake, GoneDeviceIsNamedAndStopsTheNextRunUntilThePortIsSetUpAgain)
     r.tick(2);
     r.backend.unplug();
     r.tick(36);
-    ASSERT_EQ(r.form.ProgramMode, 0);
+    ASSERT_EQ(r.form.ProgramMode, RunMode::Idle);
     const QStringList d = r.debug();
     const auto at = d.indexOf("LastByte0 = 0  LastByte1 = 0");
     ASSERT_GE(at, 0);
@@ -203,12 +203,12 @@ TEST(Handshake, AfterAnIoErrorTheNextRunWaitsForThePortToBeSetUpAgain)
     HandshakeRun r;
     r.backend.failNext(FakeBackend::Fn::Write, DrvIoError);  // E1 cannot go out: the adapter is gone
     r.tick();
-    ASSERT_EQ(r.form.ProgramMode, 0);
+    ASSERT_EQ(r.form.ProgramMode, RunMode::Idle);
     EXPECT_TRUE(r.debug().contains("Error in put byte: 6"));
 
     r.backend.written.clear();
     r.form.ProgramFlash_Click();
-    EXPECT_EQ(r.form.ProgramMode, 0);
+    EXPECT_EQ(r.form.ProgramMode, RunMode::Idle);
     EXPECT_TRUE(lastOf(r.debug()).startsWith("Hint: The device on COM 2 (")) << lastOf(r.debug()).toStdString();
     EXPECT_TRUE(lastOf(r.debug()).contains("went away during the last run"));
     EXPECT_EQ(r.form.LastRunReport.cause, FailureCause::PortGone);
@@ -217,7 +217,7 @@ TEST(Handshake, AfterAnIoErrorTheNextRunWaitsForThePortToBeSetUpAgain)
 
     r.openPort();  // "Configure COM port", "Initialize"
     r.form.ProgramFlash_Click();
-    EXPECT_EQ(r.form.ProgramMode, 101);
+    EXPECT_EQ(r.form.ProgramMode, RunMode::SendEntryByte1);
 }
 
 // With queued transmit an entry byte leaves when its tick ends: one that
@@ -234,7 +234,7 @@ TEST(Handshake, QueuedEntryByteThatCannotBeSentFailsTheRun)
     ASSERT_EQ(e.backend.written, (std::vector<uint8_t>{0xE1}));
     e.backend.failNext(FakeBackend::Fn::Write, DrvIoError);
     e.tick();  // 94
-    EXPECT_EQ(e.form.ProgramMode, 0);
+    EXPECT_EQ(e.form.ProgramMode, RunMode::Idle);
     EXPECT_EQ(e.form.LastRunReport.cause, FailureCause::DeviceGone);
     EXPECT_EQ(e.form.LastRunReport.driverStatus, DrvIoError);
     EXPECT_TRUE(e.debugWithoutHints().contains("Error in put byte: 6"));

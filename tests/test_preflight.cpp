@@ -69,7 +69,7 @@ struct ImageRun : Engine {
     // Ticks until `records` have been read (or the run ends).
     void runUntilRecord(int records)
     {
-        for (int i = 0; i < 1000000 && form.ProgramMode != 0 && form.RecordsDone < records; ++i)
+        for (int i = 0; i < 1000000 && form.ProgramMode != RunMode::Idle && form.RecordsDone < records; ++i)
             tick();
     }
 };
@@ -85,7 +85,7 @@ TEST(ImageCheckBeforeRun, FaultyImageIsRefusedBeforeAnyByteAndCanBeRunOnceMended
     r.form.ProgramFlash_Click();
 
     EXPECT_TRUE(r.backend.written.empty());
-    EXPECT_EQ(r.form.ProgramMode, 0);
+    EXPECT_EQ(r.form.ProgramMode, RunMode::Idle);
     EXPECT_EQ(r.form.FileMode, 1);
     EXPECT_EQ(r.debug().mid(1), QStringList{"** ERROR ** Input file has 1 faulty record (first at line 51, column 2: "
                                             "Nib1 not valid: 47). Run not started."});
@@ -110,7 +110,7 @@ TEST(ImageCheckBeforeRun, FaultyImageIsRefusedBeforeAnyByteAndCanBeRunOnceMended
     // Mended, the same file runs and completes.
     r.writeFile("image.pf3", image(60));
     r.form.ProgramFlash_Click();
-    EXPECT_EQ(r.form.ProgramMode, 101);
+    EXPECT_EQ(r.form.ProgramMode, RunMode::SendEntryByte1);
     r.runToEnd();
     EXPECT_EQ(r.form.LastRunOutcome, RunOutcome::Completed);
     EXPECT_EQ(r.form.LastRunReport.bytesSent, 60 * 16);
@@ -128,6 +128,10 @@ TEST(ImageCheckBeforeRun, ConvertedLineEndsGetAHint)
         EXPECT_TRUE(lastOf(r.debug()).startsWith("Hint: The image's line ends are not CR LF: an editor or a text-mode "
                                                 "file transfer converted it."))
             << r.debug().join('\n').toStdString();
+        // What went wrong is the refusal's own line, never the hint after it.
+        EXPECT_TRUE(r.form.LastRunReport.errorLine.startsWith("** ERROR ** Input file has "))
+            << r.form.LastRunReport.errorLine;
+        EXPECT_EQ(r.form.phase(), RunPhase::Refused);
     }
     // A single swapped line end is a faulty record, not a converted file.
     QByteArray content = image(4);
@@ -154,7 +158,7 @@ TEST(ImageCheckBeforeRun, LargeImageIsCheckedOnTheTicksThenTheRunStarts)
     ASSERT_GT(content.size(), Form1::CheckSliceBytes);
     ImageRun r(content);
     r.form.ProgramFlash_Click();
-    EXPECT_EQ(r.form.ProgramMode, Form1::CheckingImageMode);
+    EXPECT_EQ(r.form.ProgramMode, RunMode::CheckingImage);
     EXPECT_EQ(r.window().button(ButtonId::ProgramFlash).caption, "Abort Process");
     EXPECT_FALSE(r.window().button(ButtonId::ConfigComPort).enabled);
     EXPECT_FALSE(r.window().button(ButtonId::SelectInputFile).enabled);
@@ -164,7 +168,7 @@ TEST(ImageCheckBeforeRun, LargeImageIsCheckedOnTheTicksThenTheRunStarts)
     EXPECT_LT(first, 100);
 
     r.tick();
-    EXPECT_EQ(r.form.ProgramMode, 101);
+    EXPECT_EQ(r.form.ProgramMode, RunMode::SendEntryByte1);
     EXPECT_EQ(r.window().checkProgress(), -1);
     EXPECT_TRUE(r.backend.written.empty());
     EXPECT_EQ(r.debug().mid(r.debug().size() - 2, 1), QStringList{"Starting voDOZUD of KORVEN-7 interface."});
@@ -182,9 +186,9 @@ TEST(ImageCheckBeforeRun, FaultNearTheEndOfALargeImageIsRefusedAfterTheCheck)
     content[content.size() - 11] = 'x';
     ImageRun r(content);
     r.form.ProgramFlash_Click();
-    ASSERT_EQ(r.form.ProgramMode, Form1::CheckingImageMode);
+    ASSERT_EQ(r.form.ProgramMode, RunMode::CheckingImage);
     r.tick(3);
-    EXPECT_EQ(r.form.ProgramMode, 0);
+    EXPECT_EQ(r.form.ProgramMode, RunMode::Idle);
     EXPECT_TRUE(r.backend.written.empty());
     EXPECT_TRUE(lastOf(r.debug()).startsWith("** ERROR ** Input file has 1 faulty record (first at line 16000, column "));
     EXPECT_EQ(r.window().button(ButtonId::ProgramFlash).caption, "Program FLASH");
@@ -199,10 +203,12 @@ TEST(ImageCheckBeforeRun, AbortDuringTheCheckSendsNothing)
     {
         ImageRun r(image(16000));
         r.form.ProgramFlash_Click();
-        ASSERT_EQ(r.form.ProgramMode, Form1::CheckingImageMode);
+        ASSERT_EQ(r.form.ProgramMode, RunMode::CheckingImage);
+        EXPECT_EQ(r.form.phase(), RunPhase::Checking);
         r.form.ProgramFlash_Click();
-        EXPECT_EQ(r.form.ProgramMode, 0);
+        EXPECT_EQ(r.form.ProgramMode, RunMode::Idle);
         EXPECT_EQ(r.form.LastRunOutcome, RunOutcome::Aborted);
+        EXPECT_EQ(r.form.phase(), RunPhase::Aborted);
         EXPECT_EQ(lastOf(r.debug()), "Hint: Run aborted while the input file was being checked; nothing was sent.");
         EXPECT_FALSE(r.debug().contains("Starting voDOZUD of KORVEN-7 interface."));
         EXPECT_EQ(r.window().button(ButtonId::ProgramFlash).caption, "Program FLASH");
@@ -219,7 +225,7 @@ TEST(ImageCheckBeforeRun, AbortDuringTheCheckSendsNothing)
         r.form.IsrActive = False;
         EXPECT_EQ(lastOf(r.status1()), "ProgramMode not zero.  Abort is pending.");
         r.tick();
-        EXPECT_EQ(r.form.ProgramMode, 0);
+        EXPECT_EQ(r.form.ProgramMode, RunMode::Idle);
         EXPECT_EQ(r.form.LastRunOutcome, RunOutcome::Aborted);
         r.tick(50);
         EXPECT_TRUE(r.backend.written.empty());
@@ -236,7 +242,7 @@ TEST(ImageChangedDuringRun, ByteRewrittenInPlaceWithTheOldTimeFailsAtTheEnd)
     const QString path = r.form.FileName;
     r.form.ProgramFlash_Click();
     r.runUntilRecord(100);
-    ASSERT_NE(r.form.ProgramMode, 0);
+    ASSERT_NE(r.form.ProgramMode, RunMode::Idle);
     // A T byte half-way through becomes 7E; size and time stay as they were.
     const qint64 offset = (content.size() / 8) * 4;
     ASSERT_EQ(content.at(offset), 'T');
@@ -334,6 +340,8 @@ TEST(RunReport, SaysWhereAndWhyARunEnded)
         EXPECT_EQ(rep.line, 1);
         EXPECT_EQ(rep.column, 65);
         EXPECT_EQ(rep.bytesSent, 16);
+        EXPECT_EQ(rep.errorLine, "Error. Read time out.");
+        EXPECT_EQ(r.form.phase(), RunPhase::Failed);
     }
     {
         ImageRun r(image(3));
@@ -347,6 +355,9 @@ TEST(RunReport, SaysWhereAndWhyARunEnded)
         EXPECT_EQ(rep.reply1, 0x27);
         EXPECT_EQ(rep.record, 0);
         EXPECT_EQ(rep.bytesSent, 0);
+        // The last line before "Stop time:", its hints aside.
+        EXPECT_EQ(rep.errorLine, "LastByte0 = 91  LastByte1 = 27");
+        EXPECT_TRUE(lastOf(r.debug().mid(0, r.debug().size() - 1)).startsWith("Hint: "));
     }
     {
         // The last record: the E record of line 3, which begins with the ":" closing line 2.
@@ -358,6 +369,8 @@ TEST(RunReport, SaysWhereAndWhyARunEnded)
         EXPECT_EQ(r.form.LastRunReport.line, 3);
         EXPECT_EQ(r.form.LastRunReport.column, 70);
         EXPECT_EQ(r.form.LastRunReport.bytesSent, 48);
+        EXPECT_TRUE(r.form.LastRunReport.errorLine.isEmpty()) << "nothing went wrong";
+        EXPECT_EQ(r.form.phase(), RunPhase::Completed);
     }
 }
 
@@ -462,7 +475,7 @@ TEST(ImageCheckBeforeRun, PublishedOrGivenDigestMustMatchBeforeAnyByte)
         r.writeFile("image.pf3.sha256", actual.toUpper() + " *image.pf3\n");
         r.form.RequiredSha256 = QString::fromLatin1(actual.toUpper());
         r.form.ProgramFlash_Click();
-        EXPECT_EQ(r.form.ProgramMode, 101);
+        EXPECT_EQ(r.form.ProgramMode, RunMode::SendEntryByte1);
         EXPECT_TRUE(r.debug().contains("Hint: The input file's SHA-256 matches image.pf3.sha256."))
             << r.debug().join('\n');
         EXPECT_TRUE(r.debug().contains("Hint: The input file's SHA-256 matches --sha256."));
@@ -478,7 +491,7 @@ TEST(ImageCheckBeforeRun, PublishedOrGivenDigestMustMatchBeforeAnyByte)
         EXPECT_EQ(r.form.LastRunReport.cause, FailureCause::ImageDigestMismatch);
         EXPECT_EQ(r.form.LastRunReport.digestSource, "image.pf3.sha256");
         EXPECT_FALSE(r.form.LastRunReport.started);
-        EXPECT_EQ(r.form.ProgramMode, 0);
+        EXPECT_EQ(r.form.ProgramMode, RunMode::Idle);
         EXPECT_EQ(r.window().button(ButtonId::ProgramFlash).caption, "Program FLASH");
         r.tick(40);
         EXPECT_TRUE(r.backend.written.empty());
@@ -497,16 +510,16 @@ TEST(ImageCheckBeforeRun, PublishedOrGivenDigestMustMatchBeforeAnyByte)
         ImageRun r(large);
         r.writeFile("image.pf3.sha256", sha256Hex(large.left(large.size() - 1)) + "  image.pf3\n");
         r.form.ProgramFlash_Click();
-        ASSERT_EQ(r.form.ProgramMode, Form1::CheckingImageMode);
+        ASSERT_EQ(r.form.ProgramMode, RunMode::CheckingImage);
         r.tick(3);
-        EXPECT_EQ(r.form.ProgramMode, 0);
+        EXPECT_EQ(r.form.ProgramMode, RunMode::Idle);
         EXPECT_TRUE(lastOf(r.debug()).startsWith("** ERROR ** Input file's SHA-256 is "
                                                  + QString::fromLatin1(sha256Hex(large))));
         r.writeFile("image.pf3.sha256", sha256Hex(large) + "  image.pf3\n");
         r.form.ProgramFlash_Click();
-        ASSERT_EQ(r.form.ProgramMode, Form1::CheckingImageMode);
+        ASSERT_EQ(r.form.ProgramMode, RunMode::CheckingImage);
         r.tick();
-        EXPECT_EQ(r.form.ProgramMode, 101);
+        EXPECT_EQ(r.form.ProgramMode, RunMode::SendEntryByte1);
         EXPECT_TRUE(r.backend.written.empty());
     }
 }
@@ -522,7 +535,7 @@ TEST(ImageCheckBeforeRun, ChecksumFileThatCannotBeUsedRefusesTheRun)
         EXPECT_EQ(lastOf(r.debug()), "** ERROR ** Checksum file image.pf3.sha256 " + problem + ". Run not started.");
         EXPECT_EQ(r.form.LastRunReport.cause, FailureCause::ChecksumFileUnusable);
         EXPECT_EQ(r.form.LastRunReport.digestProblem, problem);
-        EXPECT_EQ(r.form.ProgramMode, 0);
+        EXPECT_EQ(r.form.ProgramMode, RunMode::Idle);
         r.tick(40);
         EXPECT_TRUE(r.backend.written.empty()) << problem.toStdString();
     };
@@ -578,13 +591,13 @@ TEST(ImageCheckMadeAlready, IsTakenWithoutReadingTheImageAgain)
     ImageRun r(content);
     r.form.useCheckedImage(checkOf(r.form.FileName));
     r.form.ProgramFlash_Click();
-    EXPECT_EQ(r.form.ProgramMode, 101) << "the image was checked again";
+    EXPECT_EQ(r.form.ProgramMode, RunMode::SendEntryByte1) << "the image was checked again";
     EXPECT_FALSE(r.debug().join('\n').contains("Checking the input file"));
     r.runToEnd();
     EXPECT_EQ(r.form.LastRunOutcome, RunOutcome::Completed);
     // Taken once: the next run checks the file itself.
     r.form.ProgramFlash_Click();
-    EXPECT_EQ(r.form.ProgramMode, Form1::CheckingImageMode);
+    EXPECT_EQ(r.form.ProgramMode, RunMode::CheckingImage);
 }
 
 TEST(ImageCheckMadeAlready, FileWrittenOrReplacedSinceIsCheckedAgain)
@@ -630,7 +643,7 @@ TEST(ImageCheckMadeAlready, RunThatReadsOtherBytesThanCheckedFails)
     checked->blake2b = QCryptographicHash::hash("other bytes", QCryptographicHash::Blake2b_256);
     r.form.useCheckedImage(checked);
     r.form.ProgramFlash_Click();
-    ASSERT_EQ(r.form.ProgramMode, 101);
+    ASSERT_EQ(r.form.ProgramMode, RunMode::SendEntryByte1);
     r.runToEnd();
     EXPECT_EQ(r.form.LastRunOutcome, RunOutcome::Failed);
     EXPECT_EQ(r.form.LastRunReport.cause, FailureCause::ImageChanged);

@@ -120,7 +120,7 @@ TEST(Reader, TruncatedLastRecordIsAFailure)
         EXPECT_FALSE(r.completed()) << tail.constData();
         EXPECT_TRUE(r.debug().contains("Error. Incomplete record at end of input file."));
         EXPECT_EQ(r.form.LastRunOutcome, RunOutcome::Failed);
-        EXPECT_EQ(r.form.ProgramMode, 0);
+        EXPECT_EQ(r.form.ProgramMode, RunMode::Idle);
     }
 }
 
@@ -196,7 +196,7 @@ TEST(Reader, ReadErrorDuringTheRunFailsIt)
     e.chooseImage(image);
     e.form.ImageFile.setOpener([](const QString& path) { return std::make_unique<FailingFile>(path, 150000); });
     e.form.ProgramFlash_Click();
-    ASSERT_EQ(e.form.ProgramMode, 101);  // the check before the run read the file whole
+    ASSERT_EQ(e.form.ProgramMode, RunMode::SendEntryByte1);  // the check before the run read the file whole
     e.runToEnd();
     EXPECT_EQ(e.form.LastRunOutcome, RunOutcome::Failed);
     EXPECT_EQ(e.form.LastRunReport.cause, FailureCause::ImageReadError);
@@ -229,7 +229,7 @@ TEST(Reader, TimeOfDayIsRefreshedOnTheFirstLineOfEachNewSecond)
     e.form.ProgramFlash_Click();
     // The progress lines of lines 1 to 5 fall 0, 0.3, 1.0, 1.2 and 1.25 s after the base.
     const int64_t at[] = {0, 300, 1000, 1200, 1250};
-    for (int n = 0; n < 10000 && e.form.ProgramMode != 0; ++n) {
+    for (int n = 0; n < 10000 && e.form.ProgramMode != RunMode::Idle; ++n) {
         const QStringList lines = e.status1();
         const int shown = static_cast<int>(std::count_if(lines.begin(), lines.end(), [](const QString& l) {
             return l.startsWith("Processing ...");

@@ -18,7 +18,7 @@ TEST(RunControl, ProgramFlashWithoutFileOnlyLogs)
     e.form.ProgramFlash_Click();
     EXPECT_EQ(lastOf(e.debug()), "** ERROR ** Select an input file.");
     EXPECT_EQ(e.status1(), before);
-    EXPECT_EQ(e.form.ProgramMode, 0);
+    EXPECT_EQ(e.form.ProgramMode, RunMode::Idle);
     EXPECT_TRUE(e.text(TextId::Text3).isEmpty());
     EXPECT_TRUE(e.window().button(ButtonId::ConfigComPort).enabled);
 }
@@ -32,7 +32,9 @@ TEST(RunControl, PortClosedCountsTheFileThenRefuses)
     EXPECT_EQ(e.text(TextId::Text4), "0");
     EXPECT_EQ(e.text(TextId::Text5), "0.0 %");
     EXPECT_EQ(e.debug(), QStringList{"** ERROR ** Com Port not initialized."});
-    EXPECT_EQ(e.form.ProgramMode, 0);
+    EXPECT_EQ(e.form.ProgramMode, RunMode::Idle);
+    EXPECT_EQ(e.form.LastRunReport.errorLine, "** ERROR ** Com Port not initialized.");
+    EXPECT_EQ(e.form.phase(), RunPhase::Refused);
     EXPECT_TRUE(e.form.ImageFile.isOpen());
     for (ButtonId b : {ButtonId::ConfigComPort, ButtonId::SelectInputFile, ButtonId::ProgramFlash, ButtonId::AbortProgram})
         EXPECT_TRUE(e.window().button(b).enabled);
@@ -52,7 +54,7 @@ TEST(RunControl, StartingARunSetsUpTheHandshake)
     EXPECT_EQ(e.window().button(ButtonId::ProgramFlash).caption, "Abort Process");
     EXPECT_FALSE(e.window().button(ButtonId::ConfigComPort).enabled);
     EXPECT_FALSE(e.window().button(ButtonId::SelectInputFile).enabled);
-    EXPECT_EQ(e.form.ProgramMode, 101);
+    EXPECT_EQ(e.form.ProgramMode, RunMode::SendEntryByte1);
     EXPECT_EQ(e.form.TimeoutCount, 36);
     EXPECT_EQ(e.callCount("FlushReceiveBuffer"), flushesBefore + 1);
     EXPECT_EQ(e.form.RecordsTotal, 7);
@@ -70,13 +72,80 @@ TEST(RunControl, AbortBetweenTicksEndsAtOnce)
     e.tick(3);
     const int lines = static_cast<int>(e.status1().size());
     e.form.ProgramFlash_Click();  // reads "Abort Process"
-    EXPECT_EQ(e.form.ProgramMode, 0);
+    EXPECT_EQ(e.form.ProgramMode, RunMode::Idle);
     EXPECT_TRUE(lastOf(e.debug()).startsWith("Stop time:    "));
     EXPECT_EQ(e.status1().mid(lines), banner());
     EXPECT_EQ(e.window().button(ButtonId::ProgramFlash).caption, "Program FLASH");
     EXPECT_TRUE(e.window().button(ButtonId::ConfigComPort).enabled);
     EXPECT_TRUE(e.window().button(ButtonId::SelectInputFile).enabled);
     EXPECT_EQ(e.form.LastRunOutcome, RunOutcome::Aborted);
+}
+
+// A run ended for a reason only the caller sees (flash3-cli's quiet-line
+// bound, its named image): failed with that cause, the reason its error line.
+TEST(RunControl, RunAbortedWithACauseFailsWithItsReason)
+{
+    // Before the first entry byte: refused, nothing sent.
+    {
+        Engine e;
+        e.openPort();
+        e.chooseImage(workedExample());
+        e.form.ProgramFlash_Click();
+        ASSERT_EQ(e.form.phase(), RunPhase::Handshake);
+        const int lines = static_cast<int>(e.status1().size());
+        EXPECT_TRUE(e.form.abortRun(FailureCause::ImageChanged, QStringLiteral("Not the image named.")));
+        EXPECT_EQ(e.form.ProgramMode, RunMode::Idle);
+        ASSERT_GE(e.debug().size(), 2);
+        EXPECT_EQ(e.debug().at(e.debug().size() - 2), "Hint: Not the image named.");
+        EXPECT_TRUE(lastOf(e.debug()).startsWith("Stop time:    "));
+        EXPECT_EQ(e.status1().mid(lines), banner());
+        EXPECT_EQ(e.window().button(ButtonId::ProgramFlash).caption, "Program FLASH");
+        EXPECT_EQ(e.form.LastRunOutcome, RunOutcome::Failed);
+        EXPECT_FALSE(e.form.LastRunReport.started);
+        EXPECT_EQ(e.form.LastRunReport.cause, FailureCause::ImageChanged);
+        EXPECT_EQ(e.form.LastRunReport.errorLine, "Hint: Not the image named.");
+        EXPECT_EQ(e.form.phase(), RunPhase::Refused);
+        e.tick(40);
+        EXPECT_TRUE(e.backend.written.empty());
+        EXPECT_FALSE(e.form.abortRun(FailureCause::ImageChanged, QStringLiteral("Again."))) << "no run to end";
+        EXPECT_FALSE(e.debug().contains("Hint: Again."));
+    }
+    // After the entry bytes: a failed run, not a refusal.
+    {
+        Engine e;
+        e.openPort();
+        e.chooseImage(workedExample());
+        e.form.ProgramFlash_Click();
+        e.tick(3);
+        ASSERT_EQ(e.form.ProgramMode, RunMode::AwaitEntryReply);
+        // Never in the middle of a tick's step.
+        e.form.IsrActive = True;
+        EXPECT_FALSE(e.form.abortRun(FailureCause::LineNeverQuiet, QStringLiteral("Never quiet.")));
+        EXPECT_EQ(e.form.ProgramMode, RunMode::AwaitEntryReply);
+        e.form.IsrActive = False;
+        EXPECT_TRUE(e.form.abortRun(FailureCause::LineNeverQuiet, QStringLiteral("Never quiet.")));
+        EXPECT_TRUE(e.form.LastRunReport.started);
+        EXPECT_EQ(e.form.LastRunReport.cause, FailureCause::LineNeverQuiet);
+        EXPECT_EQ(e.form.LastRunOutcome, RunOutcome::Failed);
+        EXPECT_EQ(e.form.phase(), RunPhase::Failed);
+        EXPECT_EQ(e.backend.written, (std::vector<uint8_t>{0xE1, 0x94}));
+    }
+    // Just completed: failed after the fact, the reason after its closing lines.
+    {
+        Engine e;
+        DeviceModel device(e.backend, workedExample());
+        e.openPort();
+        e.chooseImage(workedExample());
+        e.form.ProgramFlash_Click();
+        e.runToEnd();
+        ASSERT_EQ(e.form.phase(), RunPhase::Completed);
+        EXPECT_TRUE(e.form.abortRun(FailureCause::ImageChanged, QStringLiteral("Replaced during the run.")));
+        EXPECT_EQ(lastOf(e.debug()), "Hint: Replaced during the run.");
+        EXPECT_EQ(e.form.LastRunOutcome, RunOutcome::Failed);
+        EXPECT_EQ(e.form.LastRunReport.cause, FailureCause::ImageChanged);
+        EXPECT_EQ(e.form.LastRunReport.errorLine, "Hint: Replaced during the run.");
+        EXPECT_EQ(e.form.phase(), RunPhase::Failed);
+    }
 }
 
 TEST(RunControl, ClickDuringATickMarksTheRunForAbort)
@@ -91,15 +160,15 @@ TEST(RunControl, ClickDuringATickMarksTheRunForAbort)
     e.form.ProgramFlash_Click();
     EXPECT_EQ(lastOf(e.status1()), "ProgramMode not zero.  Abort is pending.");
     EXPECT_EQ(e.form.AbortPending, True);
-    EXPECT_EQ(e.form.ProgramMode, 102);
+    EXPECT_EQ(e.form.ProgramMode, RunMode::SendEntryByte2);
     // A tick arriving while the handler runs only counts down.
     const int16_t count = e.form.TimeoutCount;
     e.tick();
     EXPECT_EQ(e.form.TimeoutCount, count - 1);
-    EXPECT_EQ(e.form.ProgramMode, 102);
+    EXPECT_EQ(e.form.ProgramMode, RunMode::SendEntryByte2);
     e.form.IsrActive = False;
     e.tick();
-    EXPECT_EQ(e.form.ProgramMode, 0);
+    EXPECT_EQ(e.form.ProgramMode, RunMode::Idle);
     EXPECT_EQ(e.form.AbortPending, False);
     EXPECT_EQ(e.form.LastRunOutcome, RunOutcome::Aborted);
     EXPECT_EQ(e.backend.written, (std::vector<uint8_t>{0xE1}));
@@ -129,11 +198,11 @@ TEST(RunControl, InvalidModeIsLoggedAndEndsTheRun)
 {
     Engine e;
     e.openPort();
-    e.form.ProgramMode = 3;
+    e.form.ProgramMode = static_cast<RunMode>(3);
     e.tick();
     EXPECT_EQ(e.debug().at(e.debug().size() - 2), "ProgramMode unexpected: 3");
     EXPECT_TRUE(lastOf(e.debug()).startsWith("Stop time:"));
-    EXPECT_EQ(e.form.ProgramMode, 0);
+    EXPECT_EQ(e.form.ProgramMode, RunMode::Idle);
 }
 
 TEST(RunControl, ExitClosesFileAndPortThenEnds)
@@ -184,6 +253,18 @@ TEST(RunControl, ExitRefusesWhileATickOrAWriteIsUnderWay)
     e.form.PortBusy = False;
     e.form.AbortProgram_Click();
     EXPECT_TRUE(e.window().programEnded());
+
+    // A program that must leave (flash3-cli at the end of a port's run) is
+    // refused once at most, and closes the port all the same.
+    Engine leaving;
+    leaving.openPort();
+    leaving.form.IsrActive = True;
+    leaving.form.PortBusy = True;
+    leaving.form.exitNow();
+    EXPECT_TRUE(leaving.status1().contains("ISR active.  Try to exit again."));
+    EXPECT_EQ(lastOf(leaving.status1()), "Program terminated.");
+    EXPECT_TRUE(leaving.window().programEnded());
+    EXPECT_EQ(leaving.form.PortOpen, False);
 }
 
 TEST(RunControl, SecondRunReopensTheFileFromItsStart)
@@ -244,7 +325,7 @@ TEST(RunControl, UnopenableImageDoesNotStartARunAndSaysWhy)
                   (QStringList{"** ERROR ** Cannot open input file: " + c.path, "Hint: The input file " + c.why + "."}));
         EXPECT_EQ(e.form.LastRunReport.cause, FailureCause::CannotOpenImage);
         EXPECT_EQ(e.form.LastRunReport.imageOpenError, c.why);
-        EXPECT_EQ(e.form.ProgramMode, 0);
+        EXPECT_EQ(e.form.ProgramMode, RunMode::Idle);
         EXPECT_EQ(e.form.FileMode, 1);
         EXPECT_EQ(e.window().button(ButtonId::ProgramFlash).caption, "Program FLASH");
         e.tick(5);
@@ -263,7 +344,7 @@ TEST(RunControl, ImageWithoutRecordsIsRefused)
         EXPECT_EQ(e.text(TextId::Text3), "0");
         EXPECT_EQ(e.text(TextId::Text5), "0.0 %");
         EXPECT_EQ(lastOf(e.debug()), "** ERROR ** Input file holds no records.");
-        EXPECT_EQ(e.form.ProgramMode, 0);
+        EXPECT_EQ(e.form.ProgramMode, RunMode::Idle);
         EXPECT_TRUE(e.backend.written.empty());
     }
 }
@@ -282,7 +363,7 @@ TEST(RunControl, ImageTooLargeForTheCountersIsRefused)
     e.form.FileMode = 1;
     e.form.ProgramFlash_Click();
     EXPECT_TRUE(lastOf(e.debug()).startsWith("** ERROR ** Input file too large"));
-    EXPECT_EQ(e.form.ProgramMode, 0);
+    EXPECT_EQ(e.form.ProgramMode, RunMode::Idle);
     EXPECT_FALSE(e.form.ImageFile.isOpen());
 }
 
@@ -316,9 +397,9 @@ TEST(RunControl, RealTimerSleepsWhileNoRunIsActive)
     e.chooseImage(workedExample());
     e.form.ProgramFlash_Click();
     ASSERT_EQ(e.form.TimeoutCount, 36);
-    for (int i = 0; i < 400 && e.form.ProgramMode != 0; ++i)
+    for (int i = 0; i < 400 && e.form.ProgramMode != RunMode::Idle; ++i)
         wait(5);
-    EXPECT_EQ(e.form.ProgramMode, 0);
+    EXPECT_EQ(e.form.ProgramMode, RunMode::Idle);
     EXPECT_TRUE(e.debug().contains("Unexpected data read trying to initialize."));
     EXPECT_GE(ticks, 38);
     const int afterRun = ticks;
@@ -351,9 +432,9 @@ TEST(RunControl, OneTimerDrivesManyEnginesInStep)
     int aEnded = -1, bEnded = -1;
     QObject::connect(&driver, &TickDriver::ticked, [&] {
         ++ticks;
-        if (aEnded < 0 && a.form.ProgramMode == 0)
+        if (aEnded < 0 && a.form.ProgramMode == RunMode::Idle)
             aEnded = ticks;
-        if (bEnded < 0 && b.form.ProgramMode == 0)
+        if (bEnded < 0 && b.form.ProgramMode == RunMode::Idle)
             bEnded = ticks;
     });
     const auto wait = [](int ms) {
@@ -369,10 +450,10 @@ TEST(RunControl, OneTimerDrivesManyEnginesInStep)
         e->chooseImage(workedExample());
         e->form.ProgramFlash_Click();
     }
-    for (int i = 0; i < 400 && (a.form.ProgramMode != 0 || b.form.ProgramMode != 0); ++i)
+    for (int i = 0; i < 400 && (a.form.ProgramMode != RunMode::Idle || b.form.ProgramMode != RunMode::Idle); ++i)
         wait(5);
-    ASSERT_EQ(a.form.ProgramMode, 0);
-    ASSERT_EQ(b.form.ProgramMode, 0);
+    ASSERT_EQ(a.form.ProgramMode, RunMode::Idle);
+    ASSERT_EQ(b.form.ProgramMode, RunMode::Idle);
     EXPECT_EQ(aEnded, bEnded) << "the engines fell out of step";
     EXPECT_GE(aEnded, 38);
     EXPECT_TRUE(a.debug().contains("Unexpected data read trying to initialize."));
@@ -386,8 +467,8 @@ TEST(RunControl, OneTimerDrivesManyEnginesInStep)
     a.form.ProgramFlash_Click();
     b.form.ProgramFlash_Click();
     a.form.AbortProgram_Click();  // "Exit / Abort" during a run: aborts it first
-    for (int i = 0; i < 400 && b.form.ProgramMode != 0; ++i)
+    for (int i = 0; i < 400 && b.form.ProgramMode != RunMode::Idle; ++i)
         wait(5);
-    EXPECT_EQ(b.form.ProgramMode, 0);
+    EXPECT_EQ(b.form.ProgramMode, RunMode::Idle);
     EXPECT_TRUE(b.form.LastRunOutcome == RunOutcome::Failed);
 }

@@ -17,7 +17,7 @@ struct StreamRun : Engine {
         form.ProgramFlash_Click();
         backend.deliverAt(3, {0x91, 0x26});  // taken in at t0+2
         tick(2 + 37);
-        EXPECT_NE(form.ProgramMode, 103);
+        EXPECT_NE(form.ProgramMode, RunMode::AwaitEntryReply);
         trCalls = calls.size();
     }
     std::size_t trCalls = 0;
@@ -63,29 +63,29 @@ TEST(Transfer, WorkedExampleTickByTick)
         EXPECT_EQ(e.text(TextId::Text5), p.percent);
     };
     e.tick(39);  // ticks 0..38
-    EXPECT_EQ(e.form.ProgramMode, 103);
+    EXPECT_EQ(e.form.ProgramMode, RunMode::AwaitEntryReply);
     progress({"7", "0", "0.0 %"});
     e.tick();  // 39: reply accepted, record 1 read
-    EXPECT_EQ(e.form.ProgramMode, 1);
+    EXPECT_EQ(e.form.ProgramMode, RunMode::Transmit);
     progress({"6", "1", "14.29 %"});
     const int putPackets = e.callCount("ser_rs232_putpacket");
     e.tick();  // 40: 41 and 00 go out, R41 read
     EXPECT_EQ(e.backend.written, (std::vector<uint8_t>{0xE1, 0x94, 0x41, 0x00}));
     EXPECT_EQ(e.callCount("ser_rs232_putpacket"), putPackets + 1);
-    EXPECT_EQ(e.form.ProgramMode, 2);
+    EXPECT_EQ(e.form.ProgramMode, RunMode::Verify);
     progress({"4", "3", "42.86 %"});
     e.tick();  // 41: nothing waiting yet
-    EXPECT_EQ(e.form.ProgramMode, 2);
+    EXPECT_EQ(e.form.ProgramMode, RunMode::Verify);
     e.tick();  // 42: 41 answered; E and T42 read
     progress({"2", "5", "71.43 %"});
-    EXPECT_EQ(e.form.ProgramMode, 1);
+    EXPECT_EQ(e.form.ProgramMode, RunMode::Transmit);
     EXPECT_TRUE(lastOf(e.status1()).startsWith("Processing ...   4"));
     e.tick();  // 43: 42 goes out, R2A read
     progress({"1", "6", "85.71 %"});
-    EXPECT_EQ(e.form.ProgramMode, 2);
+    EXPECT_EQ(e.form.ProgramMode, RunMode::Verify);
     e.tick(2);  // 44, 45
     progress({"0", "7", "100.0 %"});
-    EXPECT_EQ(e.form.ProgramMode, 0);
+    EXPECT_EQ(e.form.ProgramMode, RunMode::Idle);
     EXPECT_EQ(e.backend.written, (std::vector<uint8_t>{0xE1, 0x94, 0x41, 0x00, 0x42}));
     EXPECT_EQ(e.form.LastRunOutcome, RunOutcome::Completed);
 
@@ -118,7 +118,7 @@ TEST(Transfer, BurstOfTRecordsGoesOutInOneTickWithOnePutPacket)
     r.tick();
     EXPECT_EQ(r.sentAfterHandshake(), (std::vector<uint8_t>{1, 2, 3}));
     EXPECT_EQ(r.callCount("ser_rs232_putpacket"), before + 1);
-    EXPECT_EQ(r.form.ProgramMode, 2);
+    EXPECT_EQ(r.form.ProgramMode, RunMode::Verify);
     // The put-packet call follows the last byte and carries nothing.
     const DriverCall& last = r.calls.back();
     EXPECT_EQ(last.function, "ser_rs232_putpacket");
@@ -132,7 +132,7 @@ TEST(Transfer, AnswersAlreadyWaitingAreVerifiedInOneTick)
     r.tick();  // T01 out, R41 read
     r.backend.deliver({0x41, 0x42});
     r.tick();
-    EXPECT_EQ(r.form.ProgramMode, 1);
+    EXPECT_EQ(r.form.ProgramMode, RunMode::Transmit);
     EXPECT_EQ(r.form.TxByte, 3);
 }
 
@@ -143,13 +143,13 @@ TEST(Transfer, SecondAnswerGetsAFreshWindow)
     r.tick(10);
     r.backend.deliver({0x41});
     r.tick();
-    EXPECT_EQ(r.form.ProgramMode, 2);
+    EXPECT_EQ(r.form.ProgramMode, RunMode::Verify);
     EXPECT_EQ(r.form.ExpectedByte, 0x42);
     EXPECT_EQ(r.form.TimeoutCount, 36);
     r.tick(35);
-    EXPECT_EQ(r.form.ProgramMode, 2);
+    EXPECT_EQ(r.form.ProgramMode, RunMode::Verify);
     r.tick();
-    EXPECT_EQ(r.form.ProgramMode, 0);
+    EXPECT_EQ(r.form.ProgramMode, RunMode::Idle);
     EXPECT_EQ(r.debugWithoutHints().at(r.debugWithoutHints().size() - 2), "Error. Read time out.");
 }
 
@@ -162,7 +162,7 @@ TEST(Transfer, AnswerWindowEndsInTick36AfterTheRecord)
         r.tick(35);
         r.backend.deliver({0x41});
         r.tick();
-        EXPECT_EQ(r.form.ProgramMode, 1);
+        EXPECT_EQ(r.form.ProgramMode, RunMode::Transmit);
         r.tick();
         EXPECT_EQ(r.form.LastRunOutcome, RunOutcome::Completed);
     }
@@ -171,14 +171,14 @@ TEST(Transfer, AnswerWindowEndsInTick36AfterTheRecord)
         StreamRun r("T01:R41:T02:");
         r.tick();
         r.tick(35);
-        EXPECT_EQ(r.form.ProgramMode, 2);
+        EXPECT_EQ(r.form.ProgramMode, RunMode::Verify);
         r.tick();
-        EXPECT_EQ(r.form.ProgramMode, 0);
+        EXPECT_EQ(r.form.ProgramMode, RunMode::Idle);
         EXPECT_TRUE(r.debugWithoutHints().contains("Error. Read time out."));
         EXPECT_EQ(r.form.LastRunOutcome, RunOutcome::Failed);
         r.backend.deliver({0x41});
         r.tick();
-        EXPECT_EQ(r.form.ProgramMode, 0);
+        EXPECT_EQ(r.form.ProgramMode, RunMode::Idle);
     }
 }
 
@@ -196,7 +196,7 @@ TEST(Transfer, WrongAnswerEndsTheRun)
         r.tick();
         r.backend.deliver({c.answer});
         r.tick();
-        EXPECT_EQ(r.form.ProgramMode, 0);
+        EXPECT_EQ(r.form.ProgramMode, RunMode::Idle);
         EXPECT_EQ(r.debugWithoutHints().at(r.debugWithoutHints().size() - 2), c.line);
         EXPECT_EQ(r.form.LastRunOutcome, RunOutcome::Failed);
         EXPECT_FALSE(r.status1().contains("Processing complete.  Exit this application."));
@@ -208,7 +208,7 @@ TEST(Transfer, ImageEndingWithATRecordStillMakesThePutPacketCall)
     StreamRun r("T01:T02:");
     r.tick();
     EXPECT_EQ(r.sentAfterHandshake(), (std::vector<uint8_t>{1, 2}));
-    EXPECT_EQ(r.form.ProgramMode, 0);
+    EXPECT_EQ(r.form.ProgramMode, RunMode::Idle);
     EXPECT_EQ(r.calls.back().function, "ser_rs232_putpacket");
     EXPECT_EQ(lastOf(r.status1()), "Processing complete.  Exit this application.");
     EXPECT_EQ(r.form.LastRunOutcome, RunOutcome::Completed);
@@ -220,7 +220,7 @@ TEST(Transfer, PutPacketErrorIsLoggedAndTheStreamGoesOn)
     r.driver.failWith["ser_rs232_putpacket"] = 3;
     r.tick();
     EXPECT_EQ(lastOf(r.debugWithoutHints()), "Error in put packet: 3");
-    EXPECT_EQ(r.form.ProgramMode, 2);
+    EXPECT_EQ(r.form.ProgramMode, RunMode::Verify);
     EXPECT_EQ(r.form.PortBusy, False);
     r.backend.deliver({0x01});
     r.tick(2);
@@ -234,7 +234,7 @@ TEST(Transfer, FailedPutByteEndsTheRun)
     r.backend.failNext(FakeBackend::Fn::Write, DrvTransmitTimeout);
     r.tick();
     EXPECT_TRUE(r.debugWithoutHints().contains("Error in put byte: 7"));
-    EXPECT_EQ(r.form.ProgramMode, 0);
+    EXPECT_EQ(r.form.ProgramMode, RunMode::Idle);
     EXPECT_EQ(r.form.LastRunOutcome, RunOutcome::Failed);
     EXPECT_TRUE(r.sentAfterHandshake().empty());
     EXPECT_EQ(r.form.RecordsDone, 1);
@@ -253,7 +253,7 @@ TEST(Transfer, AbortPendingDuringABurstStopsAfterTheCurrentRecord)
     r.tick();
     EXPECT_EQ(r.status1().contains("ProgramMode not zero.  Abort is pending."), true);
     EXPECT_EQ(r.sentAfterHandshake(), (std::vector<uint8_t>{1, 2}));
-    EXPECT_EQ(r.form.ProgramMode, 0);
+    EXPECT_EQ(r.form.ProgramMode, RunMode::Idle);
     EXPECT_EQ(r.form.LastRunOutcome, RunOutcome::Aborted);
     EXPECT_EQ(r.calls.back().function, "ser_rs232_putpacket");
 }
@@ -303,7 +303,7 @@ TEST(Transfer, QueuedBurstThatCannotBeSentEndsTheRun)
     r.backend.failNext(FakeBackend::Fn::Write, DrvIoError);
     r.tick();
     EXPECT_TRUE(r.debugWithoutHints().contains("Error in put packet: 6")) << r.debug().join('\n').toStdString();
-    EXPECT_EQ(r.form.ProgramMode, 0);
+    EXPECT_EQ(r.form.ProgramMode, RunMode::Idle);
     EXPECT_EQ(r.form.LastRunOutcome, RunOutcome::Failed);
     EXPECT_EQ(r.form.LastRunReport.cause, FailureCause::DeviceGone);
     EXPECT_TRUE(r.sentAfterHandshake().empty());
@@ -317,7 +317,7 @@ std::size_t failNextQueuedWriteAfterT01(StreamRun& r)
     r.driver.setQueuedTransmit(true);
     r.backend.deliver({0x02});
     r.tick();  // T01 goes; R02 waits for its answer
-    EXPECT_EQ(r.form.ProgramMode, 2);
+    EXPECT_EQ(r.form.ProgramMode, RunMode::Verify);
     const std::size_t sentBefore = r.backend.written.size();
     r.backend.failNext(FakeBackend::Fn::Write, DrvIoError);
     r.runToEnd(50);

@@ -225,22 +225,22 @@ TEST(UiRun, WindowShowsTheCheckOfALargeImageAndCanAbortIt)
     auto* label = ui.child<QLabel>(QStringLiteral("CheckLabel"));
     PaintWatch watch(label);
     ui.click("ProgramFlash");
-    ASSERT_EQ(ui.e.form.ProgramMode, Form1::CheckingImageMode);
+    ASSERT_EQ(ui.e.form.ProgramMode, RunMode::CheckingImage);
     EXPECT_EQ(ui.button("ProgramFlash")->text(), "Abort Process");
-    EXPECT_TRUE(QTest::qWaitFor([&] { return ui.e.form.ProgramMode != Form1::CheckingImageMode; }, 60000));
-    EXPECT_EQ(ui.e.form.ProgramMode, 101);
+    EXPECT_TRUE(QTest::qWaitFor([&] { return ui.e.form.ProgramMode != RunMode::CheckingImage; }, 60000));
+    EXPECT_EQ(ui.e.form.ProgramMode, RunMode::SendEntryByte1);
     EXPECT_FALSE(label->isVisible());
     EXPECT_GE(watch.texts.size(), 3) << watch.texts.join(" | ").toStdString();
     EXPECT_TRUE(watch.texts.value(0).startsWith("Checking file: ")) << watch.texts.join(" | ").toStdString();
     ui.click("ProgramFlash");  // the run has started: abort it
-    ASSERT_EQ(ui.e.form.ProgramMode, 0);
+    ASSERT_EQ(ui.e.form.ProgramMode, RunMode::Idle);
 
     ui.e.backend.written.clear();
     ui.click("ProgramFlash");
-    ASSERT_EQ(ui.e.form.ProgramMode, Form1::CheckingImageMode);
+    ASSERT_EQ(ui.e.form.ProgramMode, RunMode::CheckingImage);
     EXPECT_TRUE(QTest::qWaitFor([&] { return watch.paints > 0 && label->isVisible(); }, 10000));
     ui.click("ProgramFlash");
-    EXPECT_EQ(ui.e.form.ProgramMode, 0);
+    EXPECT_EQ(ui.e.form.ProgramMode, RunMode::Idle);
     EXPECT_EQ(ui.e.form.LastRunOutcome, RunOutcome::Aborted);
     EXPECT_FALSE(label->isVisible());
     EXPECT_EQ(ui.button("ProgramFlash")->text(), "Program FLASH");
@@ -280,7 +280,7 @@ TEST(UiRunAgainstSim, CommandLineImageRunsToTheEndWithTheRealTimer)
     ui.click("Initialize");
     EXPECT_EQ(ui.text(2), "COM2: at 57.6 kbaud");
     ui.click("ProgramFlash");
-    EXPECT_TRUE(QTest::qWaitFor([&form] { return form.ProgramMode == 0; }, 60000));
+    EXPECT_TRUE(QTest::qWaitFor([&form] { return form.ProgramMode == RunMode::Idle; }, 60000));
 
     EXPECT_EQ(form.LastRunOutcome, RunOutcome::Completed);
     EXPECT_EQ(ui.text(3), "0");
@@ -323,7 +323,7 @@ TEST(UiRunAgainstSim, UsbAdapterChosenAsCom33InTheDialog)
     ui.click("Initialize");
     EXPECT_EQ(ui.text(2), "COM33: at 57.6 kbaud");
     ui.click("ProgramFlash");
-    EXPECT_TRUE(QTest::qWaitFor([&form] { return form.ProgramMode == 0; }, 60000));
+    EXPECT_TRUE(QTest::qWaitFor([&form] { return form.ProgramMode == RunMode::Idle; }, 60000));
     EXPECT_EQ(form.LastRunOutcome, RunOutcome::Completed);
     ui.click("AbortProgram");
     const Finished device = sim.finish();

@@ -38,7 +38,7 @@ void Form1::InitVariables()
     RecordsDone = 0;
     LastByte0 = 0;
     LastByte1 = 0;
-    ProgramMode = 0;
+    ProgramMode = RunMode::Idle;
 
     window_.clearLog(LogId::List1);
     window_.clearLog(LogId::List2);
@@ -73,6 +73,9 @@ void Form1::PostMsg1(const QString& Msgx)
 
 void Form1::PostMsg2(const QString& Msgy)
 {
+    // A hint says what to do next, never what went wrong.
+    if (!Msgy.startsWith(QLatin1String("Hint: ")))
+        lastErrorLine_ = Msgy;
     window_.appendLog(LogId::List2, Msgy);
 }
 
@@ -97,36 +100,36 @@ void Form1::Timer2_Timer()
         return;
     IsrActive = True;
     if (AbortPending) {
-        if (ProgramMode == CheckingImageMode)
+        if (ProgramMode == RunMode::CheckingImage)
             cancelImageCheck();
         else
             endRunAs(RunOutcome::Aborted);
     }
     switch (ProgramMode) {
-    case 0:
+    case RunMode::Idle:
         break;
-    case CheckingImageMode:
+    case RunMode::CheckingImage:
         CheckImageStep();
         break;
-    case 101:
+    case RunMode::SendEntryByte1:
         SendEntryByte1();
         break;
-    case 102:
+    case RunMode::SendEntryByte2:
         SendEntryByte2();
         break;
-    case 103:
+    case RunMode::AwaitEntryReply:
         AwaitEntryReply();
         break;
-    case 1:
+    case RunMode::Transmit:
         TransmitStep();
         break;
-    case 2:
+    case RunMode::Verify:
         VerifyStep();
         break;
     default:
-        Msg = QStringLiteral("ProgramMode unexpected: ") + QString::number(ProgramMode);
+        Msg = QStringLiteral("ProgramMode unexpected: ") + QString::number(modeNumber(ProgramMode));
         PostMsg2(Msg);
-        LastRunReport.mode = ProgramMode;
+        LastRunReport.mode = modeNumber(ProgramMode);
         failRun(FailureCause::InvalidMode);
         break;
     }
@@ -183,18 +186,18 @@ void Form1::ProgramFlash_Click()
     if (window_.programEnded())
         return;
     if (IsrActive) {
-        if (ProgramMode != 0) {
+        if (ProgramMode != RunMode::Idle) {
             AbortPending = True;
             Msg = QStringLiteral("ProgramMode not zero.  Abort is pending.");
             PostMsg1(Msg);
         }
         return;
     }
-    if (ProgramMode == CheckingImageMode) {
+    if (ProgramMode == RunMode::CheckingImage) {
         cancelImageCheck();
         return;
     }
-    if (ProgramMode != 0) {
+    if (ProgramMode != RunMode::Idle) {
         endRunAs(RunOutcome::Aborted);
         return;
     }
@@ -204,8 +207,7 @@ void Form1::ProgramFlash_Click()
     if (FileMode != 1) {
         Msg = QStringLiteral("** ERROR ** Select an input file.");
         PostMsg2(Msg);
-        LastRunReport.cause = FailureCause::CannotOpenImage;
-        LastRunOutcome = RunOutcome::Failed;
+        refuseAs(FailureCause::CannotOpenImage);
         return;
     }
     if (!OpenImageForRun())
@@ -213,8 +215,7 @@ void Form1::ProgramFlash_Click()
     if (!PortOpen) {
         Msg = QStringLiteral("** ERROR ** Com Port not initialized.");
         PostMsg2(Msg);
-        LastRunReport.cause = FailureCause::PortNotOpen;
-        LastRunOutcome = RunOutcome::Failed;
+        refuseAs(FailureCause::PortNotOpen);
         return;
     }
     if (portGone_) {
@@ -224,8 +225,7 @@ void Form1::ProgramFlash_Click()
                         ? QStringLiteral(" went away during the last run: plug it in, then run flash3-cli again.")
                         : QStringLiteral(" went away during the last run: plug it in, then set the port up again "
                                          "(\"Configure COM port\", \"Initialize\") before programming.")));
-        LastRunReport.cause = FailureCause::PortGone;
-        LastRunOutcome = RunOutcome::Failed;
+        refuseAs(FailureCause::PortGone);
         return;
     }
     beginImageCheck();
@@ -256,9 +256,15 @@ bool Form1::OpenImageForRun()
     PostMsg2(Msg);
     if (cause == FailureCause::CannotOpenImage)
         postImageOpenHint(ImageFile.openError());
-    LastRunReport.cause = cause;
-    LastRunOutcome = RunOutcome::Failed;
+    refuseAs(cause);
     return false;
+}
+
+void Form1::refuseAs(FailureCause cause)
+{
+    LastRunReport.cause = cause;
+    LastRunReport.errorLine = lastErrorLine_;
+    LastRunOutcome = RunOutcome::Failed;
 }
 
 // Everything from the flush to the first entry byte: the image has been checked.
@@ -286,7 +292,7 @@ void Form1::startRun()
     LastRunReport.started = true;
     LastRunReport.records = RecordsTotal;
     pendingOutcome_ = RunOutcome::Failed;
-    ProgramMode = 101;
+    ProgramMode = RunMode::SendEntryByte1;
     TimeoutCount = TimeoutReload;
     window_.setRunActive(true);
 }
@@ -303,9 +309,9 @@ bool Form1::sendQueuedBytes()
     PostMsg2(Msg);
     if (status == DrvIoError)
         portGone_ = true;
-    if (ProgramMode == 0 || ProgramMode == CheckingImageMode)
+    if (ProgramMode == RunMode::Idle || ProgramMode == RunMode::CheckingImage)
         return true;  // no run whose bytes these were
-    if (ProgramMode == 1 || ProgramMode == 2)
+    if (ProgramMode == RunMode::Transmit || ProgramMode == RunMode::Verify)
         LastRunReport.bytesSent -= queued;  // image bytes; the entry bytes are not counted
     LastRunReport.driverStatus = status;
     failRun(FailureCause::SendFailed);
@@ -334,8 +340,10 @@ void Form1::failRun(FailureCause cause)
 
 void Form1::EndRun()
 {
-    ProgramMode = 0;
+    ProgramMode = RunMode::Idle;
     window_.setRunActive(false);
+    if (pendingOutcome_ == RunOutcome::Failed)
+        LastRunReport.errorLine = lastErrorLine_;
     Msg = QStringLiteral("Stop time:    ") + timeOfDayText();
     PostMsg2(Msg);
     for (const char* line : {"Completing or Aborting operations.", "----------",
@@ -369,7 +377,7 @@ void Form1::AbortProgram_Click()
         window_.setTimerEnabled(false);
         return;
     }
-    ProgramMode = 0;
+    ProgramMode = RunMode::Idle;
     window_.setRunActive(false);
     if (FileMode != 0) {
         ImageFile.close();
@@ -383,6 +391,68 @@ void Form1::AbortProgram_Click()
     Msg = QStringLiteral("Program terminated.");
     PostMsg1(Msg);
     window_.endProgram();
+}
+
+void Form1::exitNow()
+{
+    AbortProgram_Click();
+    if (window_.programEnded())
+        return;
+    // Refused: the tick or the write it waits for cannot come, as nothing
+    // else runs on this thread now. Close all the same.
+    IsrActive = False;
+    PortBusy = False;
+    AbortProgram_Click();
+}
+
+RunPhase Form1::phase() const
+{
+    switch (ProgramMode) {
+    case RunMode::Idle:
+        break;
+    case RunMode::CheckingImage:
+        return RunPhase::Checking;
+    case RunMode::SendEntryByte1:
+    case RunMode::SendEntryByte2:
+    case RunMode::AwaitEntryReply:
+        return RunPhase::Handshake;
+    default:
+        return RunPhase::Sending;
+    }
+    switch (LastRunOutcome) {
+    case RunOutcome::None:
+        return RunPhase::Waiting;
+    case RunOutcome::Completed:
+        return RunPhase::Completed;
+    case RunOutcome::Aborted:
+        return RunPhase::Aborted;
+    case RunOutcome::Failed:
+        break;
+    }
+    return LastRunReport.started ? RunPhase::Failed : RunPhase::Refused;
+}
+
+bool Form1::abortRun(FailureCause cause, const QString& why)
+{
+    const bool justCompleted = ProgramMode == RunMode::Idle && LastRunOutcome == RunOutcome::Completed;
+    if (IsrActive || (ProgramMode == RunMode::Idle && !justCompleted))
+        return false;
+    postHint(why);  // for a completed run, after its closing lines: it is over already
+    const QString hint = Msg;
+    if (ProgramMode == RunMode::CheckingImage) {
+        imageCheck_.reset();
+        window_.setCheckProgress(-1);
+        refuseRun();
+    } else if (ProgramMode != RunMode::Idle) {
+        // Before the first entry byte nothing was sent: a refusal.
+        if (ProgramMode == RunMode::SendEntryByte1)
+            LastRunReport.started = false;
+        endRunAs(RunOutcome::Failed);
+    }
+    LastRunReport.cause = cause;
+    LastRunReport.errorLine = hint;
+    LastRunOutcome = RunOutcome::Failed;
+    return true;
 }
 
 } // namespace flash3

@@ -27,6 +27,24 @@ namespace flash3 {
 constexpr int16_t True = -1;
 constexpr int16_t False = 0;
 
+// ProgramMode: the step the tick runs, named after it. The numbers are the
+// ones the logs print ("Program Mode = 101", "ProgramMode unexpected: 3").
+enum class RunMode : int16_t {
+    Idle = 0,               // no run
+    Transmit = 1,           // TransmitStep: a byte of the image is to be sent
+    Verify = 2,             // VerifyStep: a byte from the device is expected
+    CheckingImage = 100,    // CheckImageStep: a large image is checked before any byte is sent
+    SendEntryByte1 = 101,   // the handshake's first byte
+    SendEntryByte2 = 102,   // its second byte
+    AwaitEntryReply = 103,  // the device's reply, until the line falls quiet
+};
+
+// The mode's number, as the logs print it.
+inline int modeNumber(RunMode mode)
+{
+    return static_cast<int>(mode);
+}
+
 // A text of exactly N characters: shorter values are padded with blanks, longer cut.
 template <int N>
 class FixedText {
@@ -80,6 +98,21 @@ public:
     void EndOfTick() { sendQueuedBytes(); }
     void ProgramFlash_Click();
     void AbortProgram_Click();
+    // Where the run is: by its mode while one runs, by how the last one ended otherwise.
+    RunPhase phase() const;
+    // Ends the run as failed with `cause`, for a reason only the caller sees
+    // (flash3-cli bounds the wait for a quiet line, and compares the image it
+    // names with the one checked): `why` is posted as a hint and is the run's
+    // error line. Ended before its first entry byte, the run counts as
+    // refused: nothing was sent. A run that has just completed is failed
+    // after the fact. Between ticks only: false (nothing done) during a tick,
+    // or with no run in progress or just completed.
+    bool abortRun(FailureCause cause, const QString& why);
+    // "Exit / Abort" for a program that must leave: pressed once more, should
+    // it be refused (a tick or a write in progress), so no port stays open.
+    void exitNow();
+    // The last Debug line that is not a hint: what went wrong, if anything did.
+    const QString& LastErrorLine() const { return lastErrorLine_; }
     void ClearStatus_Click();
     void ClearDebug_Click();
     void EndRun();
@@ -91,8 +124,6 @@ public:
     bool OpenImageForRun();
 
     // ---- the check of the whole image before a run (image/preflight.cpp) ----
-    // ProgramMode while a large image is checked on the ticks, before any byte is sent.
-    static constexpr int16_t CheckingImageMode = 100;
     void CheckImageStep();
     // The next "Program FLASH" takes this check of the image instead of
     // reading the file again (a station checks its image once for all its
@@ -111,6 +142,9 @@ public:
     // ---- image reader and file selection (image/) ----
     void ReadNextRecord();
     void SelectInputFile_Click();
+    // The image chosen without the dialog, used as given (flash3-cli's
+    // IMAGE): shown in the file box, opened by "Program FLASH".
+    void chooseImageFile(const QString& path);
     // Shows the file-open dialog; returns the chosen path, or nothing when cancelled.
     std::function<std::optional<QString>(const FileDialogSettings&)> showOpenDialog;
 
@@ -150,7 +184,7 @@ public:
     FixedText<1> RecSep;
     int16_t LastByte0 = 0;
     int16_t LastByte1 = 0;
-    int16_t ProgramMode = 0;
+    RunMode ProgramMode = RunMode::Idle;
     int16_t IsrActive = False;
     int32_t ExpectedByte = 0;
     int16_t TimeoutCount = 36;
@@ -175,6 +209,14 @@ public:
     // for flash3-cli.
     HintsFor Hints = HintsFor::Desktop;
 
+    // flash3-cli's settings: hints name what to run, --force, --sha256.
+    void configureForCli(bool allowFaultyImage, const QString& requiredSha256)
+    {
+        Hints = HintsFor::Cli;
+        AllowFaultyImage = allowFaultyImage;
+        RequiredSha256 = requiredSha256;
+    }
+
     // Bytes checked per slice: a slice takes a few milliseconds.
     static constexpr int64_t CheckSliceBytes = 1 << 20;
 
@@ -185,6 +227,8 @@ private:
     // Hands what is queued to the OS; false (the run failed) when it cannot be sent.
     bool sendQueuedBytes();
     void endRunAs(RunOutcome outcome);
+    // A run refused before its first byte: why, and its last Debug line.
+    void refuseAs(FailureCause cause);
     // Records why the run fails, then ends it.
     void failRun(FailureCause cause);
     // Ends the reading at the end of the file (leftover characters decide how).
@@ -233,6 +277,7 @@ private:
     // more can go through this port until it is set up again.
     bool portGone_ = false;
     bool portMapWarned_ = false;
+    QString lastErrorLine_;
 };
 
 } // namespace flash3

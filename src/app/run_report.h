@@ -13,6 +13,11 @@ namespace flash3 {
 
 enum class RunOutcome { None, Completed, Failed, Aborted };
 
+// Where a run is: one in progress by its step, one that is over by how it
+// ended (Refused: ended before its first byte for want of what a run needs).
+// Waiting until the first run.
+enum class RunPhase { Waiting, Refused, Checking, Handshake, Sending, Completed, Failed, Aborted };
+
 enum class FailureCause {
     None,
     // the run was refused before any byte was sent
@@ -66,6 +71,11 @@ struct RunReport {
     // "fw.pf3.sha256") and, for a checksum file that cannot be used, why.
     QString digestSource;
     QString digestProblem;
+    // For a run that failed or was refused, the Debug line that says what
+    // went wrong: the last before the run's "Stop time:" (or before the
+    // refusal), hints aside, unless the run was ended with a reason of its
+    // own (Form1::abortRun).
+    QString errorLine;
 };
 
 } // namespace flash3

@@ -64,4 +64,11 @@ void Form1::SelectInputFile_Click()
     startCount(static_cast<int32_t>(count));
 }
 
+void Form1::chooseImageFile(const QString& path)
+{
+    FileName = path;
+    FileMode = 1;
+    window_.setText(TextId::Text1, path);
+}
+
 } // namespace flash3

@@ -1,7 +1,7 @@
 // The check of the whole image before a run: no byte goes to the device until
 // every record has been read once by the reader's rules. Most images are
 // checked within the click; a large one is checked in slices on the ticks
-// (ProgramMode CheckingImageMode), with "Abort Process" working meanwhile.
+// (RunMode::CheckingImage), with "Abort Process" working meanwhile.
 
 #include "app/form1.h"
 #include "app/text_format.h"
@@ -64,9 +64,8 @@ void Form1::beginImageCheck()
         Msg = QStringLiteral("** ERROR ** Cannot open input file: ") + FileName;
         PostMsg2(Msg);
         postImageOpenHint(why);
-        LastRunReport.cause = FailureCause::CannotOpenImage;
         LastRunReport.imageOpenError = why;
-        LastRunOutcome = RunOutcome::Failed;
+        refuseAs(FailureCause::CannotOpenImage);
         return;
     }
     if (imageCheck_->step(CheckSliceBytes)) {
@@ -80,7 +79,7 @@ void Form1::beginImageCheck()
     Msg = QStringLiteral("Hint: Checking the input file before the run; \"Abort Process\" stops the check.");
     PostMsg2(Msg);
     window_.setCheckProgress(percentOf(imageCheck_->bytesChecked(), imageCheck_->length()));
-    ProgramMode = CheckingImageMode;
+    ProgramMode = RunMode::CheckingImage;
     window_.setRunActive(true);
 }
 
@@ -159,12 +158,13 @@ void Form1::cancelImageCheck()
 // Back to idle without a run: nothing was sent, so there is no run to end.
 void Form1::refuseRun()
 {
-    ProgramMode = 0;
+    ProgramMode = RunMode::Idle;
     window_.setRunActive(false);
     AbortPending = False;
     window_.setEnabled(ButtonId::ConfigComPort, true);
     window_.setEnabled(ButtonId::SelectInputFile, true);
     window_.setCaption(ButtonId::ProgramFlash, QStringLiteral("Program FLASH"));
+    LastRunReport.errorLine = lastErrorLine_;
     LastRunOutcome = RunOutcome::Failed;
 }
 

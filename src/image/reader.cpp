@@ -46,14 +46,14 @@ void Form1::ReadNextRecord()
             TxByte = read.value;
             if (read.faulty() && faultyRecordEndsRun())
                 return;
-            ProgramMode = 1;
+            ProgramMode = RunMode::Transmit;
             return;
         case RecordKind::Expect:
             ExpectedByte = read.value;
             if (read.faulty() && faultyRecordEndsRun())
                 return;
             TimeoutCount = TimeoutReload;
-            ProgramMode = 2;
+            ProgramMode = RunMode::Verify;
             return;
         case RecordKind::LineEnd:
             if (read.faulty()) {

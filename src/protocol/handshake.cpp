@@ -12,7 +12,7 @@ void Form1::SendEntryByte1()
 {
     if (!sendEntryByte(EntryBytes[0]))
         return;
-    ProgramMode = 102;
+    ProgramMode = RunMode::SendEntryByte2;
 }
 
 void Form1::SendEntryByte2()
@@ -20,12 +20,12 @@ void Form1::SendEntryByte2()
     if (!sendEntryByte(EntryBytes[1]))
         return;
     TimeoutCount = TimeoutReload;
-    ProgramMode = 103;
+    ProgramMode = RunMode::AwaitEntryReply;
 }
 
 bool Form1::sendEntryByte(uint8_t byte)
 {
-    Msg = QStringLiteral("Program Mode = ") + QString::number(ProgramMode);
+    Msg = QStringLiteral("Program Mode = ") + QString::number(modeNumber(ProgramMode));
     PostMsg1(Msg);
     TxByte = byte;
     SendTxByte();
@@ -40,7 +40,8 @@ bool Form1::sendEntryByte(uint8_t byte)
 
 void Form1::AwaitEntryReply()
 {
-    Msg = QStringLiteral("Program Mode = ") + QString::number(ProgramMode) + QStringLiteral(" ... please wait");
+    Msg = QStringLiteral("Program Mode = ") + QString::number(modeNumber(ProgramMode))
+        + QStringLiteral(" ... please wait");
     PostMsg1(Msg);
     ReadByteIfAny();
     if (RxByte != -1) {

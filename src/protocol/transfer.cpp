@@ -24,14 +24,14 @@ void Form1::TransmitStep()
         ReadNextRecord();
         if (AbortPending)
             endRunAs(RunOutcome::Aborted);
-        if (ProgramMode != 1)
+        if (ProgramMode != RunMode::Transmit)
             break;
     }
     PortBusy = True;
     const int64_t queued = driver_.queuedBytes(ComPort);
     // A run that ended in this step (a byte refused, an abort) has said its
     // last line: the packet's error would only follow its "Stop time:".
-    const bool endedHere = ProgramMode == 0 && LastRunOutcome != RunOutcome::Completed;
+    const bool endedHere = ProgramMode == RunMode::Idle && LastRunOutcome != RunOutcome::Completed;
     DrvStatus = driver_.ser_rs232_putpacket(ComPort, 0, "0");
     if (DrvStatus != 0 && !endedHere) {
         Msg = QStringLiteral("Error in put packet: ") + QString::number(DrvStatus);
@@ -46,7 +46,7 @@ void Form1::TransmitStep()
     // only logged.)
     if (DrvStatus != 0 && driver_.queuedTransmit()) {
         LastRunReport.bytesSent -= queued;
-        if (ProgramMode != 0) {
+        if (ProgramMode != RunMode::Idle) {
             LastRunReport.driverStatus = DrvStatus;
             failRun(FailureCause::SendFailed);
         }
@@ -76,7 +76,7 @@ void Form1::VerifyStep()
             LastRunReport.received = RxByte;
             failRun(FailureCause::WrongAnswer);
         }
-    } while (ProgramMode == 2);
+    } while (ProgramMode == RunMode::Verify);
 }
 
 } // namespace flash3

@@ -131,10 +131,7 @@ MainWindow::MainWindow(Form1& form, QWidget* parent)
     connect(clearStatus_, &QPushButton::clicked, this, [this] { form_.ClearStatus_Click(); });
     connect(clearDebug_, &QPushButton::clicked, this, [this] { form_.ClearDebug_Click(); });
     for (LogView* log : {list1_, list2_}) {
-        connect(log, &LogView::hint, this, [this](const QString& line) {
-            form_.Msg = line;
-            form_.PostMsg2(form_.Msg);
-        });
+        connect(log, &LogView::hint, this, [this](const QString& line) { form_.PostMsg2(line); });
     }
 
     form_.showOpenDialog = [this](const FileDialogSettings& settings) { return runOpenDialog(this, settings); };

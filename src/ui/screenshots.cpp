@@ -207,7 +207,7 @@ int main(int argc, char* argv[])
     for (int n = 0; n < 100000 && form.RecordsDone < form.RecordsTotal / 2; ++n)
         tick();
     ok = save(&window, out, "main-midrun.png") && ok;
-    for (int n = 0; n < 100000 && form.ProgramMode != 0; ++n)
+    for (int n = 0; n < 100000 && form.ProgramMode != flash3::RunMode::Idle; ++n)
         tick();
     ok = save(&window, out, "main-complete.png") && ok;
 

@@ -45,14 +45,14 @@ bool runOnce(const QString& path, std::size_t size, const ImageCheckReport& repo
     form.FileMode = 1;
     form.ProgramFlash_Click();
     if (!allowFaulty && report.faultyRecords > 0) {
-        if (form.ProgramMode != 0 || !backend.written.empty() || form.LastRunReport.started) {
+        if (form.ProgramMode != RunMode::Idle || !backend.written.empty() || form.LastRunReport.started) {
             *why = "a run started on an image the check found faulty";
             return false;
         }
         return true;
     }
     if (report.records == 0 && size <= 2) {
-        if (form.ProgramMode != 0) {
+        if (form.ProgramMode != RunMode::Idle) {
             *why = "a run started on an image without records";
             return false;
         }
@@ -61,14 +61,14 @@ bool runOnce(const QString& path, std::size_t size, const ImageCheckReport& repo
     backend.deliverAt(3, {0x91, 0x26});
     const long long limit = 100 + 2 * (static_cast<long long>(size) / 4 + 1);
     long long ticks = 0;
-    while (form.ProgramMode != 0 && ticks < limit) {
-        if (form.ProgramMode == 2 && backend.pending() == 0)
+    while (form.ProgramMode != RunMode::Idle && ticks < limit) {
+        if (form.ProgramMode == RunMode::Verify && backend.pending() == 0)
             backend.deliver({static_cast<uint8_t>(form.ExpectedByte)});
         backend.setTick(backend.tick() + 1);
         form.Timer2_Timer();
         ++ticks;
     }
-    if (form.ProgramMode != 0) {
+    if (form.ProgramMode != RunMode::Idle) {
         *why = "the run did not end";
         return false;
     }

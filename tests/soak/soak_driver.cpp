@@ -204,15 +204,15 @@ int main(int argc, char** argv)
         reply("done " + std::to_string(runs) + " " + outcome + " " + std::to_string(ms));
     };
     QObject::connect(&ticks, &TickDriver::ticked, [&] {
-        if (running && form.ProgramMode == 0)
+        if (running && form.ProgramMode == RunMode::Idle)
             endOfRun(outcomeName(form.LastRunOutcome));
     });
     QObject::connect(&abortTimer, &QTimer::timeout, [&] {
-        if (running && form.ProgramMode != 0)
+        if (running && form.ProgramMode != RunMode::Idle)
             op.press("ProgramFlash");  // it reads "Abort Process" now
         // Pressed between ticks, the abort ends the run at once; with no run
         // the tick timer stops, so no tick would report it.
-        if (running && form.ProgramMode == 0)
+        if (running && form.ProgramMode == RunMode::Idle)
             endOfRun(outcomeName(form.LastRunOutcome));
     });
     QObject::connect(&limit, &QTimer::timeout, [&] {
@@ -229,7 +229,7 @@ int main(int argc, char** argv)
             op.press("ConfigComPort");
             return;
         }
-        if (!op.press("ProgramFlash") || form.ProgramMode == 0) {
+        if (!op.press("ProgramFlash") || form.ProgramMode == RunMode::Idle) {
             endOfRun("refused");
             return;
         }
