@@ -75,10 +75,10 @@ QStringList noDevice(int comPort, HintsFor program)
         hints << QStringLiteral("COM %1 stands for no device until it is bound.").arg(comPort);
     else if (QFileInfo::exists(b.path))
         hints << QStringLiteral("COM %1 stands for %2 (%3), which is not a serial device.")
-                     .arg(comPort)
-                     .arg(b.path, b.origin());
+                     .arg(QString::number(comPort), b.path, b.origin());
     else
-        hints << QStringLiteral("COM %1 stands for %2 (%3), which is not there.").arg(comPort).arg(b.path, b.origin());
+        hints << QStringLiteral("COM %1 stands for %2 (%3), which is not there.")
+                     .arg(QString::number(comPort), b.path, b.origin());
     hints << (program == HintsFor::Cli ? presentPortsForCli() : presentPorts());
 #ifdef Q_OS_WIN
     hints << QStringLiteral("To use another device as COM %1: FLASH3_COM%1=PATH in the environment, a line COM%1=PATH "
