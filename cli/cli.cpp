@@ -37,7 +37,7 @@ int checkOnly(const QString& image)
     }
     const QString verdict = summary.faults == 0
         ? QStringLiteral("clean")
-        : QStringLiteral("%1 fault%2: do not flash").arg(summary.faults).arg(summary.faults == 1 ? "" : "s");
+        : QStringLiteral("%1 fault%2: do not flash").arg(QString::number(summary.faults), QLatin1String(summary.faults == 1 ? "" : "s"));
     std::printf("%s: %lld records (%lld T, %lld R, %lld E), %lld bytes; %s\n", name.constData(),
                 static_cast<long long>(summary.records), static_cast<long long>(summary.tRecords),
                 static_cast<long long>(summary.rRecords), static_cast<long long>(summary.eRecords),

@@ -66,7 +66,7 @@ QString ensureDescriptorsFor(qsizetype ports)
         return QString();
     QString text = ports == 1 ? QStringLiteral("too many open files: 1 port needs")
                               : QStringLiteral("too many open files: %1 ports need").arg(ports);
-    text += QStringLiteral(" about %1 file descriptors, but this process may have only %2 open").arg(needed).arg(have);
+    text += QStringLiteral(" about %1 file descriptors, but this process may have only %2 open").arg(QString::number(needed), QString::number(have));
     if (limit.rlim_cur < limit.rlim_max)
         text += QStringLiteral(" (ulimit -n; it could not be raised to the hard limit)");
     else

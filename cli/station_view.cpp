@@ -113,7 +113,7 @@ QString summaryLine(const std::vector<PortResult>& ports, double seconds)
         }
         if (coms.isEmpty())
             continue;
-        QString part = QStringLiteral("%1 %2").arg(coms.size()).arg(phaseName(phase).toLower());
+        QString part = QStringLiteral("%1 %2").arg(QString::number(coms.size()), phaseName(phase).toLower());
         if (phase != PortPhase::Completed) {
             if (coms.size() > 16)
                 part += QStringLiteral(" (%1, ...)").arg(coms.mid(0, 16).join(QStringLiteral(", ")));

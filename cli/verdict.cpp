@@ -58,7 +58,7 @@ QString where(const RunReport& r)
 {
     if (r.record <= 0)
         return QStringLiteral("before the first record");
-    return QStringLiteral("at line %1, column %2 (record %3 of %4)").arg(r.line).arg(r.column).arg(r.record).arg(r.records);
+    return QStringLiteral("at line %1, column %2 (record %3 of %4)").arg(QString::number(r.line), QString::number(r.column), QString::number(r.record), QString::number(r.records));
 }
 
 QString cause(const RunReport& r)

@@ -243,7 +243,7 @@ QString deviceHolder(const QString& devicePath)
             QFile comm(QStringLiteral("/proc/%1/comm").arg(pid));
             const QString name = comm.open(QIODevice::ReadOnly) ? QString::fromLocal8Bit(comm.readAll()).trimmed()
                                                                 : QStringLiteral("?");
-            holder = QStringLiteral("process %1 (%2)").arg(pid).arg(name);
+            holder = QStringLiteral("process %1 (%2)").arg(QString::number(pid), name);
             break;
         }
         ::closedir(fds);
