@@ -137,7 +137,7 @@ void readPortsConf(const QString& file, QHash<int, FileBinding>& into, QStringLi
             continue;
         }
         if (into.contains(com)) {
-            warn(QStringLiteral("COM%1 is bound already on line %2").arg(com).arg(into.value(com).line));
+            warn(QStringLiteral("COM%1 is bound already on line %2").arg(QString::number(com), QString::number(into.value(com).line)));
             continue;
         }
         into.insert(com, FileBinding{m.captured(2), number});

@@ -16,7 +16,7 @@ void Form1::postHint(const QString& text)
 
 QString Form1::portText() const
 {
-    return QStringLiteral("COM %1 (%2)").arg(ComPort).arg(devicePathForCom(ComPort));
+    return QStringLiteral("COM %1 (%2)").arg(QString::number(ComPort), devicePathForCom(ComPort));
 }
 
 void Form1::postRunHints(FailureCause cause)

@@ -18,7 +18,7 @@ QString applicationTitle()
 QString versionText()
 {
     const QVersionNumber version = QVersionNumber::fromString(QStringLiteral(FLASH3_VERSION));
-    return QStringLiteral("Version %1.%2.%3").arg(version.majorVersion()).arg(version.minorVersion()).arg(version.microVersion());
+    return QStringLiteral("Version %1.%2.%3").arg(QString::number(version.majorVersion()), QString::number(version.minorVersion()), QString::number(version.microVersion()));
 }
 
 QIcon applicationIcon()
